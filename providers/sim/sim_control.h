@@ -1,0 +1,78 @@
+/* Control interface of the recording provider double ("sim").
+ *
+ * The sim exports the 47 VCERT_ entry points of the provider interface and,
+ * besides them, the Sim* functions below, through which a test describes the
+ * certificates the provider holds, makes an entry point fail, and reads what
+ * the library did: every call with its arguments, every block handed out and
+ * whether it came back through its matching release entry point, and whether
+ * calls overlapped.
+ *
+ * A test reaches these functions by loading the same module file that the
+ * library loads (the system hands back the same module) and looking them up
+ * by name; the SimApi struct in sim_client.h does that.
+ *
+ * All texts are copied by the sim; the caller keeps ownership of its own.
+ */
+#ifndef CRTELV_PROVIDERS_SIM_SIM_CONTROL_H
+#define CRTELV_PROVIDERS_SIM_SIM_CONTROL_H
+
+#include <stdint.h>
+
+#include "provider/cpki1_api.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A certificate the sim holds. Null texts count as absent. */
+typedef struct SimCert {
+  const char *Issuer;       /* "CN=Test CA,O=Example" */
+  const char *Serial;       /* "0A:1B:2C" */
+  const char *Subject;      /* "CN=User1,O=Example" */
+  uint32_t NotBefore;       /* seconds since 1970 UTC */
+  uint32_t NotAfter;
+  int32_t KeyUsage;
+  const char *Ekus;         /* ";"-separated OIDs, or null */
+  const char *KeyReference; /* key reference in the store, or null */
+  const uint8_t *Encoded;   /* encoded form; null: the sim makes one */
+  int32_t EncodedLength;
+  int32_t Store;            /* TELVORA_STORE_OWN or TELVORA_STORE_OTHERS */
+} SimCert;
+
+/* Forgets certificates, failures, calls, sessions and counters. Blocks
+ * still outstanding are counted as leaked by SimOutstanding until then. */
+typedef void(VCERT_API *SimReset_t)(void);
+/* Adds a certificate; returns its index. */
+typedef int32_t(VCERT_API *SimAddCert_t)(const SimCert *cert);
+/* Makes every later call of the named entry point return status without
+ * doing anything; status 0 removes the failure. */
+typedef void(VCERT_API *SimSetFailure_t)(const char *entryPoint, int32_t status);
+
+/* Number of calls recorded so far. */
+typedef int32_t(VCERT_API *SimCallCount_t)(void);
+/* Copies the description of call number index (from 0) into buffer as one
+ * line "Name key=value key=value ..." and returns its full length, or -1
+ * when there is no such call. The keys per entry point are listed in
+ * sim_provider.cpp; texts are quoted with '"'. */
+typedef int32_t(VCERT_API *SimCallText_t)(int32_t index, char *buffer, int32_t size);
+
+/* Blocks and records handed out and not yet released. */
+typedef int32_t(VCERT_API *SimOutstanding_t)(void);
+/* Releases that did not match what was handed out (wrong entry point,
+ * unknown or already released pointer). */
+typedef int32_t(VCERT_API *SimBadReleases_t)(void);
+/* Sessions currently open. */
+typedef int32_t(VCERT_API *SimOpenSessions_t)(void);
+
+/* Overlap detection: while set, a call of the named entry point waits inside
+ * the provider until `meet` calls of it are inside at once, or until
+ * timeoutMs have passed. SimMaxInside reports the most calls of any entry
+ * point that were inside the provider at the same moment. */
+typedef void(VCERT_API *SimSetRendezvous_t)(const char *entryPoint, int32_t meet, int32_t timeoutMs);
+typedef int32_t(VCERT_API *SimMaxInside_t)(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CRTELV_PROVIDERS_SIM_SIM_CONTROL_H */

@@ -1,0 +1,105 @@
+// TTelvoraEngine: the engine that carries out the operations on the provider.
+//
+// Construction fills the thirteen parameters with their defaults; nothing
+// touches the provider until the first provider operation, which obtains a
+// binding from the process-wide cache (one binding per configuration key).
+// Every provider operation runs in the operation frame: argument checks,
+// FillInitParam, AcquireBinding, the binding call; a failure raised by the
+// binding call is described in LastErrorText and answered with -10.
+#ifndef CRTELV_PROVIDER_CE_TELV_H
+#define CRTELV_PROVIDER_CE_TELV_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/cryptobj.h"
+#include "provider/telv_h.h"
+
+namespace crtelv {
+
+// Parameter numbers (1-based) of the provider engine.
+enum TelvoraParam : int32_t {
+  kParamProfile = 1,
+  kParamPSE = 2,
+  kParamLocalStore = 3,
+  kParamLDAP = 4,
+  kParamEncryptForUID = 5,
+  kParamKeyRequestTimeout = 6,
+  kParamLastOpTimeout = 7,
+  kParamClientServerMode = 8,
+  kParamServerCertEKUOID = 9,
+  kParamUIDLocation = 10,
+  kParamSignEKURestrictions = 11,
+  kParamCashID = 12,
+  kParamInitFlags = 13,
+};
+
+// A binding held by an operation. The cache holds one reference per cached
+// binding and every running operation holds another, so a binding that the
+// cache drops (ClearCash) is destroyed when its last operation ends.
+using BindingRef = std::shared_ptr<TTelvora>;
+
+class TTelvoraEngine : public TCryptoEngine {
+ public:
+  TTelvoraEngine();
+
+  TCryptoEngine *Create() const override;
+  void GetEngineName(char *name) override;
+  int32_t GetMaxEncodeAddition() override { return 4096; }
+  int32_t GetMaxSignatureLength() override { return 2048; }
+  int32_t GetMaxErrorStringLength() override { return 300; }
+  int32_t GetEncodeUIDBySignUID(const char *signUID, char *encodeUID) override;
+  int32_t GetCurrentUID(char *uid) override;
+  void GetCryptoErrorString(int32_t errorCode, char *message) override;
+  void ClearCash() override;
+  int32_t GenerateNewSSK() override { return kNotSupported; }
+  int32_t GenerateNewSEK() override { return kNotSupported; }
+  int32_t TransPrivateKeyFromFileToTM() override { return kNotSupported; }
+  int32_t TransSignatureFromFileToTM() override { return kNotSupported; }
+  int32_t GetMaxPublicKeyTransferSize() override { return 12288; }
+  int32_t GetMaxSignAddition() override { return GetMaxSignatureLength(); }
+  int32_t GetMaxReportSize() override { return 4096; }
+  int32_t GetParamInfo(int32_t index, int32_t *kind, char *info, int32_t *infoSize) override;
+
+  // The session record from the current parameter values.
+  void FillInitParam(TelvoraInitParam &param) const;
+  // The cache key of a configuration.
+  static std::string BindingKey(const TelvoraInitParam &param);
+  // The cached binding for the configuration, created on first use; 0, or
+  // -21 (provider library not loadable) / -22 (entry points missing).
+  int32_t AcquireBinding(const TelvoraInitParam &param, BindingRef &binding);
+
+ protected:
+  // The operation frame around a binding call: a failure raised by body is
+  // described as "TTelvoraEngine.<operation>: <type>: <message>" in
+  // LastErrorText and answered with -10.
+  template <typename Body>
+  int32_t GuardBindingCall(const char *operation, Body &&body);
+  // Stores a failure description for an operation.
+  void RecordFailure(const char *operation, const std::exception &failure);
+  void RecordFailureText(const char *operation, const std::string &text);
+};
+
+template <typename Body>
+int32_t TTelvoraEngine::GuardBindingCall(const char *operation, Body &&body) {
+  try {
+    return body();
+  } catch (const std::exception &failure) {
+    RecordFailure(operation, failure);
+  } catch (...) {
+    RecordFailureText(operation, "Exception: unknown failure");
+  }
+  return kFailure;
+}
+
+// Unit start-up and shut-down: the process-wide binding cache and its lock.
+void BindingCacheUnitInit();
+// Destroys the cached bindings, first to last, then the cache.
+void BindingCacheUnitDone();
+// Number of bindings in the cache (for tests).
+int32_t BindingCacheSize();
+
+}  // namespace crtelv
+
+#endif  // CRTELV_PROVIDER_CE_TELV_H

@@ -1,0 +1,52 @@
+// Small stateless file, list and conversion helpers shared by the engine,
+// the provider binding and the provider engine. None expands "%ZPKRoot%":
+// callers expand paths first. None throws.
+#ifndef CRTELV_SUPPORT_HELPERS_H
+#define CRTELV_SUPPORT_HELPERS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace crtelv {
+
+// True when the attributes of path can be read and include the directory bit.
+bool IsDirectory(const std::string &path);
+
+// Appends "\" to a non-empty path not ending in "\" (":\" after a lone
+// letter A-Z, either case, so "c" becomes "c:\").
+std::string AddPathDelimiter(const std::string &path);
+
+// Reads the whole file into buffer when its length is at most size; then
+// size := the length and true. A longer file, or any failure to open or read,
+// gives false and leaves size and buffer unchanged.
+bool ReadWholeFile(const char *fileName, void *buffer, int32_t &size);
+
+// Deletes an existing file of that name, creates it anew and writes length
+// bytes. True on success.
+bool WriteWholeFile(const char *fileName, const void *buffer, int32_t length);
+
+// Length of the file plus one; 0 when the file cannot be opened.
+int32_t FileSizePlusOne(const char *fileName);
+
+// Appends the ";"-separated pieces of text to list (empty pieces count;
+// the count is the number of ";" plus one) and returns their number. A null
+// or empty text adds nothing and returns 0. The list is not cleared first.
+int32_t SplitSemicolonList(const char *text, std::vector<std::string> &list);
+
+// Every byte as two upper-case hex digits, a space after every group-th
+// byte, CR LF after every line-th byte.
+std::string HexDump(const void *data, int32_t length, int32_t group, int32_t line);
+
+// Seconds since 1970-01-01 UTC as 100-nanosecond ticks since 1601-01-01.
+uint64_t UnixTimeToFileTime(uint32_t seconds);
+
+// ASCII-only upper-casing (a-z to A-Z), as the system's path rules use it.
+std::string UpperAscii(std::string text);
+
+// Compares two texts without regard to ASCII letter case.
+bool SameTextAscii(const std::string &a, const std::string &b);
+
+}  // namespace crtelv
+
+#endif  // CRTELV_SUPPORT_HELPERS_H
