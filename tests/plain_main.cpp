@@ -1,0 +1,7 @@
+// Test main for the lower layers, which need no library start-up.
+#include <gtest/gtest.h>
+
+int main(int argc, char **argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
