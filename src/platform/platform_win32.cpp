@@ -1,0 +1,295 @@
+// The platform layer on the Win32 API: every service is the Windows call of
+// the same name, with the Windows semantics the rest of the library expects.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+// <windows.h> defines these names as macros (A/W forms, FreeLibrary); the
+// platform interface uses them as plain names of its own.
+#undef GetFileAttributes
+#undef DeleteFile
+#undef FreeModule
+
+#include "platform/platform.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+namespace crtelv::platform {
+
+namespace {
+
+// Owns a kernel file handle.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  ~FileHandle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  FileHandle(const FileHandle &) = delete;
+  FileHandle &operator=(const FileHandle &) = delete;
+
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+FileHandle OpenForReading(const std::string &path) {
+  return FileHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// The largest count one ReadFile/WriteFile call takes.
+constexpr std::size_t kMaxChunk = std::numeric_limits<DWORD>::max();
+
+DWORD ChunkOf(std::size_t remaining) {
+  return static_cast<DWORD>(remaining < kMaxChunk ? remaining : kMaxChunk);
+}
+
+SystemTime FromWin(const SYSTEMTIME &st) {
+  SystemTime out;
+  out.year = st.wYear;
+  out.month = st.wMonth;
+  out.dayOfWeek = st.wDayOfWeek;
+  out.day = st.wDay;
+  out.hour = st.wHour;
+  out.minute = st.wMinute;
+  out.second = st.wSecond;
+  out.milliseconds = st.wMilliseconds;
+  return out;
+}
+
+}  // namespace
+
+// ---- Modules -------------------------------------------------------------
+
+ModuleHandle LoadModule(const std::string &name) {
+  return reinterpret_cast<ModuleHandle>(LoadLibraryA(name.c_str()));
+}
+
+void FreeModule(ModuleHandle module) {
+  if (module != nullptr) FreeLibrary(static_cast<HMODULE>(module));
+}
+
+void *FindEntryPoint(ModuleHandle module, const char *name) {
+  if (module == nullptr || name == nullptr) return nullptr;
+  FARPROC proc = GetProcAddress(static_cast<HMODULE>(module), name);
+  void *address = nullptr;
+  static_assert(sizeof(address) == sizeof(proc), "code and data pointers differ in size");
+  std::memcpy(&address, &proc, sizeof(address));
+  return address;
+}
+
+ModuleHandle FindLoadedModule(const std::string &name) {
+  return reinterpret_cast<ModuleHandle>(GetModuleHandleA(name.c_str()));
+}
+
+std::string ModuleFileName(ModuleHandle module, std::size_t capacity) {
+  if (capacity == 0) return std::string();
+  const DWORD size = capacity > kMaxChunk ? static_cast<DWORD>(kMaxChunk) : static_cast<DWORD>(capacity);
+  std::vector<char> buffer(size + 1, '\0');
+  DWORD length = GetModuleFileNameA(static_cast<HMODULE>(module), buffer.data(), size);
+  if (length == 0) return std::string();
+  // A name that did not fit is cut to the buffer (older systems leave it
+  // without a terminator): keep at most capacity - 1 characters.
+  if (length >= size) length = size - 1;
+  return std::string(buffer.data(), length);
+}
+
+bool FileVersion(const std::string &path, uint32_t &ms, uint32_t &ls) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+  if (size == 0) return false;
+  std::vector<unsigned char> data(size);
+  if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data())) return false;
+  void *value = nullptr;
+  UINT valueLength = 0;
+  char root[] = "\\";
+  if (!VerQueryValueA(data.data(), root, &value, &valueLength) || value == nullptr ||
+      valueLength < sizeof(VS_FIXEDFILEINFO)) {
+    return false;
+  }
+  VS_FIXEDFILEINFO info;
+  std::memcpy(&info, value, sizeof(info));
+  if (info.dwSignature != 0xFEEF04BD) return false;
+  ms = info.dwFileVersionMS;
+  ls = info.dwFileVersionLS;
+  return true;
+}
+
+// ---- Environment ---------------------------------------------------------
+
+bool GetEnv(const std::string &name, std::string &value) {
+  // The value may change between the size query and the read: retry.
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD needed = GetEnvironmentVariableA(name.c_str(), nullptr, 0);
+    if (needed == 0) {
+      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
+      value.clear();
+      return true;
+    }
+    std::vector<char> buffer(needed, '\0');
+    const DWORD length = GetEnvironmentVariableA(name.c_str(), buffer.data(), needed);
+    if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return false;
+    if (length < needed) {
+      value.assign(buffer.data(), length);
+      return true;
+    }
+  }
+}
+
+bool SetEnv(const std::string &name, const std::string &value) {
+  return SetEnvironmentVariableA(name.c_str(), value.c_str()) != FALSE;
+}
+
+char PathListSeparator() { return ';'; }
+
+std::string NativeFolder(const std::string &folder) { return folder; }
+
+// ---- Files ---------------------------------------------------------------
+
+std::string ResolvePath(const std::string &path) { return path; }
+
+bool GetFileAttributes(const std::string &path, uint32_t &attributes) {
+  const DWORD value = GetFileAttributesA(path.c_str());
+  if (value == INVALID_FILE_ATTRIBUTES) return false;
+  attributes = value;
+  return true;
+}
+
+bool FileExists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool FileLength(const std::string &path, int64_t &length) {
+  FileHandle file = OpenForReading(path);
+  if (!file.valid()) return false;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.get(), &size)) return false;
+  length = size.QuadPart;
+  return true;
+}
+
+bool ReadFileStart(const std::string &path, void *buffer, std::size_t size, std::size_t &read) {
+  read = 0;
+  FileHandle file = OpenForReading(path);
+  if (!file.valid()) return false;
+  auto *out = static_cast<unsigned char *>(buffer);
+  while (read < size) {
+    DWORD got = 0;
+    if (!ReadFile(file.get(), out + read, ChunkOf(size - read), &got, nullptr)) return false;
+    if (got == 0) break;  // end of file
+    read += got;
+  }
+  return true;
+}
+
+bool CreateAndWriteFile(const std::string &path, const void *data, std::size_t length) {
+  FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr));
+  if (!file.valid()) return false;
+  const auto *in = static_cast<const unsigned char *>(data);
+  std::size_t written = 0;
+  while (written < length) {
+    DWORD put = 0;
+    if (!WriteFile(file.get(), in + written, ChunkOf(length - written), &put, nullptr) || put == 0) return false;
+    written += put;
+  }
+  return true;
+}
+
+bool DeleteFile(const std::string &path) { return DeleteFileA(path.c_str()) != FALSE; }
+
+std::string HostExecutableFolder() {
+  std::string name = ModuleFileName(nullptr, 2048);
+  const std::size_t cut = name.find_last_of("\\/");
+  if (cut == std::string::npos) return std::string();
+  return name.substr(0, cut + 1);
+}
+
+// ---- Time ----------------------------------------------------------------
+
+SystemTime LocalTime() {
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  return FromWin(st);
+}
+
+bool FileTimeToSystemTime(uint64_t fileTime, SystemTime &out) {
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(fileTime & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
+  SYSTEMTIME st;
+  if (!::FileTimeToSystemTime(&ft, &st)) return false;
+  out = FromWin(st);
+  return true;
+}
+
+// ---- Text ----------------------------------------------------------------
+
+std::u16string AnsiToWide(std::string_view text) {
+  if (text.empty()) return std::u16string();
+  if (text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) throw std::length_error("text too long");
+  const int length = static_cast<int>(text.size());
+  const int needed = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+  if (needed <= 0) return std::u16string();
+  std::u16string wide(static_cast<std::size_t>(needed), u'\0');
+  static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wide characters");
+  const int done = MultiByteToWideChar(CP_ACP, 0, text.data(), length, reinterpret_cast<wchar_t *>(wide.data()), needed);
+  wide.resize(done > 0 ? static_cast<std::size_t>(done) : 0);
+  return wide;
+}
+
+// ---- Threads -------------------------------------------------------------
+
+uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+
+void YieldThread() { Sleep(0); }
+
+struct CriticalSection::Impl {
+  CRITICAL_SECTION section;
+};
+
+CriticalSection::CriticalSection() : impl_(new Impl) { InitializeCriticalSection(&impl_->section); }
+
+CriticalSection::~CriticalSection() {
+  DeleteCriticalSection(&impl_->section);
+  delete impl_;
+}
+
+void CriticalSection::Enter() { EnterCriticalSection(&impl_->section); }
+
+void CriticalSection::Leave() { LeaveCriticalSection(&impl_->section); }
+
+struct ManualResetEvent::Impl {
+  HANDLE event;
+};
+
+ManualResetEvent::ManualResetEvent(bool signalled) : impl_(new Impl) {
+  impl_->event = CreateEventA(nullptr, TRUE, signalled ? TRUE : FALSE, nullptr);
+  if (impl_->event == nullptr) {
+    delete impl_;
+    throw std::runtime_error("CreateEventA failed");
+  }
+}
+
+ManualResetEvent::~ManualResetEvent() {
+  CloseHandle(impl_->event);
+  delete impl_;
+}
+
+void ManualResetEvent::Set() { SetEvent(impl_->event); }
+
+void ManualResetEvent::Reset() { ResetEvent(impl_->event); }
+
+void ManualResetEvent::Wait() { WaitForSingleObject(impl_->event, INFINITE); }
+
+}  // namespace crtelv::platform
