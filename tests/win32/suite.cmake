@@ -1,0 +1,31 @@
+# The Windows port's own checks: the platform layer against real version
+# resources, and a host that binds to cr_telv.dll through its export table.
+if(NOT CRTELV_WIN32)
+  return()
+endif()
+
+# A module with a version resource, beside the platform tests.
+add_library(crtelv_vprobe SHARED ${CMAKE_CURRENT_LIST_DIR}/../platform/probe_module.c
+  ${CMAKE_CURRENT_LIST_DIR}/version_probe.rc)
+set_target_properties(crtelv_vprobe PROPERTIES PREFIX "" OUTPUT_NAME vprobe
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+target_link_options(crtelv_vprobe PRIVATE -Wl,--export-all-symbols)
+if(TARGET platform_tests)
+  add_dependencies(platform_tests crtelv_vprobe)
+endif()
+
+# The host: loads cr_telv.dll from its own folder with LoadLibraryA.
+add_executable(host_win32_tests ${CMAKE_CURRENT_LIST_DIR}/host_win32.cpp)
+target_link_libraries(host_win32_tests PRIVATE gtest_main)
+target_compile_options(host_win32_tests PRIVATE ${CRTELV_WARNINGS})
+add_dependencies(host_win32_tests cr_telv)
+add_custom_command(TARGET host_win32_tests POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:cr_telv> $<TARGET_FILE_DIR:host_win32_tests>)
+add_test(NAME host_win32_tests COMMAND host_win32_tests)
+
+# The DLL's export and import tables as the linker wrote them.
+find_program(CRTELV_OBJDUMP NAMES ${CMAKE_CXX_COMPILER_TARGET}-objdump i686-w64-mingw32-objdump objdump)
+add_test(NAME win32_dll_tables
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CRTELV_OBJDUMP} -DDLL=$<TARGET_FILE:cr_telv>
+          -DDEF=${CMAKE_SOURCE_DIR}/src/library/cr_telv.def
+          -P ${CMAKE_CURRENT_LIST_DIR}/check_dll.cmake)
