@@ -148,6 +148,8 @@ ModuleHandle LoadModule(const std::string &name) {
   return ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
+bool ModuleExists(const std::string &path) { return FileExists(ModuleFileForName(path)); }
+
 void FreeModule(ModuleHandle module) {
   if (module != nullptr) ::dlclose(module);
 }

@@ -88,6 +88,8 @@ TEST(PlatformModules, DllNamesLoadTheirSharedObject) {
   EXPECT_EQ(platform::ModuleFileName(module, 5), folder.substr(0, 4));
   platform::FreeModule(module);
   EXPECT_EQ(platform::LoadModule(folder + "absent.dll"), nullptr);
+  EXPECT_TRUE(platform::ModuleExists(folder + "Probe.DLL"));
+  EXPECT_FALSE(platform::ModuleExists(folder + "absent.dll"));
 }
 #endif
 
