@@ -50,16 +50,21 @@ run_tests() {
   # One server for the whole run: starting it for each test costs seconds.
   wineserver -p
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  # The first program of a server session starts Wine's own background
+  # processes, which inherit its output: started by a test, they would keep
+  # the test's output pipe open and ctest would wait for ever. Start them
+  # here with no output attached.
+  wine cmd /c exit </dev/null >/dev/null 2>&1
   # The library's fixed texts are Windows-1251: the Wine processes get a
   # Cyrillic ANSI code page, as the product's home systems have. Wine takes
   # it from the locale's name; the locale need not exist on the host.
   LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 \
-    ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300 </dev/null
+    ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 120 </dev/null
 }
 
 case "${1:-test}" in
   build) configure_and_build ;;
   test) configure_and_build; run_tests ;;
-  env) wine_env; echo "WINEPREFIX=$WINEPREFIX WINEARCH=$WINEARCH WINEDEBUG=$WINEDEBUG WINEDLLOVERRIDES=$WINEDLLOVERRIDES" ;;
+  env) wine_env; echo "WINEPREFIX=$WINEPREFIX WINEARCH=$WINEARCH WINEDEBUG=$WINEDEBUG WINEDLLOVERRIDES=$WINEDLLOVERRIDES LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8" ;;
   *) echo "usage: $0 build|test|env" >&2; exit 2 ;;
 esac

@@ -76,6 +76,8 @@ ModuleHandle LoadModule(const std::string &name) {
   return reinterpret_cast<ModuleHandle>(LoadLibraryA(name.c_str()));
 }
 
+bool ModuleExists(const std::string &path) { return FileExists(path); }
+
 void FreeModule(ModuleHandle module) {
   if (module != nullptr) FreeLibrary(static_cast<HMODULE>(module));
 }

@@ -2,7 +2,7 @@
 // and the two versions around the one from which concurrent calls are allowed.
 // Each group runs in a process of its own (see suite.cmake).
 #include <filesystem>
-#include <latch>
+#include "test_latch.h"
 #include <thread>
 
 #include "binding_fixture.h"
@@ -17,7 +17,7 @@ namespace {
 // provider at the same moment.
 int32_t OverlapOfTwoCalls(Sim &sim, Engine &engine, int32_t waitMs) {
   sim.SimSetRendezvous("VCERT_FindCert", 2, waitMs);
-  std::latch ready(2);
+  test::Latch ready(2);
   int32_t results[2] = {-100, -100};
   auto call = [&](int i) {
     char uid[256];

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <latch>
+#include "test_latch.h"
 #include <memory>
 #include <thread>
 #include <vector>
@@ -84,7 +84,7 @@ TEST(RWCriticalSectionTest, WaitingWriterBlocksNewReaderButNotNestedRead) {
   std::atomic<bool> bEntered{false}, cEntered{false};
   std::atomic<int> bReleased{0}, cAcquired{0};
   ManualResetEvent bInside(false), bMayRelease(false);
-  std::latch cStarting(1);
+  test::Latch cStarting(1);
 
   lock.AcquireRead();  // this thread is A
   std::thread b([&] {
@@ -173,7 +173,7 @@ TEST(RWCriticalSectionTest, ReleaseWithoutReadFailsAndChangesNothing) {
 TEST(RWCriticalSectionTest, NestedWriteLetsReadersInOnlyAfterLastRelease) {
   TRWCriticalSection lock;
   std::atomic<bool> entered{false};
-  std::latch starting(1);
+  test::Latch starting(1);
   lock.AcquireWrite();
   lock.AcquireWrite();
   EXPECT_EQ(lock.Count(), 2);
@@ -257,7 +257,7 @@ TEST(RWCriticalSectionTest, MixedUseKeepsWritersExclusive) {
   std::atomic<int> readers{0}, writers{0}, violations{0};
   constexpr int kThreads = 4;
   constexpr int kRounds = 400;
-  std::latch start(kThreads);
+  test::Latch start(kThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {

@@ -1,0 +1,51 @@
+// A single-use count-down latch for threaded tests.
+//
+// std::latch is not used: GCC 12's libstdc++ builds its waiting on a shared
+// table of mutexes and condition variables where the system has no futex
+// (the Windows build), and there it sometimes misses the final count-down
+// and waits for ever. This one is a mutex and a condition variable.
+#ifndef CRTELV_TESTS_TEST_LATCH_H
+#define CRTELV_TESTS_TEST_LATCH_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+
+namespace crtelv::test {
+
+class Latch {
+ public:
+  explicit Latch(std::ptrdiff_t expected) : count_(expected) {}
+  Latch(const Latch &) = delete;
+  Latch &operator=(const Latch &) = delete;
+
+  void count_down(std::ptrdiff_t n = 1) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    count_ -= n;
+    if (count_ <= 0) zero_.notify_all();
+  }
+
+  bool try_wait() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return count_ <= 0;
+  }
+
+  void wait() const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    zero_.wait(lock, [this] { return count_ <= 0; });
+  }
+
+  void arrive_and_wait(std::ptrdiff_t n = 1) {
+    count_down(n);
+    wait();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable zero_;
+  std::ptrdiff_t count_;
+};
+
+}  // namespace crtelv::test
+
+#endif  // CRTELV_TESTS_TEST_LATCH_H
