@@ -39,16 +39,22 @@ class TRWCriticalSection {
   // Inspection for tests and diagnostics.
   int32_t Count() const { return count_.load(); }
   std::size_t TableSize() const;
+  // Thread ids of the table's usable entries in index order (0 = free).
+  std::vector<uint32_t> TableThreads() const;
+  // Id of the thread inside AcquireWrite waiting for readers; 0 if none.
+  uint32_t WaitingWriter() const { return waitingWriter_.load(); }
 
  private:
   struct Entry {
     uint32_t threadId;
     int32_t readCount;
   };
-  void LockTable(uint32_t self);
-  void UnlockTable();
+  class TableLock;
+  void LockTable(uint32_t self) const;
+  void UnlockTable() const;
   Entry *FindEntry(uint32_t threadId);
   Entry &TakeEntry(uint32_t threadId);
+  bool OnlyWriterReadsLocked() const;
 
   platform::CriticalSection writerLock_;
   platform::ManualResetEvent readersDone_{true};
@@ -56,8 +62,10 @@ class TRWCriticalSection {
   int32_t savedReadCount_ = 0;
   std::vector<Entry> table_;
   std::atomic<uint32_t> waitingWriter_{0};
-  std::atomic<uint32_t> tableGuard_{0};
+  mutable std::atomic<uint32_t> tableGuard_{0};
   std::atomic<bool> writing_{false};
+  // Id of the writing thread while writing_ is true, else 0.
+  std::atomic<uint32_t> writer_{0};
 };
 
 // Holds the read side for the lifetime of the guard.

@@ -1,0 +1,131 @@
+#include "support/helpers.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace crtelv {
+
+namespace {
+
+bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+char UpperAsciiChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+}  // namespace
+
+bool IsDirectory(const std::string &path) {
+  uint32_t attributes = 0;
+  if (!platform::GetFileAttributes(path, attributes)) return false;
+  return (attributes & platform::kAttributeDirectory) != 0;
+}
+
+std::string AddPathDelimiter(const std::string &path) {
+  if (path.empty() || path.back() == '\\') return path;
+  if (path.size() == 1 && IsAsciiLetter(path[0])) return path + ":\\";
+  return path + "\\";
+}
+
+bool ReadWholeFile(const char *fileName, void *buffer, int32_t &size) {
+  if (fileName == nullptr || size < 0) return false;
+  try {
+    const std::string path = platform::ResolvePath(fileName);
+    int64_t length = 0;
+    if (!platform::FileLength(path, length) || length < 0 || length > size) return false;
+    if (length > 0 && buffer == nullptr) return false;
+    std::size_t read = 0;
+    const auto wanted = static_cast<std::size_t>(length);
+    if (wanted > 0 && (!platform::ReadFileStart(path, buffer, wanted, read) || read != wanted))
+      return false;
+    size = static_cast<int32_t>(length);
+    return true;
+  } catch (const std::exception &) {
+    return false;
+  }
+}
+
+bool WriteWholeFile(const char *fileName, const void *buffer, int32_t length) {
+  if (fileName == nullptr || length < 0 || (length > 0 && buffer == nullptr)) return false;
+  try {
+    const std::string path = platform::ResolvePath(fileName);
+    // A failed write must not leave the old content behind.
+    platform::DeleteFile(path);
+    return platform::CreateAndWriteFile(path, buffer, static_cast<std::size_t>(length));
+  } catch (const std::exception &) {
+    return false;
+  }
+}
+
+int32_t FileSizePlusOne(const char *fileName) {
+  if (fileName == nullptr) return 0;
+  try {
+    int64_t length = 0;
+    if (!platform::FileLength(platform::ResolvePath(fileName), length) || length < 0) return 0;
+    // A length that leaves no room for the terminating zero in 32 bits is
+    // reported like a file that cannot be opened.
+    if (length >= std::numeric_limits<int32_t>::max()) return 0;
+    return static_cast<int32_t>(length) + 1;
+  } catch (const std::exception &) {
+    return 0;
+  }
+}
+
+int32_t SplitSemicolonList(const char *text, std::vector<std::string> &list) {
+  if (text == nullptr || *text == '\0') return 0;
+  int32_t count = 0;
+  try {
+    const char *start = text;
+    for (;;) {
+      const char *end = std::strchr(start, ';');
+      if (end == nullptr) {
+        list.emplace_back(start);
+        return count + 1;
+      }
+      list.emplace_back(start, end);
+      ++count;
+      start = end + 1;
+    }
+  } catch (const std::bad_alloc &) {
+    return count;  // the pieces appended so far
+  }
+}
+
+std::string HexDump(const void *data, int32_t length, int32_t group, int32_t line) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string result;
+  if (data == nullptr || length <= 0) return result;
+  const auto *bytes = static_cast<const uint8_t *>(data);
+  try {
+    result.reserve(static_cast<std::size_t>(length) * 3);
+    for (int32_t i = 1; i <= length; ++i) {
+      const uint8_t b = bytes[i - 1];
+      result.push_back(kDigits[b >> 4]);
+      result.push_back(kDigits[b & 0x0F]);
+      if (group > 0 && i % group == 0) result.push_back(' ');
+      if (line > 0 && i % line == 0) result.append("\r\n");
+    }
+  } catch (const std::bad_alloc &) {
+    return std::string();
+  }
+  return result;
+}
+
+uint64_t UnixTimeToFileTime(uint32_t seconds) {
+  return static_cast<uint64_t>(seconds) * 10000000ull + 116444736000000000ull;
+}
+
+std::string UpperAscii(std::string text) {
+  for (char &c : text) c = UpperAsciiChar(c);
+  return text;
+}
+
+bool SameTextAscii(const std::string &a, const std::string &b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (UpperAsciiChar(a[i]) != UpperAsciiChar(b[i])) return false;
+  return true;
+}
+
+}  // namespace crtelv
