@@ -33,6 +33,10 @@ using ModuleHandle = void *;
 // Returns nullptr when the module cannot be found or loaded.
 ModuleHandle LoadModule(const std::string &name);
 
+// True when the file that LoadModule would load for this name (with a folder
+// part) exists: on POSIX "dir\X.dll" is "dir/libX.so".
+bool ModuleExists(const std::string &path);
+
 // Releases one reference taken by LoadModule (FreeLibrary). Null is ignored.
 void FreeModule(ModuleHandle module);
 

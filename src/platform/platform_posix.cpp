@@ -1,0 +1,445 @@
+// The platform layer on POSIX, with the Windows semantics the library expects.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sched.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace crtelv::platform {
+namespace {
+
+bool EndsWithNoCase(const std::string &text, const std::string &suffix) {
+  return text.size() >= suffix.size() &&
+         strcasecmp(text.c_str() + text.size() - suffix.size(), suffix.c_str()) == 0;
+}
+
+std::string Slashes(std::string path) {
+  for (char &c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
+std::size_t LastSeparator(const std::string &path) { return path.find_last_of("/\\"); }
+
+// "dir\cpki1.dll" -> "dir/libcpki1.so"; other names only get '/' separators.
+std::string ModuleFileForName(const std::string &name) {
+  std::string path = Slashes(name);
+  if (!EndsWithNoCase(path, ".dll")) return path;
+  std::size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  return folder + "lib" + base.substr(0, base.size() - 4) + ".so";
+}
+
+bool Exists(const std::string &path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// The entry of folder whose name equals name without regard to ASCII case.
+bool FindEntryNoCase(const std::string &folder, const std::string &name, std::string &found) {
+  DIR *dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return false;
+  bool ok = false;
+  while (dirent *entry = ::readdir(dir)) {
+    if (strcasecmp(entry->d_name, name.c_str()) == 0) {
+      found = entry->d_name;
+      ok = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return ok;
+}
+
+std::string ReadLink(const char *path) {
+  std::vector<char> buffer(PATH_MAX + 1);
+  ssize_t n = ::readlink(path, buffer.data(), buffer.size() - 1);
+  if (n <= 0) return {};
+  return std::string(buffer.data(), static_cast<std::size_t>(n));
+}
+
+std::string ExecutablePath() { return ReadLink("/proc/self/exe"); }
+
+std::string AbsolutePath(const std::string &path) {
+  if (path.empty() || path[0] == '/') return path;
+  char *real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string result(real);
+  std::free(real);
+  return result;
+}
+
+struct LoadedSearch {
+  std::string wanted;  // file name of the module, e.g. "libKorvex.so"
+  std::string path;    // full path of the first match
+};
+
+int MatchLoadedObject(dl_phdr_info *info, std::size_t, void *data) {
+  auto *search = static_cast<LoadedSearch *>(data);
+  if (info->dlpi_name == nullptr || info->dlpi_name[0] == '\0') return 0;
+  std::string path(info->dlpi_name);
+  std::size_t slash = path.rfind('/');
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  bool same = strcasecmp(base.c_str(), search->wanted.c_str()) == 0 ||
+              (base.size() > search->wanted.size() && base[search->wanted.size()] == '.' &&
+               strncasecmp(base.c_str(), search->wanted.c_str(), search->wanted.size()) == 0);
+  if (!same) return 0;
+  search->path = path;
+  return 1;
+}
+
+// Windows-1251 upper half as UTF-16 code units; 0x98 has no character and
+// maps to itself, as the system's conversion does.
+constexpr std::array<char16_t, 128> kCp1251 = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409, 0x2039, 0x040A,
+    0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x0098, 0x2122,
+    0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6,
+    0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456,
+    0x0491, 0x00B5, 0x00B6, 0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457, 0x0410,
+    0x0411, 0x0412, 0x0413, 0x0414, 0x0415, 0x0416, 0x0417, 0x0418, 0x0419, 0x041A, 0x041B, 0x041C, 0x041D,
+    0x041E, 0x041F, 0x0420, 0x0421, 0x0422, 0x0423, 0x0424, 0x0425, 0x0426, 0x0427, 0x0428, 0x0429, 0x042A,
+    0x042B, 0x042C, 0x042D, 0x042E, 0x042F, 0x0430, 0x0431, 0x0432, 0x0433, 0x0434, 0x0435, 0x0436, 0x0437,
+    0x0438, 0x0439, 0x043A, 0x043B, 0x043C, 0x043D, 0x043E, 0x043F, 0x0440, 0x0441, 0x0442, 0x0443, 0x0444,
+    0x0445, 0x0446, 0x0447, 0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F};
+
+// Windows rejects file times at or above 2^63.
+constexpr uint64_t kMaxFileTime = 0x7FFFFFFFFFFFFFFFull;
+constexpr int64_t kTicksPerSecond = 10000000;
+constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+
+bool ParseVersionNumber(const std::string &text, uint32_t &value) {
+  if (text.empty() || text.size() > 5) return false;
+  uint32_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint32_t>(c - '0');
+  }
+  if (v > 0xFFFF) return false;
+  value = v;
+  return true;
+}
+
+}  // namespace
+
+// ---- Modules ----------------------------------------------------------------
+
+ModuleHandle LoadModule(const std::string &name) {
+  if (name.empty()) return nullptr;
+  std::string file = ModuleFileForName(name);
+  if (file.find('/') != std::string::npos) file = ResolvePath(file);
+  return ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+bool ModuleExists(const std::string &path) { return FileExists(ModuleFileForName(path)); }
+
+void FreeModule(ModuleHandle module) {
+  if (module != nullptr) ::dlclose(module);
+}
+
+void *FindEntryPoint(ModuleHandle module, const char *name) {
+  if (module == nullptr || name == nullptr) return nullptr;
+  return ::dlsym(module, name);
+}
+
+ModuleHandle FindLoadedModule(const std::string &name) {
+  std::string file = ModuleFileForName(name);
+  std::size_t slash = file.rfind('/');
+  LoadedSearch search{slash == std::string::npos ? file : file.substr(slash + 1), {}};
+  if (search.wanted.empty()) return nullptr;
+  if (::dl_iterate_phdr(MatchLoadedObject, &search) == 0) return nullptr;
+  // RTLD_NOLOAD hands out the module without loading it; drop the extra
+  // reference at once, as GetModuleHandleA takes none.
+  ModuleHandle module = ::dlopen(search.path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (module != nullptr) ::dlclose(module);
+  return module;
+}
+
+std::string ModuleFileName(ModuleHandle module, std::size_t capacity) {
+  std::string path;
+  if (module == nullptr) {
+    path = ExecutablePath();
+  } else {
+    link_map *map = nullptr;
+    if (::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return {};
+    path = map->l_name != nullptr && map->l_name[0] != '\0' ? AbsolutePath(map->l_name) : ExecutablePath();
+  }
+  if (capacity == 0) return {};
+  if (path.size() > capacity - 1) path.resize(capacity - 1);
+  return path;
+}
+
+bool FileVersion(const std::string &path, uint32_t &ms, uint32_t &ls) {
+  char *real = ::realpath(ResolvePath(path).c_str(), nullptr);
+  if (real == nullptr) return false;
+  std::string file(real);
+  std::free(real);
+  std::size_t slash = file.rfind('/');
+  if (slash != std::string::npos) file.erase(0, slash + 1);
+  std::size_t so = file.rfind(".so.");
+  if (so == std::string::npos) return false;
+  std::string rest = file.substr(so + 4);
+  uint32_t parts[4];
+  for (int i = 0; i < 4; ++i) {
+    std::size_t dot = rest.find('.');
+    if ((dot == std::string::npos) != (i == 3)) return false;
+    if (!ParseVersionNumber(rest.substr(0, dot), parts[i])) return false;
+    rest = dot == std::string::npos ? std::string() : rest.substr(dot + 1);
+  }
+  ms = (parts[0] << 16) | parts[1];
+  ls = (parts[2] << 16) | parts[3];
+  return true;
+}
+
+// ---- Environment --------------------------------------------------------------
+
+namespace {
+// Environment names are case-insensitive on Windows; "Path" is PATH here.
+std::string EnvName(const std::string &name) { return strcasecmp(name.c_str(), "Path") == 0 ? "PATH" : name; }
+}  // namespace
+
+bool GetEnv(const std::string &name, std::string &value) {
+  const char *text = std::getenv(EnvName(name).c_str());
+  if (text == nullptr) return false;
+  value = text;
+  return true;
+}
+
+bool SetEnv(const std::string &name, const std::string &value) {
+  return ::setenv(EnvName(name).c_str(), value.c_str(), 1) == 0;
+}
+
+char PathListSeparator() { return ':'; }
+
+std::string NativeFolder(const std::string &folder) { return Slashes(folder); }
+
+// ---- Files ----------------------------------------------------------------
+
+std::string ResolvePath(const std::string &path) {
+  std::string native = Slashes(path);
+  if (native.empty() || Exists(native)) return native;
+  bool absolute = native[0] == '/';
+  std::string resolved = absolute ? "/" : "";
+  std::size_t pos = absolute ? 1 : 0;
+  bool matching = true;
+  while (pos <= native.size()) {
+    std::size_t next = native.find('/', pos);
+    if (next == std::string::npos) next = native.size();
+    std::string part = native.substr(pos, next - pos);
+    bool last = next == native.size();
+    if (!part.empty()) {
+      std::string candidate = resolved + part;
+      std::string found;
+      if (matching && !Exists(candidate) && FindEntryNoCase(resolved, part, found)) {
+        candidate = resolved + found;
+      } else if (!Exists(candidate)) {
+        matching = false;
+      }
+      resolved = candidate;
+    }
+    if (!last) resolved += '/';
+    pos = next + 1;
+  }
+  return resolved;
+}
+
+bool GetFileAttributes(const std::string &path, uint32_t &attributes) {
+  struct stat st;
+  if (path.empty() || ::stat(ResolvePath(path).c_str(), &st) != 0) return false;
+  constexpr uint32_t kReadOnly = 0x1, kArchive = 0x20;
+  if (S_ISDIR(st.st_mode)) {
+    attributes = kAttributeDirectory;
+  } else {
+    attributes = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) ? kArchive : kReadOnly;
+  }
+  return true;
+}
+
+bool FileExists(const std::string &path) { return !path.empty() && Exists(ResolvePath(path)); }
+
+namespace {
+// Opens a regular file read-only (a folder cannot be opened as a file).
+int OpenForReading(const std::string &path) {
+  if (path.empty()) return -1;
+  int fd = ::open(ResolvePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+}  // namespace
+
+bool FileLength(const std::string &path, int64_t &length) {
+  int fd = OpenForReading(path);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0;
+  if (ok) length = static_cast<int64_t>(st.st_size);
+  ::close(fd);
+  return ok;
+}
+
+bool ReadFileStart(const std::string &path, void *buffer, std::size_t size, std::size_t &read) {
+  int fd = OpenForReading(path);
+  if (fd < 0) return false;
+  std::size_t total = 0;
+  bool ok = true;
+  while (total < size) {
+    ssize_t n = ::read(fd, static_cast<char *>(buffer) + total, size - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    total += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (ok) read = total;
+  return ok;
+}
+
+bool CreateAndWriteFile(const std::string &path, const void *data, std::size_t length) {
+  if (path.empty() || (data == nullptr && length > 0)) return false;
+  int fd = ::open(ResolvePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  std::size_t total = 0;
+  bool ok = true;
+  while (total < length) {
+    ssize_t n = ::write(fd, static_cast<const char *>(data) + total, length - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    total += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+bool DeleteFile(const std::string &path) {
+  if (path.empty()) return false;
+  std::string file = ResolvePath(path);
+  struct stat st;
+  if (::lstat(file.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  return ::unlink(file.c_str()) == 0;
+}
+
+std::string HostExecutableFolder() {
+  std::string exe = ExecutablePath();
+  std::size_t slash = LastSeparator(exe);
+  return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
+}
+
+// ---- Time -----------------------------------------------------------------
+
+SystemTime LocalTime() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  ::localtime_r(&now.tv_sec, &local);
+  SystemTime out;
+  out.year = static_cast<uint16_t>(local.tm_year + 1900);
+  out.month = static_cast<uint16_t>(local.tm_mon + 1);
+  out.dayOfWeek = static_cast<uint16_t>(local.tm_wday);
+  out.day = static_cast<uint16_t>(local.tm_mday);
+  out.hour = static_cast<uint16_t>(local.tm_hour);
+  out.minute = static_cast<uint16_t>(local.tm_min);
+  out.second = static_cast<uint16_t>(local.tm_sec);
+  out.milliseconds = static_cast<uint16_t>(now.tv_nsec / 1000000);
+  return out;
+}
+
+bool FileTimeToSystemTime(uint64_t fileTime, SystemTime &out) {
+  if (fileTime > kMaxFileTime) return false;
+  int64_t seconds = static_cast<int64_t>(fileTime / kTicksPerSecond) - kSecondsFrom1601To1970;
+  time_t t = static_cast<time_t>(seconds);
+  tm utc{};
+  if (::gmtime_r(&t, &utc) == nullptr) return false;
+  out.year = static_cast<uint16_t>(utc.tm_year + 1900);
+  out.month = static_cast<uint16_t>(utc.tm_mon + 1);
+  out.dayOfWeek = static_cast<uint16_t>(utc.tm_wday);
+  out.day = static_cast<uint16_t>(utc.tm_mday);
+  out.hour = static_cast<uint16_t>(utc.tm_hour);
+  out.minute = static_cast<uint16_t>(utc.tm_min);
+  out.second = static_cast<uint16_t>(utc.tm_sec);
+  out.milliseconds = static_cast<uint16_t>((fileTime % kTicksPerSecond) / 10000);
+  return true;
+}
+
+// ---- Text -----------------------------------------------------------------
+
+std::u16string AnsiToWide(std::string_view text) {
+  std::u16string wide;
+  wide.reserve(text.size());
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    wide.push_back(byte < 0x80 ? static_cast<char16_t>(byte) : kCp1251[byte - 0x80]);
+  }
+  return wide;
+}
+
+// ---- Threads ----------------------------------------------------------------
+
+uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+
+void YieldThread() { ::sched_yield(); }
+
+struct CriticalSection::Impl {
+  std::recursive_mutex mutex;
+};
+
+CriticalSection::CriticalSection() : impl_(new Impl) {}
+CriticalSection::~CriticalSection() { delete impl_; }
+void CriticalSection::Enter() { impl_->mutex.lock(); }
+void CriticalSection::Leave() { impl_->mutex.unlock(); }
+
+struct ManualResetEvent::Impl {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool signalled = false;
+};
+
+ManualResetEvent::ManualResetEvent(bool signalled) : impl_(new Impl) { impl_->signalled = signalled; }
+ManualResetEvent::~ManualResetEvent() { delete impl_; }
+
+void ManualResetEvent::Set() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->signalled = true;
+  }
+  impl_->changed.notify_all();
+}
+
+void ManualResetEvent::Reset() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->signalled = false;
+}
+
+void ManualResetEvent::Wait() {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  impl_->changed.wait(lock, [this] { return impl_->signalled; });
+}
+
+}  // namespace crtelv::platform

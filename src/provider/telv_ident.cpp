@@ -1,0 +1,214 @@
+// TTelvora: the user's own certificate and certificate identification.
+//
+// A UID is the CN of a certificate's subject when the UID location is "CN",
+// otherwise its serial number in hex digits without separators. UID searches
+// look among other parties' certificates; in "SN" mode under the issuer of the
+// user's own certificate, and in server mode on behalf of the server's key.
+#include <cstring>
+
+#include "engine/cryptobj.h"
+#include "provider/telv_h.h"
+
+namespace crtelv {
+namespace {
+
+bool UidIsCN(const TelvoraInitParam &p) { return p.UIDLocation == "CN"; }
+
+std::string TextOf(const char *text) { return text != nullptr ? std::string(text) : std::string(); }
+
+std::string WithoutColons(const std::string &text) {
+  std::string result;
+  result.reserve(text.size());
+  for (char c : text) {
+    if (c != ':') result.push_back(c);
+  }
+  return result;
+}
+
+// Criteria that select certificates of the user's own store; in server mode
+// only those carrying the server's extended key usage.
+TelvoraFindCriteria OwnStoreCriteria(const TelvoraInitParam &p, int32_t fields, const char *const *ekuList) {
+  TelvoraFindCriteria criteria{};
+  criteria.Stores = TELVORA_STORE_OWN;
+  if (p.ServerMode) {
+    criteria.MatchBy = TELVORA_MATCH_EKU;
+    criteria.EKUCount = 1;
+    criteria.EKUList = ekuList;
+  }
+  criteria.Fields = fields;
+  return criteria;
+}
+
+}  // namespace
+
+std::string ExtractCN(const std::string &dn) {
+  std::size_t start = dn.find("CN=");
+  if (start == std::string::npos) return {};
+  start += 3;
+  std::size_t comma = dn.find(',', start);
+  if (comma == std::string::npos) return {};
+  return dn.substr(start, comma - start);
+}
+
+std::string MakeCNFilter(const std::string &name) { return "CN=" + name; }
+
+std::string HexWithColons(const std::string &hex) {
+  if (hex.size() % 2 != 0 || hex.empty()) return hex;
+  std::string result;
+  result.reserve(hex.size() * 3 / 2);
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    if (i != 0) result.push_back(':');
+    result.append(hex, i, 2);
+  }
+  return result;
+}
+
+std::string CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert) {
+  return UidIsCN(p) ? ExtractCN(TextOf(cert.Subject)) : WithoutColons(TextOf(cert.SerialNumber));
+}
+
+// ---- Own certificate ------------------------------------------------------------
+
+int32_t TTelvora::FindOwnCert(const TelvoraInitParam &p, int32_t fields, std::string &text, bool uidRule) {
+  const char *eku = p.ServerCertEKUOID.c_str();
+  const TelvoraFindCriteria criteria = OwnStoreCriteria(p, fields, &eku);
+  SessionHold session(*this);
+  int32_t status = session.Acquire(p);
+  if (status != 0) return status;
+  FindResultHold found(*this, session.Session());
+  status = found.Find(criteria);
+  if (status != 0) return status;
+  const TelvoraCertInfo *cert = found.Single();
+  if (cert == nullptr) return kNoCurrentUser;
+  text = uidRule ? CertificateUID(p, *cert) : TextOf(cert->Issuer);
+  return 0;
+}
+
+int32_t TTelvora::GetUserCertUID(const TelvoraInitParam &p, std::string &uid) {
+  ProviderLockGuard lock(*this, p.ServerMode);
+  const int32_t fields = UidIsCN(p) ? TELVORA_FIELD_SUBJECT : TELVORA_FIELD_SERIAL;
+  return FindOwnCert(p, fields, uid, true);
+}
+
+int32_t TTelvora::GetUserCertIssuer(const TelvoraInitParam &p, std::string &issuer) {
+  // Called by operations that already hold the provider lock.
+  return FindOwnCert(p, TELVORA_FIELD_ISSUER, issuer, false);
+}
+
+// ---- Identification -------------------------------------------------------------
+
+int32_t TTelvora::FindServerCertKeyRef(const TelvoraInitParam &p, TelvoraSession session, std::string &keyRef) {
+  TelvoraInitParam server = p;
+  server.ServerMode = true;
+  const char *eku = p.ServerCertEKUOID.c_str();
+  const TelvoraFindCriteria criteria = OwnStoreCriteria(server, TELVORA_FIELD_KEYREF, &eku);
+  FindResultHold found(*this, session);
+  int32_t status = found.Find(criteria);
+  if (status != 0) return status;
+  const TelvoraCertInfo *cert = found.Single();
+  if (cert == nullptr) return kNoCurrentUser;
+  keyRef = TextOf(cert->KeyReference);
+  return 0;
+}
+
+int32_t TTelvora::BuildFindCriteria(const TelvoraInitParam &p, const std::string &uid, int32_t fields,
+                                    UidSearch &search) {
+  if (search.issuer.empty() && !UidIsCN(p)) {
+    int32_t status = GetUserCertIssuer(p, search.issuer);
+    if (status != 0) return status;
+  }
+  if (p.ServerMode) {
+    SessionHold session(*this);
+    int32_t status = session.Acquire(p);
+    if (status != 0) return status;
+    status = FindServerCertKeyRef(p, session.Session(), search.keyRef);
+    if (status != 0) return status;
+    search.auth = AuthRecord{1, nullptr, 0};
+    search.auth.KeyRef = search.keyRef.c_str();
+  }
+  search.criteria = TelvoraFindCriteria{};
+  search.criteria.Stores = TELVORA_STORE_OTHERS;
+  // The filter texts end in one extra zero byte.
+  if (UidIsCN(p)) {
+    search.holder = MakeCNFilter(uid);
+    search.holder.push_back('\0');
+    search.criteria.Subject = search.holder.c_str();
+    search.criteria.MatchBy = TELVORA_MATCH_SUBJECT;
+  } else {
+    search.holder = HexWithColons(uid);
+    search.holder.push_back('\0');
+    search.criteria.Serial = search.holder.c_str();
+    search.criteria.Issuer = search.issuer.c_str();
+    search.criteria.MatchBy = TELVORA_MATCH_ISSUER_SERIAL;
+  }
+  search.criteria.Selector = p.ServerMode ? &search.auth : nullptr;
+  search.criteria.Fields = fields;
+  return 0;
+}
+
+int32_t TTelvora::GetUIDFromCertificate(const TelvoraInitParam &p, const void *data, int32_t dataLen,
+                                        std::string &uid) {
+  uid.clear();
+  ProviderLockGuard lock(*this, p.ServerMode);
+  SessionHold session(*this);
+  int32_t status = session.Acquire(p);
+  if (status != 0) return status;
+  CertInfoHold parsed(*this, session.Session());
+  TelvoraBlob blob{dataLen, static_cast<uint8_t *>(const_cast<void *>(data))};
+  status = parsed.Parse(blob, TELVORA_FIELD_SERIAL | TELVORA_FIELD_SUBJECT);
+  if (status != 0) return status;
+  uid = CertificateUID(p, parsed.Info());
+  return 0;
+}
+
+int32_t TTelvora::GetCertificateByUID(const TelvoraInitParam &p, const char *uid, void *out, int32_t &outLen) {
+  UidSearch search;
+  int32_t status = BuildFindCriteria(p, TextOf(uid), TELVORA_FIELD_ENCODED, search);
+  if (status != 0) return status;
+  SessionHold session(*this);
+  status = session.Acquire(p);
+  if (status != 0) return status;
+  FindResultHold found(*this, session.Session());
+  status = found.Find(search.criteria);
+  if (status != 0) return status;
+  const TelvoraCertInfo *cert = found.Single();
+  if (cert == nullptr) return kCertSelection;
+  const int32_t length = cert->Encoded.Data != nullptr && cert->Encoded.Length > 0 ? cert->Encoded.Length : 0;
+  if (out == nullptr) {
+    outLen = length;
+    return 0;
+  }
+  if (length > outLen) {
+    outLen = length;
+    return kNoMemory;
+  }
+  if (length > 0) std::memcpy(out, cert->Encoded.Data, static_cast<std::size_t>(length));
+  outLen = length;
+  return 0;
+}
+
+int32_t TTelvora::GetUIDByIdent(const TelvoraInitParam &p, const std::string &ident, std::string &uid) {
+  if (!UidIsCN(p)) {
+    uid = ident;
+    return 0;
+  }
+  // The identifier is a serial number under the user's issuer.
+  TelvoraInitParam bySerial = p;
+  bySerial.UIDLocation.clear();
+  UidSearch search;
+  int32_t status = BuildFindCriteria(bySerial, ident, TELVORA_FIELD_ALL, search);
+  if (status != 0) return status;
+  ProviderLockGuard lock(*this, p.ServerMode);
+  SessionHold session(*this);
+  status = session.Acquire(p);
+  if (status != 0) return status;
+  FindResultHold found(*this, session.Session());
+  status = found.Find(search.criteria);
+  if (status != 0) return status;
+  const TelvoraCertInfo *cert = found.Single();
+  if (cert == nullptr) return kCertSelection;
+  uid = ExtractCN(TextOf(cert->Subject));
+  return 0;
+}
+
+}  // namespace crtelv
