@@ -272,8 +272,9 @@ Bytes SignHash(const std::string &keyId, const uint8_t *hash, std::size_t length
   Digest key = KeyOf(keyId);
   Digest a = HashOf("hash-sign-a", key, hash, length);
   Digest b = HashOf("hash-sign-b", key, hash, length);
-  Bytes out(a.begin(), a.end());
-  out.insert(out.end(), b.begin(), b.end());
+  Bytes out(a.size() + b.size());
+  std::memcpy(out.data(), a.data(), a.size());
+  std::memcpy(out.data() + a.size(), b.data(), b.size());
   return out;
 }
 

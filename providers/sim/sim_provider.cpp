@@ -141,7 +141,7 @@ struct CertText {
   }
   static const char *Ptr(const std::optional<std::string> &s) { return s ? s->c_str() : nullptr; }
 
-  void Fill(TelvoraCertInfo &rec, uint64_t id) const {
+  void Fill(TelvoraCertInfo &rec) {
     std::memset(&rec, 0, sizeof rec);
     rec.Issuer = Ptr(issuer);
     rec.SerialNumber = Ptr(serial);
@@ -565,7 +565,7 @@ void HandOutRecord(State &st, Kind kind, TelvoraSession session, const CertData 
   Holder &h = Register(st, kind, session);
   if (cert) {
     h.texts.push_back(std::make_unique<CertText>(*cert));
-    h.texts.back()->Fill(*rec, h.id);
+    h.texts.back()->Fill(*rec);
   } else {
     std::memset(rec, 0, sizeof *rec);
   }
@@ -755,7 +755,7 @@ int32_t VCERT_API VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p
         h.signers.resize(h.records.size());
         for (std::size_t i = 0; i < h.records.size(); ++i) {
           h.texts.push_back(std::make_unique<CertText>(*signer));
-          h.texts.back()->Fill(h.records[i], h.id);
+          h.texts.back()->Fill(h.records[i]);
           TagRecord(h.records[i], h.id);
           h.signers[i] = TelvoraSignerInfo{0, 0, &h.records[i]};
         }
@@ -914,7 +914,7 @@ int32_t VCERT_API VCERT_FindCert(TelvoraSession s, const TelvoraFindCriteria *c,
         h.records.resize(std::max<std::size_t>(found.size(), 1));
         for (std::size_t i = 0; i < found.size(); ++i) {
           h.texts.push_back(std::make_unique<CertText>(*found[i]));
-          h.texts.back()->Fill(h.records[i], h.id);
+          h.texts.back()->Fill(h.records[i]);
         }
         for (auto &rec : h.records) TagRecord(rec, h.id);
         SetKey(st, h, h.records.data());
