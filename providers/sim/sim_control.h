@@ -58,8 +58,10 @@ typedef struct SimCert {
 /* A CRL as the sim accepts it: any bytes that begin with these six. */
 #define SIM_CRL_MAGIC "SIMCRL"
 
-/* Forgets certificates, failures, calls, sessions and counters. Blocks
- * still outstanding are counted as leaked by SimOutstanding until then. */
+/* Forgets certificates, failures, calls, sessions, rendezvous and counters
+ * (session numbers are still not handed out twice). Blocks outstanding at
+ * that moment are no longer counted; they stay valid until the module goes,
+ * and releasing them later counts as a bad release. */
 typedef void(VCERT_API *SimReset_t)(void);
 /* Adds a certificate; returns its index. */
 typedef int32_t(VCERT_API *SimAddCert_t)(const SimCert *cert);
