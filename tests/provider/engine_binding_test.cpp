@@ -5,6 +5,7 @@
 
 #include "binding_fixture.h"
 #include "platform/platform.h"
+#include "support/failure.h"
 
 namespace crtelv::test {
 namespace {
