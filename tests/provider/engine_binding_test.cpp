@@ -85,7 +85,7 @@ TEST_F(EngineCache, InitFlagsReachTheProvider) {
   auto opens = sim.CallsOf("VCERT_InitializeEx");
   ASSERT_EQ(opens.size(), 1u);
   EXPECT_TRUE(Has(opens[0], "flags=5")) << opens[0];
-  EXPECT_TRUE(Has(opens[0], "pse=\"pse://signed/A:\\LOCAL.PSE\"")) << opens[0];
+  EXPECT_TRUE(Has(opens[0], R"(pse="pse://signed/A:\\LOCAL.PSE")")) << opens[0];
 }
 
 // ---- Binding cache --------------------------------------------------------------
