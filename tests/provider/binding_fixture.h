@@ -1,0 +1,122 @@
+// Shared set-up of the provider suites: the provider double's control
+// functions, a clock the tests move, and engines on the provider.
+#ifndef CRTELV_TESTS_PROVIDER_BINDING_FIXTURE_H
+#define CRTELV_TESTS_PROVIDER_BINDING_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "provider/ce_telv.h"
+#include "sim_control.h"
+
+namespace crtelv::test {
+
+// Folder of a provider variant: its EXE\ sub-folder holds the provider.
+inline std::string SimRoot(const std::string &variant) {
+  return std::string(CRTELV_SIMROOT_DIR) + "/" + variant + "/";
+}
+
+// The control functions of the provider double loaded in this process.
+struct Sim {
+#define CRTELV_SIM_FIELD(name) name##_t name = nullptr;
+  SIM_CONTROL_FUNCTIONS(CRTELV_SIM_FIELD)
+#undef CRTELV_SIM_FIELD
+
+  // Loads (or finds) the provider of the variant; the same module the library
+  // loads from that folder.
+  bool Load(const std::string &variant) {
+    platform::ModuleHandle module = platform::LoadModule(SimRoot(variant) + "EXE/cpki1.dll");
+    if (module == nullptr) return false;
+#define CRTELV_SIM_LOAD(name) name = reinterpret_cast<name##_t>(platform::FindEntryPoint(module, #name));
+    SIM_CONTROL_FUNCTIONS(CRTELV_SIM_LOAD)
+#undef CRTELV_SIM_LOAD
+    return SimReset != nullptr && SimCallText != nullptr;
+  }
+
+  std::vector<std::string> Calls() const {
+    std::vector<std::string> lines;
+    const int32_t count = SimCallCount();
+    for (int32_t i = 0; i < count; ++i) {
+      char buffer[2048];
+      if (SimCallText(i, buffer, sizeof buffer) >= 0) lines.emplace_back(buffer);
+    }
+    return lines;
+  }
+
+  // The recorded calls of one entry point, oldest first.
+  std::vector<std::string> CallsOf(const std::string &entry) const {
+    std::vector<std::string> lines;
+    for (const std::string &line : Calls()) {
+      if (line.compare(0, entry.size() + 1, entry + " ") == 0 || line == entry) lines.push_back(line);
+    }
+    return lines;
+  }
+
+  int32_t Add(const char *subject, const char *serial, int32_t store, const char *ekus = nullptr,
+              const char *keyRef = nullptr, const char *issuer = "CN=Test CA,O=Example") {
+    SimCert cert{};
+    cert.Issuer = issuer;
+    cert.Serial = serial;
+    cert.Subject = subject;
+    cert.NotBefore = 1700000000;
+    cert.NotAfter = 1900000000;
+    cert.Ekus = ekus;
+    cert.KeyReference = keyRef;
+    cert.Store = store;
+    return SimAddCert(&cert);
+  }
+};
+
+// A clock of the session time-outs that the tests set (fraction of a day).
+void SetTestClock(double dayFraction);
+// Seconds as a fraction of a day, as the clock counts.
+inline double At(int hours, int minutes, double seconds) {
+  return (hours * 3600 + minutes * 60 + seconds) / 86400.0;
+}
+
+// A provider engine with parameters set by number.
+class Engine {
+ public:
+  Engine() : engine_(std::make_unique<TTelvoraEngine>()) {}
+  TTelvoraEngine *operator->() { return engine_.get(); }
+  TTelvoraEngine &operator*() { return *engine_; }
+  Engine &Set(int32_t param, const std::string &value) {
+    EXPECT_EQ(engine_->SetCryptoParamValue(param, value.c_str()), 0);
+    return *this;
+  }
+  TelvoraInitParam Params() const {
+    TelvoraInitParam p;
+    engine_->FillInitParam(p);
+    return p;
+  }
+
+ private:
+  std::unique_ptr<TTelvoraEngine> engine_;
+};
+
+// Each test starts with an empty binding cache, the test clock at noon and
+// a provider double that has forgotten everything; each test ends with no
+// provider memory outstanding and no session left open.
+class ProviderTest : public ::testing::Test {
+ protected:
+  explicit ProviderTest(const char *variant = "complete") : variant_(variant) {}
+  void SetUp() override;
+  void TearDown() override;
+
+  // Closes every cached binding's session and empties the cache.
+  void ClearCache() {
+    Engine engine;
+    engine->ClearCash();
+  }
+
+  Sim sim;
+  std::string variant_;
+};
+
+}  // namespace crtelv::test
+
+#endif  // CRTELV_TESTS_PROVIDER_BINDING_FIXTURE_H

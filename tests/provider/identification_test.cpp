@@ -1,0 +1,218 @@
+// The user's own certificate and the UID searches, as the provider sees them.
+#include "binding_fixture.h"
+
+namespace crtelv::test {
+namespace {
+
+bool Has(const std::string &line, const std::string &part) { return line.find(part) != std::string::npos; }
+
+class Identification : public ProviderTest {
+ protected:
+  // The engine's UID of the user's own certificate.
+  int32_t CurrentUID(Engine &engine, std::string &uid) {
+    char buffer[256] = {};
+    int32_t status = engine->GetCurrentUID(buffer);
+    uid = buffer;
+    return status;
+  }
+  std::vector<uint8_t> Encoding(const char *subject, const char *serial, int32_t store) {
+    SimCert cert{};
+    cert.Issuer = "CN=Test CA,O=Example";
+    cert.Subject = subject;
+    cert.Serial = serial;
+    cert.Store = store;
+    std::vector<uint8_t> bytes(static_cast<size_t>(sim.SimEncodeCert(&cert, nullptr, 0)));
+    sim.SimEncodeCert(&cert, bytes.data(), static_cast<int32_t>(bytes.size()));
+    return bytes;
+  }
+  BindingRef Binding(Engine &engine) {
+    BindingRef binding;
+    EXPECT_EQ(engine->AcquireBinding(engine.Params(), binding), 0);
+    return binding;
+  }
+};
+
+TEST_F(Identification, TextRules) {
+  EXPECT_EQ(ExtractCN("CN=User1,O=Example"), "User1");
+  EXPECT_EQ(ExtractCN("O=Example,CN=User1"), "");
+  EXPECT_EQ(ExtractCN("O=Example"), "");
+  EXPECT_EQ(ExtractCN("cn=User1,O=Example"), "");
+  EXPECT_EQ(HexWithColons("0A1B2C"), "0A:1B:2C");
+  EXPECT_EQ(HexWithColons("ABC"), "ABC");
+  EXPECT_EQ(HexWithColons(""), "");
+  EXPECT_EQ(MakeCNFilter("User1"), "CN=User1");
+}
+
+TEST_F(Identification, OwnUidIsTheSubjectsCommonName) {
+  sim.Add("CN=User1,O=Example", "0A:1B:2C", TELVORA_STORE_OWN);
+  sim.Add("CN=Peer,O=Example", "01:02", TELVORA_STORE_OTHERS);
+  Engine engine;
+  std::string uid;
+  ASSERT_EQ(CurrentUID(engine, uid), 0);
+  EXPECT_EQ(uid, "User1");
+  auto finds = sim.CallsOf("VCERT_FindCert");
+  ASSERT_EQ(finds.size(), 1u);
+  EXPECT_TRUE(Has(finds[0], "stores=1 ")) << finds[0];
+  EXPECT_TRUE(Has(finds[0], "matchBy=0 ")) << finds[0];
+  EXPECT_TRUE(Has(finds[0], "fields=0x4")) << finds[0];
+}
+
+TEST_F(Identification, OwnUidIsTheSerialNumberOutsideCnMode) {
+  sim.Add("CN=User1,O=Example", "0A:1B:2C", TELVORA_STORE_OWN);
+  Engine engine;
+  engine.Set(kParamUIDLocation, "sn");
+  std::string uid;
+  ASSERT_EQ(CurrentUID(engine, uid), 0);
+  EXPECT_EQ(uid, "0A1B2C");
+  auto finds = sim.CallsOf("VCERT_FindCert");
+  ASSERT_EQ(finds.size(), 1u);
+  EXPECT_TRUE(Has(finds[0], "fields=0x1")) << finds[0];
+}
+
+TEST_F(Identification, NoneOrSeveralOwnCertificatesMeanNoCurrentUser) {
+  Engine engine;
+  std::string uid = "kept";
+  char buffer[256] = "kept";
+  EXPECT_EQ(engine->GetCurrentUID(buffer), kNoCurrentUser);
+  EXPECT_STREQ(buffer, "kept");
+  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
+  sim.Add("CN=User2,O=Example", "02", TELVORA_STORE_OWN);
+  EXPECT_EQ(CurrentUID(engine, uid), kNoCurrentUser);
+  EXPECT_EQ(engine->GetCurrentUID(nullptr), kBadArgument);
+}
+
+TEST_F(Identification, ACommonNameInTheLastPlaceGivesAnEmptyUid) {
+  sim.Add("O=Example,CN=User1", "01", TELVORA_STORE_OWN);
+  Engine engine;
+  std::string uid = "x";
+  EXPECT_EQ(CurrentUID(engine, uid), 0);
+  EXPECT_EQ(uid, "");
+}
+
+TEST_F(Identification, ServerModeCountsOnlyCertificatesWithTheServerUsage) {
+  sim.Add("CN=Server,O=Example", "01", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.1", "srv-key");
+  sim.Add("CN=Other,O=Example", "02", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.4", "other-key");
+  Engine engine;
+  engine.Set(kParamClientServerMode, "server").Set(kParamServerCertEKUOID, "1.3.6.1.5.5.7.3.1");
+  std::string uid;
+  ASSERT_EQ(CurrentUID(engine, uid), 0);
+  EXPECT_EQ(uid, "Server");
+  auto finds = sim.CallsOf("VCERT_FindCert");
+  ASSERT_EQ(finds.size(), 1u);
+  EXPECT_TRUE(Has(finds[0], "stores=1 ")) << finds[0];
+  EXPECT_TRUE(Has(finds[0], "matchBy=0x400") || Has(finds[0], "matchBy=1024")) << finds[0];
+  EXPECT_TRUE(Has(finds[0], "ekus=\"1.3.6.1.5.5.7.3.1\"")) << finds[0];
+}
+
+TEST_F(Identification, ProviderStatusesPassThroughAndNothingLeaks) {
+  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
+  Engine engine;
+  std::string uid;
+  sim.SimSetFailure("VCERT_FindCert", 1234);
+  EXPECT_EQ(CurrentUID(engine, uid), 1234);
+  sim.SimSetFailure("VCERT_FindCert", 0);
+  sim.SimSetFailure("VCERT_InitializeEx", 99);
+  engine->ClearCash();
+  EXPECT_EQ(CurrentUID(engine, uid), 99);
+}
+
+TEST_F(Identification, CertificateByUidInCnMode) {
+  sim.Add("CN=Peer,O=Example", "0A:0B", TELVORA_STORE_OTHERS);
+  Engine engine;
+  BindingRef binding = Binding(engine);
+  const TelvoraInitParam p = engine.Params();
+  int32_t length = 0;
+  ASSERT_EQ(binding->GetCertificateByUID(p, "Peer", nullptr, length), 0);
+  const std::vector<uint8_t> expected = Encoding("CN=Peer,O=Example", "0A:0B", TELVORA_STORE_OTHERS);
+  EXPECT_EQ(length, static_cast<int32_t>(expected.size()));
+  std::vector<uint8_t> buffer(static_cast<size_t>(length));
+  ASSERT_EQ(binding->GetCertificateByUID(p, "Peer", buffer.data(), length), 0);
+  EXPECT_EQ(buffer, expected);
+  int32_t small = length - 1;
+  EXPECT_EQ(binding->GetCertificateByUID(p, "Peer", buffer.data(), small), kNoMemory);
+  EXPECT_EQ(small, length);
+  EXPECT_EQ(binding->GetCertificateByUID(p, "Nobody", buffer.data(), small), kCertSelection);
+  auto finds = sim.CallsOf("VCERT_FindCert");
+  ASSERT_FALSE(finds.empty());
+  EXPECT_TRUE(Has(finds[0], "stores=2 ")) << finds[0];
+  EXPECT_TRUE(Has(finds[0], "matchBy=4 ")) << finds[0];
+  EXPECT_TRUE(Has(finds[0], "subject=\"CN=Peer\"")) << finds[0];
+  EXPECT_TRUE(Has(finds[0], "fields=0x10000")) << finds[0];
+}
+
+TEST_F(Identification, SerialSearchesUseTheUsersIssuer) {
+  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN, nullptr, nullptr, "CN=Own CA,O=Example");
+  sim.Add("CN=Peer,O=Example", "0A:1B:2C", TELVORA_STORE_OTHERS, nullptr, nullptr, "CN=Own CA,O=Example");
+  Engine engine;
+  engine.Set(kParamUIDLocation, "SN");
+  BindingRef binding = Binding(engine);
+  int32_t length = 0;
+  ASSERT_EQ(binding->GetCertificateByUID(engine.Params(), "0A1B2C", nullptr, length), 0);
+  EXPECT_GT(length, 0);
+  EXPECT_EQ(binding->GetCertificateByUID(engine.Params(), "ABC", nullptr, length), kCertSelection);
+  auto finds = sim.CallsOf("VCERT_FindCert");
+  ASSERT_EQ(finds.size(), 4u);  // own issuer, search, own issuer, search
+  EXPECT_TRUE(Has(finds[0], "stores=1 ") && Has(finds[0], "fields=0x2")) << finds[0];
+  EXPECT_TRUE(Has(finds[1], "matchBy=3 ")) << finds[1];
+  EXPECT_TRUE(Has(finds[1], "serial=\"0A:1B:2C\"")) << finds[1];
+  EXPECT_TRUE(Has(finds[1], "issuer=\"CN=Own CA,O=Example\"")) << finds[1];
+  // An odd-length UID goes to the provider as it is.
+  EXPECT_TRUE(Has(finds[3], "serial=\"ABC\"")) << finds[3];
+}
+
+TEST_F(Identification, ServerModeSearchesOnBehalfOfTheServerKey) {
+  sim.Add("CN=Server,O=Example", "01", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.1", "srv-key");
+  sim.Add("CN=Peer,O=Example", "02", TELVORA_STORE_OTHERS);
+  Engine engine;
+  engine.Set(kParamClientServerMode, "SERVER").Set(kParamServerCertEKUOID, "1.3.6.1.5.5.7.3.1");
+  BindingRef binding = Binding(engine);
+  int32_t length = 0;
+  ASSERT_EQ(binding->GetCertificateByUID(engine.Params(), "Peer", nullptr, length), 0);
+  auto finds = sim.CallsOf("VCERT_FindCert");
+  ASSERT_EQ(finds.size(), 2u);
+  EXPECT_TRUE(Has(finds[0], "fields=0x8000")) << finds[0];
+  EXPECT_TRUE(Has(finds[1], "selector=\"srv-key\"")) << finds[1];
+
+  Engine noServerCert;
+  noServerCert.Set(kParamClientServerMode, "SERVER").Set(kParamServerCertEKUOID, "1.2.3.4");
+  BindingRef other = Binding(noServerCert);
+  EXPECT_EQ(other->GetCertificateByUID(noServerCert.Params(), "Peer", nullptr, length), kNoCurrentUser);
+}
+
+TEST_F(Identification, UidOfAnEncodedCertificate) {
+  Engine engine;
+  BindingRef binding = Binding(engine);
+  const std::vector<uint8_t> bytes = Encoding("CN=Peer,O=Example", "0A:0B", TELVORA_STORE_OTHERS);
+  std::string uid;
+  ASSERT_EQ(binding->GetUIDFromCertificate(engine.Params(), bytes.data(), static_cast<int32_t>(bytes.size()), uid),
+            0);
+  EXPECT_EQ(uid, "Peer");
+  TelvoraInitParam bySerial = engine.Params();
+  bySerial.UIDLocation = "SN";
+  ASSERT_EQ(binding->GetUIDFromCertificate(bySerial, bytes.data(), static_cast<int32_t>(bytes.size()), uid), 0);
+  EXPECT_EQ(uid, "0A0B");
+  const char garbage[] = "not a certificate";
+  EXPECT_NE(binding->GetUIDFromCertificate(engine.Params(), garbage, sizeof garbage, uid), 0);
+  EXPECT_EQ(uid, "");
+}
+
+TEST_F(Identification, UidByIdentifier) {
+  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
+  sim.Add("CN=Peer,O=Example", "0A:1B", TELVORA_STORE_OTHERS);
+  Engine engine;
+  BindingRef binding = Binding(engine);
+  std::string uid;
+  ASSERT_EQ(binding->GetUIDByIdent(engine.Params(), "0A1B", uid), 0);
+  EXPECT_EQ(uid, "Peer");
+  EXPECT_EQ(binding->GetUIDByIdent(engine.Params(), "FFFF", uid), kCertSelection);
+
+  sim.SimReset();
+  TelvoraInitParam bySerial = engine.Params();
+  bySerial.UIDLocation = "SN";
+  ASSERT_EQ(binding->GetUIDByIdent(bySerial, "NOSUCH", uid), 0);
+  EXPECT_EQ(uid, "NOSUCH");
+  EXPECT_EQ(sim.SimCallCount(), 0);
+}
+
+}  // namespace
+}  // namespace crtelv::test

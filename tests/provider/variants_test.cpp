@@ -1,0 +1,124 @@
+// Provider variants: missing, incomplete, without the optional entry points,
+// and the two versions around the one from which concurrent calls are allowed.
+// Each group runs in a process of its own (see suite.cmake).
+#include <filesystem>
+#include <latch>
+#include <thread>
+
+#include "binding_fixture.h"
+#include "support/rootpath.h"
+#include "test_util.h"
+
+namespace crtelv::test {
+namespace {
+
+// Two threads ask for the current UID at once; the provider double lets
+// FindCert calls wait for each other. Returns how many calls were inside the
+// provider at the same moment.
+int32_t OverlapOfTwoCalls(Sim &sim, Engine &engine, int32_t waitMs) {
+  sim.SimSetRendezvous("VCERT_FindCert", 2, waitMs);
+  std::latch ready(2);
+  int32_t results[2] = {-100, -100};
+  auto call = [&](int i) {
+    char uid[256];
+    ready.arrive_and_wait();
+    results[i] = engine->GetCurrentUID(uid);
+  };
+  std::thread a(call, 0), b(call, 1);
+  a.join();
+  b.join();
+  sim.SimSetRendezvous("VCERT_FindCert", 0, 0);
+  EXPECT_EQ(results[0], 0);
+  EXPECT_EQ(results[1], 0);
+  return sim.SimMaxInside();
+}
+
+class Version149 : public ProviderTest {
+ protected:
+  Version149() : ProviderTest("v149") {}
+};
+
+TEST_F(Version149, OlderProvidersGetOneCallAtATimeInClientMode) {
+  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.1", "srv");
+  TTelvora binding;
+  EXPECT_FALSE(binding.ThreadSafe());
+  Engine engine;
+  // The calls cannot meet: each waits out its short rendezvous alone.
+  EXPECT_EQ(OverlapOfTwoCalls(sim, engine, 200), 1);
+}
+
+TEST_F(Version149, ServerModeCallsRunConcurrentlyAnyway) {
+  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.1", "srv");
+  Engine engine;
+  engine.Set(kParamClientServerMode, "server").Set(kParamServerCertEKUOID, "1.3.6.1.5.5.7.3.1");
+  EXPECT_EQ(OverlapOfTwoCalls(sim, engine, 20000), 2);
+}
+
+class Version150 : public ProviderTest {
+ protected:
+  Version150() : ProviderTest("v150") {}
+};
+
+TEST_F(Version150, NewerProvidersTakeConcurrentCalls) {
+  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
+  TTelvora binding;
+  EXPECT_TRUE(binding.ThreadSafe());
+  Engine engine;
+  EXPECT_EQ(OverlapOfTwoCalls(sim, engine, 20000), 2);
+}
+
+class NoOptional : public ProviderTest {
+ protected:
+  NoOptional() : ProviderTest("nooptional") {}
+};
+
+TEST_F(NoOptional, TheHashEntryPointsAreOptional) {
+  TTelvora binding;
+  EXPECT_TRUE(binding.Loaded());
+  EXPECT_TRUE(binding.Complete());
+  EXPECT_EQ(binding.Entry().VCERT_SignHashMem, nullptr);
+  EXPECT_EQ(binding.Entry().VCERT_VerifyHashMem, nullptr);
+}
+
+TEST(NoRequired, AnIncompleteProviderIsRefusedEveryTimeAndNothingIsCached) {
+  Engine engine;
+  char uid[256];
+  EXPECT_EQ(engine->GetCurrentUID(uid), kProviderIncomplete);
+  EXPECT_EQ(BindingCacheSize(), 0);
+  EXPECT_TRUE(ProviderModuleLoaded());
+  EXPECT_EQ(engine->GetCurrentUID(uid), kProviderIncomplete);
+  BindingRef binding;
+  EXPECT_EQ(engine->AcquireBinding(engine.Params(), binding), kProviderIncomplete);
+  EXPECT_EQ(binding, nullptr);
+}
+
+// No provider where the search looks, until the test puts one there.
+TEST(NoProvider, EveryOperationSaysSoAndALaterOneRetries) {
+  TempDir root;
+  std::filesystem::create_directories(root.Path() + "EXE");
+  SetProcessRoot(root.Path());
+
+  Engine engine;
+  char uid[256];
+  EXPECT_EQ(engine->GetCurrentUID(uid), kProviderLoad);
+  EXPECT_EQ(BindingCacheSize(), 0);
+  EXPECT_FALSE(ProviderModuleLoaded());
+  char message[300];
+  engine->GetCryptoErrorString(1234, message);
+  EXPECT_EQ(platform::AnsiToWide(message), std::u16string(u"Вывод сообщения невозможен: ошибка инициализации криптоядра."));
+
+  // The provider arrives: the next operation loads it.
+#ifdef _WIN32
+  const std::string file = "cpki1.dll";
+#else
+  const std::string file = "libcpki1.so";
+#endif
+  std::filesystem::copy_file(SimRoot("complete") + "EXE/" + file, root.Path() + "EXE/" + file);
+  EXPECT_EQ(engine->GetCurrentUID(uid), kNoCurrentUser);
+  EXPECT_TRUE(ProviderModuleLoaded());
+  EXPECT_EQ(BindingCacheSize(), 1);
+  engine->ClearCash();
+}
+
+}  // namespace
+}  // namespace crtelv::test
