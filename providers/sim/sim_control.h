@@ -36,17 +36,47 @@ typedef struct SimCert {
   const char *KeyReference; /* key reference in the store, or null */
   const uint8_t *Encoded;   /* encoded form; null: the sim makes one */
   int32_t EncodedLength;
-  int32_t Store;            /* TELVORA_STORE_OWN or TELVORA_STORE_OTHERS */
+  int32_t Store;            /* TELVORA_STORE_OWN, _OTHERS or _WIDE; 0: _OTHERS */
+  const char *PublicKeyAlgorithm; /* null: "SimKey" */
+  uint32_t PrivateKeyNotBefore;
+  uint32_t PrivateKeyNotAfter;
 } SimCert;
 
-/* Forgets certificates, failures, calls, sessions and counters. Blocks
- * still outstanding are counted as leaked by SimOutstanding until then. */
+/* The sim's own statuses (never 0, never negative, so that they cannot be
+ * taken for the library's codes). */
+#define SIM_E_NOT_IMPLEMENTED 0x51000001 /* an entry point the library never calls */
+#define SIM_E_BAD_SESSION 0x51000002     /* the session is not open */
+#define SIM_E_BAD_ARGUMENT 0x51000003    /* null or malformed argument */
+#define SIM_E_BAD_ENCODING 0x51000004    /* bytes that are no certificate, CRL, signature or message of the sim */
+#define SIM_E_NO_KEY 0x51000005          /* no own certificate (or none with the selector's key reference) */
+#define SIM_E_BAD_SIGNATURE 0x51000006   /* signature does not match data and signer */
+#define SIM_E_NOT_RECIPIENT 0x51000007   /* no own key can open the message */
+#define SIM_E_CORRUPT 0x51000008         /* the message was changed */
+#define SIM_E_NO_FILE 0x51000009         /* the import file cannot be read */
+#define SIM_E_INTERNAL 0x5100000A        /* out of memory or another failure inside the sim */
+
+/* A CRL as the sim accepts it: any bytes that begin with these six. */
+#define SIM_CRL_MAGIC "SIMCRL"
+
+/* Forgets certificates, failures, calls, sessions, rendezvous and counters
+ * (session numbers are still not handed out twice). Blocks outstanding at
+ * that moment are no longer counted; they stay valid until the module goes,
+ * and releasing them later counts as a bad release. */
 typedef void(VCERT_API *SimReset_t)(void);
 /* Adds a certificate; returns its index. */
 typedef int32_t(VCERT_API *SimAddCert_t)(const SimCert *cert);
+/* Copies the encoding the sim uses for cert (its Encoded bytes when given,
+ * else the made-up encoding that VCERT_ParseCert and VCERT_AddCertificate
+ * accept) into buffer when size allows and returns its full length; -1 for
+ * a null cert. Nothing is added to the store. */
+typedef int32_t(VCERT_API *SimEncodeCert_t)(const SimCert *cert, uint8_t *buffer, int32_t size);
 /* Makes every later call of the named entry point return status without
  * doing anything; status 0 removes the failure. */
 typedef void(VCERT_API *SimSetFailure_t)(const char *entryPoint, int32_t status);
+
+/* Number of signers that later VCERT_VerifyMem results report (default 1):
+ * every entry names the real signer. 0 gives an empty result. */
+typedef void(VCERT_API *SimSetSignerCount_t)(int32_t count);
 
 /* Number of calls recorded so far. */
 typedef int32_t(VCERT_API *SimCallCount_t)(void);
@@ -66,10 +96,27 @@ typedef int32_t(VCERT_API *SimOpenSessions_t)(void);
 
 /* Overlap detection: while set, a call of the named entry point waits inside
  * the provider until `meet` calls of it are inside at once, or until
- * timeoutMs have passed. SimMaxInside reports the most calls of any entry
- * point that were inside the provider at the same moment. */
+ * timeoutMs have passed; then it goes on with its work. Each group of `meet`
+ * calls is let go together, later calls form the next group. A meet below 2
+ * removes the rendezvous. SimMaxInside reports the most calls (of all entry
+ * points together) that were inside the provider at the same moment. */
 typedef void(VCERT_API *SimSetRendezvous_t)(const char *entryPoint, int32_t meet, int32_t timeoutMs);
 typedef int32_t(VCERT_API *SimMaxInside_t)(void);
+
+/* The control functions in one list: X(name). Each has the type name_t. */
+#define SIM_CONTROL_FUNCTIONS(X) \
+  X(SimReset)                    \
+  X(SimAddCert)                  \
+  X(SimEncodeCert)               \
+  X(SimSetFailure)               \
+  X(SimSetSignerCount)           \
+  X(SimCallCount)                \
+  X(SimCallText)                 \
+  X(SimOutstanding)              \
+  X(SimBadReleases)              \
+  X(SimOpenSessions)             \
+  X(SimSetRendezvous)            \
+  X(SimMaxInside)
 
 #ifdef __cplusplus
 }

@@ -11,9 +11,11 @@ namespace crtelv {
 
 namespace {
 
-// The state of the start-up and shut-down. It is never destroyed: the entry
-// of a port may run LibraryDetach after the run-time has begun to destroy the
-// library's static objects (process exit), and it must still find it.
+// The state of the start-up and shut-down, and the unit list: made on first
+// use, because the entry of a port may call LibraryAttach before the
+// library's other static objects are initialised. Made during the start-up,
+// their destruction is registered before the exit handler of the entry, so
+// LibraryDetach always runs while they exist (see entry_posix.cpp).
 struct UnitState {
   std::mutex lock;
   bool attached = false;
@@ -21,15 +23,15 @@ struct UnitState {
 };
 
 UnitState &State() {
-  static UnitState *state = new UnitState();
-  return *state;
+  static UnitState state;
+  return state;
 }
 
 }  // namespace
 
 const std::vector<Unit> &LibraryUnits() {
   // Start-up order: each unit only uses the units above it.
-  static const std::vector<Unit> *units = new std::vector<Unit>{
+  static const std::vector<Unit> units = {
       {"runtime", nullptr, nullptr},
       {"mimecode", nullptr, nullptr},
       {"rootpath", RootPathUnitInit, RootPathUnitDone},
@@ -40,7 +42,7 @@ const std::vector<Unit> &LibraryUnits() {
       {"telv_h", TelvoraUnitInit, TelvoraUnitDone},
       {"ce_telv", BindingCacheUnitInit, BindingCacheUnitDone},
   };
-  return *units;
+  return units;
 }
 
 void LibraryAttach() {

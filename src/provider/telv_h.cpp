@@ -46,15 +46,18 @@ double SystemTimeOfDay() {
 class OptionalWrite {
  public:
   explicit OptionalWrite(TRWCriticalSection &lock) : lock_(lock) {}
-  ~OptionalWrite() {
-    if (held_) lock_.ReleaseWrite();
-  }
+  ~OptionalWrite() { Release(); }
   OptionalWrite(const OptionalWrite &) = delete;
   OptionalWrite &operator=(const OptionalWrite &) = delete;
   void Take() {
     if (held_) return;
     lock_.AcquireWrite();
     held_ = true;
+  }
+  void Release() {
+    if (!held_) return;
+    held_ = false;
+    lock_.ReleaseWrite();
   }
 
  private:
@@ -191,6 +194,8 @@ int32_t TTelvora::AcquireSession(const TelvoraInitParam &p, TelvoraSession &sess
     write.Take();
     status = OpenSession(p, now);
   }
+  // Reads taken while writing are not counted: leave the write side first.
+  write.Release();
   if (status == 0) {
     FLastOpTimeout = p.LastOpTimeout;
     FLastUseTime = now;

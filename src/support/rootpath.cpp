@@ -29,33 +29,6 @@ std::string WithTrailingBackslash(const std::string &path) {
 
 bool HasFolderPart(const std::string &name) { return name.find_first_of("\\/:") != std::string::npos; }
 
-#ifndef _WIN32
-// On POSIX a module "X.dll" lies on disk as "libX.so" in the same folder;
-// the loader maps the name, so the search must test that file too.
-std::string PosixModuleFile(const std::string &path) {
-  static const std::string kSuffix = ".dll";
-  if (path.size() <= kSuffix.size()) return std::string();
-  const std::size_t stem = path.size() - kSuffix.size();
-  for (std::size_t i = 0; i < kSuffix.size(); ++i) {
-    char c = path[stem + i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kSuffix[i]) return std::string();
-  }
-  const std::size_t slash = path.find_last_of("\\/");
-  const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  return path.substr(0, nameStart) + "lib" + path.substr(nameStart, stem - nameStart) + ".so";
-}
-#endif
-
-bool ModuleFileExists(const std::string &path) {
-  if (platform::FileExists(path)) return true;
-#ifndef _WIN32
-  const std::string mapped = PosixModuleFile(path);
-  if (!mapped.empty() && platform::FileExists(mapped)) return true;
-#endif
-  return false;
-}
-
 // Puts the folders in front of the process search path: each one goes
 // before the value built so far, so the last folder ends up first.
 void PrependToSearchPath(const std::vector<std::string> &folders) {
@@ -105,10 +78,10 @@ std::string FindLibraryFile(const std::string &name) {
   // Without a known host folder the bare name would be tested against the
   // current folder, which is not part of this search.
   const std::string hostFolder = platform::HostExecutableFolder();
-  if (!hostFolder.empty() && ModuleFileExists(hostFolder + name)) return hostFolder + name;
+  if (!hostFolder.empty() && platform::ModuleExists(hostFolder + name)) return hostFolder + name;
   for (const std::string &folder : LibraryFolders()) {
     const std::string candidate = folder + name;
-    if (ModuleFileExists(candidate)) return candidate;
+    if (platform::ModuleExists(candidate)) return candidate;
   }
   return name;
 }

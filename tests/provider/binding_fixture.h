@@ -11,7 +11,7 @@
 
 #include "platform/platform.h"
 #include "provider/ce_telv.h"
-#include "sim_control.h"
+#include "sim_client.h"
 
 namespace crtelv::test {
 
@@ -21,40 +21,10 @@ inline std::string SimRoot(const std::string &variant) {
 }
 
 // The control functions of the provider double loaded in this process.
-struct Sim {
-#define CRTELV_SIM_FIELD(name) name##_t name = nullptr;
-  SIM_CONTROL_FUNCTIONS(CRTELV_SIM_FIELD)
-#undef CRTELV_SIM_FIELD
-
+struct Sim : SimApi {
   // Loads (or finds) the provider of the variant; the same module the library
   // loads from that folder.
-  bool Load(const std::string &variant) {
-    platform::ModuleHandle module = platform::LoadModule(SimRoot(variant) + "EXE/cpki1.dll");
-    if (module == nullptr) return false;
-#define CRTELV_SIM_LOAD(name) name = reinterpret_cast<name##_t>(platform::FindEntryPoint(module, #name));
-    SIM_CONTROL_FUNCTIONS(CRTELV_SIM_LOAD)
-#undef CRTELV_SIM_LOAD
-    return SimReset != nullptr && SimCallText != nullptr;
-  }
-
-  std::vector<std::string> Calls() const {
-    std::vector<std::string> lines;
-    const int32_t count = SimCallCount();
-    for (int32_t i = 0; i < count; ++i) {
-      char buffer[2048];
-      if (SimCallText(i, buffer, sizeof buffer) >= 0) lines.emplace_back(buffer);
-    }
-    return lines;
-  }
-
-  // The recorded calls of one entry point, oldest first.
-  std::vector<std::string> CallsOf(const std::string &entry) const {
-    std::vector<std::string> lines;
-    for (const std::string &line : Calls()) {
-      if (line.compare(0, entry.size() + 1, entry + " ") == 0 || line == entry) lines.push_back(line);
-    }
-    return lines;
-  }
+  bool Load(const std::string &variant) { return SimApi::Load(SimRoot(variant) + "EXE/cpki1.dll"); }
 
   int32_t Add(const char *subject, const char *serial, int32_t store, const char *ekus = nullptr,
               const char *keyRef = nullptr, const char *issuer = "CN=Test CA,O=Example") {

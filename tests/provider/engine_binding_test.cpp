@@ -5,6 +5,7 @@
 
 #include "binding_fixture.h"
 #include "platform/platform.h"
+#include "support/failure.h"
 
 namespace crtelv::test {
 namespace {
@@ -84,7 +85,7 @@ TEST_F(EngineCache, InitFlagsReachTheProvider) {
   auto opens = sim.CallsOf("VCERT_InitializeEx");
   ASSERT_EQ(opens.size(), 1u);
   EXPECT_TRUE(Has(opens[0], "flags=5")) << opens[0];
-  EXPECT_TRUE(Has(opens[0], "pse=\"pse://signed/A:\\LOCAL.PSE\"")) << opens[0];
+  EXPECT_TRUE(Has(opens[0], R"(pse="pse://signed/A:\\LOCAL.PSE")")) << opens[0];
 }
 
 // ---- Binding cache --------------------------------------------------------------

@@ -20,10 +20,10 @@ class Identification : public ProviderTest {
     cert.Issuer = "CN=Test CA,O=Example";
     cert.Subject = subject;
     cert.Serial = serial;
+    cert.NotBefore = 1700000000;
+    cert.NotAfter = 1900000000;
     cert.Store = store;
-    std::vector<uint8_t> bytes(static_cast<size_t>(sim.SimEncodeCert(&cert, nullptr, 0)));
-    sim.SimEncodeCert(&cert, bytes.data(), static_cast<int32_t>(bytes.size()));
-    return bytes;
+    return sim.Encode(cert);
   }
   BindingRef Binding(Engine &engine) {
     BindingRef binding;

@@ -98,8 +98,8 @@ TEST_F(SessionTimeouts, StoresOpenWithTheirUrls) {
   EXPECT_NE(line.find("version=1"), std::string::npos) << line;
   EXPECT_NE(line.find("size=" + std::to_string(sizeof(TelvoraOpenParams))), std::string::npos) << line;
   EXPECT_NE(line.find("flags=5"), std::string::npos) << line;
-  EXPECT_NE(line.find("pse=\"pse://signed/C:\\KEYS\\A.PSE\""), std::string::npos) << line;
-  EXPECT_NE(line.find("store=\"file://C:\\KEYS\\LOCAL.GDBM\""), std::string::npos) << line;
+  EXPECT_NE(line.find(R"(pse="pse://signed/C:\\KEYS\\A.PSE")"), std::string::npos) << line;
+  EXPECT_NE(line.find(R"(store="file://C:\\KEYS\\LOCAL.GDBM")"), std::string::npos) << line;
   EXPECT_NE(line.find("ldap=\"ldap://LDAP.EXAMPLE:389\""), std::string::npos) << line;
 }
 

@@ -50,19 +50,32 @@ class RootPathTest : public ::testing::Test {
   std::string savedPath_;
 };
 
-// A file beside the test executable for the lifetime of the object.
-class FileBesideHost {
+// The file on disk behind a module name "X.dll" (on POSIX "libX.so").
+std::string ModuleFile(const std::string &name) {
+#ifdef _WIN32
+  return name;
+#else
+  return "lib" + name.substr(0, name.size() - 4) + ".so";
+#endif
+}
+
+// A module file beside the test executable for the lifetime of the object.
+class ModuleBesideHost {
  public:
-  explicit FileBesideHost(const std::string &name) : path_(platform::HostExecutableFolder() + name) {
-    std::ofstream(path_) << "x";
+  explicit ModuleBesideHost(const std::string &name)
+      : name_(platform::HostExecutableFolder() + name),
+        file_(platform::HostExecutableFolder() + ModuleFile(name)) {
+    std::ofstream(file_) << "x";
   }
-  ~FileBesideHost() { std::remove(path_.c_str()); }
-  FileBesideHost(const FileBesideHost &) = delete;
-  FileBesideHost &operator=(const FileBesideHost &) = delete;
-  const std::string &Path() const { return path_; }
+  ~ModuleBesideHost() { std::remove(file_.c_str()); }
+  ModuleBesideHost(const ModuleBesideHost &) = delete;
+  ModuleBesideHost &operator=(const ModuleBesideHost &) = delete;
+  // The name under which the search reports it.
+  const std::string &Name() const { return name_; }
 
  private:
-  std::string path_;
+  std::string name_;
+  std::string file_;
 };
 
 TEST_F(RootPathTest, RootGetsTrailingBackslashAndThreeFolders) {
@@ -133,11 +146,11 @@ TEST_F(RootPathTest, SearchPathKeepsFormerValueLast) {
 TEST_F(RootPathTest, HostFolderComesBeforeRootFolders) {
   test::TempDir root;
   const std::string name = "crtelv_probe_first.dll";
-  root.Write("EXE/" + name, "x");
+  root.Write("EXE/" + ModuleFile(name), "x");
   SetProcessRoot(RootOf(root));
   {
-    FileBesideHost beside(name);
-    EXPECT_EQ(FindLibraryFile(name), beside.Path());
+    ModuleBesideHost beside(name);
+    EXPECT_EQ(FindLibraryFile(name), beside.Name());
   }
   EXPECT_EQ(FindLibraryFile(name), RootOf(root) + "\\EXE\\" + name);
 }
@@ -145,10 +158,10 @@ TEST_F(RootPathTest, HostFolderComesBeforeRootFolders) {
 TEST_F(RootPathTest, RootFoldersAreSearchedInOrder) {
   test::TempDir root;
   const std::string name = "crtelv_probe_order.dll";
-  root.Write("USER/" + name, "x");
+  root.Write("USER/" + ModuleFile(name), "x");
   SetProcessRoot(RootOf(root));
   EXPECT_EQ(FindLibraryFile(name), RootOf(root) + "\\USER\\" + name);
-  root.Write("SYSTEM/" + name, "x");
+  root.Write("SYSTEM/" + ModuleFile(name), "x");
   EXPECT_EQ(FindLibraryFile(name), RootOf(root) + "\\SYSTEM\\" + name);
   EXPECT_EQ(FindLibraryFile("crtelv_probe_missing.dll"), "crtelv_probe_missing.dll");
 }
@@ -156,16 +169,16 @@ TEST_F(RootPathTest, RootFoldersAreSearchedInOrder) {
 TEST_F(RootPathTest, BeforeRootIsSetOnlyHostFolderIsSearched) {
   test::TempDir root;
   const std::string name = "crtelv_probe_unset.dll";
-  root.Write("EXE/" + name, "x");
+  root.Write("EXE/" + ModuleFile(name), "x");
   EXPECT_EQ(FindLibraryFile(name), name);
-  FileBesideHost beside(name);
-  EXPECT_EQ(FindLibraryFile(name), beside.Path());
+  ModuleBesideHost beside(name);
+  EXPECT_EQ(FindLibraryFile(name), beside.Name());
 }
 
 TEST_F(RootPathTest, NameWithFolderPartIsUnchanged) {
   test::TempDir root;
   const std::string name = "crtelv_probe_folder.dll";
-  root.Write("EXE/" + name, "x");
+  root.Write("EXE/" + ModuleFile(name), "x");
   SetProcessRoot(RootOf(root));
   EXPECT_EQ(FindLibraryFile("sub\\" + name), "sub\\" + name);
   EXPECT_EQ(FindLibraryFile("/nowhere/" + name), "/nowhere/" + name);
@@ -178,12 +191,14 @@ TEST_F(RootPathTest, MissingLibraryDoesNotLoad) {
 }
 
 #ifndef _WIN32
-TEST_F(RootPathTest, PosixModuleFileAndLetterCaseAreFound) {
+TEST_F(RootPathTest, PosixModuleFileFoundWithoutRegardToCase) {
   test::TempDir root;
-  root.Write("exe/libcrtelv_probe_so.so", "x");
+  root.Write("exe/libcrtelv_probe_case.so", "x");
+  root.Write("exe/crtelv_probe_plain.dll", "x");  // not what the loader would open
   SetProcessRoot(RootOf(root));
-  EXPECT_EQ(FindLibraryFile("crtelv_probe_so.dll"), RootOf(root) + "\\EXE\\crtelv_probe_so.dll");
-  EXPECT_EQ(FindLibraryFile("crtelv_probe_so.so"), "crtelv_probe_so.so");
+  EXPECT_EQ(FindLibraryFile("crtelv_probe_case.dll"), RootOf(root) + "\\EXE\\crtelv_probe_case.dll");
+  EXPECT_EQ(FindLibraryFile("CRTELV_PROBE_CASE.DLL"), RootOf(root) + "\\EXE\\CRTELV_PROBE_CASE.DLL");
+  EXPECT_EQ(FindLibraryFile("crtelv_probe_plain.dll"), "crtelv_probe_plain.dll");
 }
 #endif
 

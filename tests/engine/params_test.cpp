@@ -1,0 +1,132 @@
+// The parameter table of the base engine.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/cryptobj.h"
+
+namespace crtelv {
+namespace {
+
+class ParamEngine : public TCryptoEngine {
+ public:
+  ParamEngine() {
+    AddParam("Alpha", "one");
+    AddParam("Beta", "");
+    AddParam(std::string(300, 'n'), "x");
+  }
+};
+
+// A descendant with small limits: the base reads them through the engine.
+class SmallLimitEngine : public ParamEngine {
+ public:
+  int32_t GetMaxCryptoParamNameLength() override { return 4; }
+  int32_t GetMaxCryptoParamValueLength() override { return 3; }
+};
+
+// A buffer filled with a marker, to see how far a write went.
+struct Buffer {
+  explicit Buffer(std::size_t size) : bytes(size, '#') {}
+  char *data() { return bytes.data(); }
+  std::string Text() const { return std::string(bytes.data()); }
+  // Index of the first byte that still holds the marker.
+  std::size_t Written() const { return bytes.find('#'); }
+  std::string bytes;
+};
+
+TEST(EngineParams, NamesAndValuesByNumber) {
+  ParamEngine engine;
+  EXPECT_EQ(engine.GetCryptoParamNumber(), 3);
+  Buffer name(255), value(1024);
+  engine.GetCryptoParamName(1, name.data());
+  engine.GetCryptoParamValue(1, value.data());
+  EXPECT_EQ(name.Text(), "Alpha");
+  EXPECT_EQ(value.Text(), "one");
+  engine.GetCryptoParamValue(2, value.data());
+  EXPECT_EQ(value.Text(), "");
+}
+
+TEST(EngineParams, IndexOutOfRangeWritesTheEmptyText) {
+  ParamEngine engine;
+  for (int32_t index : {0, -1, -100, 4, 1000}) {
+    Buffer name(255), value(1024);
+    engine.GetCryptoParamName(index, name.data());
+    engine.GetCryptoParamValue(index, value.data());
+    EXPECT_EQ(name.Written(), 1u) << index;
+    EXPECT_EQ(name.bytes[0], '\0') << index;
+    EXPECT_EQ(value.Written(), 1u) << index;
+    EXPECT_EQ(value.bytes[0], '\0') << index;
+  }
+}
+
+TEST(EngineParams, NameStaysWithinTheNameLimit) {
+  ParamEngine engine;
+  Buffer name(400);
+  engine.GetCryptoParamName(3, name.data());
+  // 254 characters and the terminator fill the 255-byte buffer exactly.
+  EXPECT_EQ(name.Text(), std::string(254, 'n'));
+  EXPECT_EQ(name.Written(), 255u);
+}
+
+TEST(EngineParams, LongValueIsStoredWholeAndReadBackCut) {
+  ParamEngine engine;
+  const std::string value(2000, 'v');
+  EXPECT_EQ(engine.SetCryptoParamValue(1, value.c_str()), kOk);
+  EXPECT_EQ(engine.ParamValues()[0], value);
+  Buffer read(2100);
+  engine.GetCryptoParamValue(1, read.data());
+  EXPECT_EQ(read.Text(), std::string(1023, 'v'));
+  EXPECT_EQ(read.Written(), 1024u);
+}
+
+TEST(EngineParams, DescendantLimitsApply) {
+  SmallLimitEngine engine;
+  Buffer name(16), value(16);
+  engine.GetCryptoParamName(1, name.data());
+  engine.GetCryptoParamValue(1, value.data());
+  EXPECT_EQ(name.Text(), "Alp");
+  EXPECT_EQ(name.Written(), 4u);
+  EXPECT_EQ(value.Text(), "on");
+  EXPECT_EQ(value.Written(), 3u);
+}
+
+TEST(EngineParams, SetOutsideTheTableChangesNothing) {
+  ParamEngine engine;
+  EXPECT_EQ(engine.SetCryptoParamValue(engine.GetCryptoParamNumber() + 1, "new"), kNotSupported);
+  EXPECT_EQ(engine.SetCryptoParamValue(0, "new"), kNotSupported);
+  EXPECT_EQ(engine.SetCryptoParamValue(-3, "new"), kNotSupported);
+  EXPECT_EQ(engine.ParamValues(), (std::vector<std::string>{"one", "", "x"}));
+}
+
+TEST(EngineParams, SetThenGetAndEmptyValues) {
+  ParamEngine engine;
+  EXPECT_EQ(engine.SetCryptoParamValue(3, "changed"), kOk);
+  Buffer value(1024);
+  engine.GetCryptoParamValue(3, value.data());
+  EXPECT_EQ(value.Text(), "changed");
+  EXPECT_EQ(engine.SetCryptoParamValue(3, ""), kOk);
+  engine.GetCryptoParamValue(3, value.data());
+  EXPECT_EQ(value.Text(), "");
+  // A null value is the empty text.
+  EXPECT_EQ(engine.SetCryptoParamValue(1, nullptr), kOk);
+  EXPECT_EQ(engine.ParamValues()[0], "");
+}
+
+TEST(EngineParams, NullBuffersAreLeftAlone) {
+  ParamEngine engine;
+  EXPECT_NO_THROW(engine.GetCryptoParamName(1, nullptr));
+  EXPECT_NO_THROW(engine.GetCryptoParamValue(1, nullptr));
+  EXPECT_NO_THROW(engine.GetCryptoParamName(0, nullptr));
+}
+
+TEST(EngineParams, EnginesHaveTheirOwnTables) {
+  ParamEngine first, second;
+  first.SetCryptoParamValue(1, "first");
+  EXPECT_EQ(second.ParamValues()[0], "one");
+  EXPECT_TRUE(TCryptoEngine().ParamNames().empty());
+}
+
+}  // namespace
+}  // namespace crtelv

@@ -1,0 +1,76 @@
+# Compares the functions the shared library defines with the 76 functions
+# that include/cr_telv.h declares, and checks that the version script and the
+# module definition file list the same names (the latter with ordinals in
+# declaration order).
+#   cmake -DLIBRARY=<lib> -DHEADER=<cr_telv.h> -DMAP=<cr_telv.map> -DDEF=<cr_telv.def> -P check_exports.cmake
+
+file(READ ${HEADER} header)
+string(REGEX MATCHALL "CRTELV_CALL[ \t\n]+[A-Za-z_][A-Za-z0-9_]*[ \t]*\\(" declarations "${header}")
+set(declared)
+foreach(declaration ${declarations})
+  string(REGEX REPLACE "CRTELV_CALL[ \t\n]+([A-Za-z_][A-Za-z0-9_]*).*" "\\1" name "${declaration}")
+  list(APPEND declared ${name})
+endforeach()
+list(LENGTH declared count)
+if(NOT count EQUAL 76)
+  message(FATAL_ERROR "cr_telv.h declares ${count} functions, not 76")
+endif()
+set(unique ${declared})
+list(REMOVE_DUPLICATES unique)
+list(LENGTH unique uniqueCount)
+if(NOT uniqueCount EQUAL 76)
+  message(FATAL_ERROR "cr_telv.h declares a function twice")
+endif()
+
+# Defined dynamic symbols of the library.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${symbols}")
+set(defined)
+foreach(line ${lines})
+  if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] +([^ @]+)")
+    list(APPEND defined ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+
+set(missing ${declared})
+list(REMOVE_ITEM missing ${defined})
+set(extra ${defined})
+list(REMOVE_ITEM extra ${declared})
+if(missing OR extra)
+  message(FATAL_ERROR "export list differs from cr_telv.h\n  missing: ${missing}\n  extra: ${extra}")
+endif()
+
+# The version script lists the same names.
+file(READ ${MAP} map)
+string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*;" mapEntries "${map}")
+set(mapped)
+foreach(entry ${mapEntries})
+  string(REPLACE ";" "" entry "${entry}")
+  list(APPEND mapped ${entry})
+endforeach()
+list(SORT mapped)
+set(sortedDeclared ${declared})
+list(SORT sortedDeclared)
+if(NOT mapped STREQUAL sortedDeclared)
+  message(FATAL_ERROR "cr_telv.map does not list the 76 names")
+endif()
+
+# The module definition file: each name with its ordinal, in header order.
+file(STRINGS ${DEF} defLines REGEX "@[0-9]+")
+set(ordinal 0)
+foreach(line ${defLines})
+  math(EXPR ordinal "${ordinal} + 1")
+  math(EXPR index "${ordinal} - 1")
+  list(GET declared ${index} expected)
+  if(NOT line MATCHES "^[ \t]*${expected}[ \t]+@${ordinal}[ \t]*$")
+    message(FATAL_ERROR "cr_telv.def line '${line}' is not '${expected} @${ordinal}'")
+  endif()
+endforeach()
+if(NOT ordinal EQUAL 76)
+  message(FATAL_ERROR "cr_telv.def lists ${ordinal} ordinals, not 76")
+endif()
+message(STATUS "76 exports match cr_telv.h, cr_telv.map and cr_telv.def")
