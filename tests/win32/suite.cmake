@@ -14,11 +14,16 @@ if(TARGET platform_tests)
   add_dependencies(platform_tests crtelv_vprobe)
 endif()
 
-# The host: loads cr_telv.dll from its own folder with LoadLibraryA.
+# The host: loads cr_telv.dll from its own folder with LoadLibraryA, and the
+# provider double from ../simroots.
 add_executable(host_win32_tests ${CMAKE_CURRENT_LIST_DIR}/host_win32.cpp)
 target_link_libraries(host_win32_tests PRIVATE gtest_main)
 target_compile_options(host_win32_tests PRIVATE ${CRTELV_WARNINGS})
 add_dependencies(host_win32_tests cr_telv)
+if(TARGET crtelv_sim_variants)
+  # The unload tests use the provider double under simroots/complete.
+  add_dependencies(host_win32_tests crtelv_sim_variants)
+endif()
 add_custom_command(TARGET host_win32_tests POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:cr_telv> $<TARGET_FILE_DIR:host_win32_tests>)
 add_test(NAME host_win32_tests COMMAND host_win32_tests)
