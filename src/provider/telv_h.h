@@ -128,6 +128,10 @@ class TTelvora : public TCrypto_DLL {
   int32_t OpenSession(const TelvoraInitParam &p, double now);
   bool SessionStillValid(const TelvoraInitParam &p, double now) const;
   int32_t FindOwnCert(const TelvoraInitParam &p, int32_t fields, std::string &text, bool uidRule);
+  // Acquires the session, searches, and hands the one certificate found to
+  // use; a count other than 1 gives notOne. Everything is released after.
+  template <typename Use>
+  int32_t WithSingleCert(const TelvoraInitParam &p, const TelvoraFindCriteria &criteria, int32_t notOne, Use &&use);
 };
 
 // ---- Guards of the provider call frame --------------------------------------

@@ -41,6 +41,20 @@ TelvoraFindCriteria OwnStoreCriteria(const TelvoraInitParam &p, int32_t fields, 
 
 }  // namespace
 
+template <typename Use>
+int32_t TTelvora::WithSingleCert(const TelvoraInitParam &p, const TelvoraFindCriteria &criteria, int32_t notOne,
+                                 Use &&use) {
+  SessionHold session(*this);
+  int32_t status = session.Acquire(p);
+  if (status != 0) return status;
+  FindResultHold found(*this, session.Session());
+  status = found.Find(criteria);
+  if (status != 0) return status;
+  const TelvoraCertInfo *cert = found.Single();
+  if (cert == nullptr) return notOne;
+  return use(*cert);
+}
+
 std::string ExtractCN(const std::string &dn) {
   std::size_t start = dn.find("CN=");
   if (start == std::string::npos) return {};
@@ -72,16 +86,10 @@ std::string CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cer
 int32_t TTelvora::FindOwnCert(const TelvoraInitParam &p, int32_t fields, std::string &text, bool uidRule) {
   const char *eku = p.ServerCertEKUOID.c_str();
   const TelvoraFindCriteria criteria = OwnStoreCriteria(p, fields, &eku);
-  SessionHold session(*this);
-  int32_t status = session.Acquire(p);
-  if (status != 0) return status;
-  FindResultHold found(*this, session.Session());
-  status = found.Find(criteria);
-  if (status != 0) return status;
-  const TelvoraCertInfo *cert = found.Single();
-  if (cert == nullptr) return kNoCurrentUser;
-  text = uidRule ? CertificateUID(p, *cert) : TextOf(cert->Issuer);
-  return 0;
+  return WithSingleCert(p, criteria, kNoCurrentUser, [&](const TelvoraCertInfo &cert) {
+    text = uidRule ? CertificateUID(p, cert) : TextOf(cert.Issuer);
+    return 0;
+  });
 }
 
 int32_t TTelvora::GetUserCertUID(const TelvoraInitParam &p, std::string &uid) {
@@ -165,26 +173,20 @@ int32_t TTelvora::GetCertificateByUID(const TelvoraInitParam &p, const char *uid
   UidSearch search;
   int32_t status = BuildFindCriteria(p, TextOf(uid), TELVORA_FIELD_ENCODED, search);
   if (status != 0) return status;
-  SessionHold session(*this);
-  status = session.Acquire(p);
-  if (status != 0) return status;
-  FindResultHold found(*this, session.Session());
-  status = found.Find(search.criteria);
-  if (status != 0) return status;
-  const TelvoraCertInfo *cert = found.Single();
-  if (cert == nullptr) return kCertSelection;
-  const int32_t length = cert->Encoded.Data != nullptr && cert->Encoded.Length > 0 ? cert->Encoded.Length : 0;
-  if (out == nullptr) {
+  return WithSingleCert(p, search.criteria, kCertSelection, [&](const TelvoraCertInfo &cert) {
+    const int32_t length = cert.Encoded.Data != nullptr && cert.Encoded.Length > 0 ? cert.Encoded.Length : 0;
+    if (out == nullptr) {
+      outLen = length;
+      return kOk;
+    }
+    if (length > outLen) {
+      outLen = length;
+      return kNoMemory;
+    }
+    if (length > 0) std::memcpy(out, cert.Encoded.Data, static_cast<std::size_t>(length));
     outLen = length;
-    return 0;
-  }
-  if (length > outLen) {
-    outLen = length;
-    return kNoMemory;
-  }
-  if (length > 0) std::memcpy(out, cert->Encoded.Data, static_cast<std::size_t>(length));
-  outLen = length;
-  return 0;
+    return kOk;
+  });
 }
 
 int32_t TTelvora::GetUIDByIdent(const TelvoraInitParam &p, const std::string &ident, std::string &uid) {
@@ -199,16 +201,10 @@ int32_t TTelvora::GetUIDByIdent(const TelvoraInitParam &p, const std::string &id
   int32_t status = BuildFindCriteria(bySerial, ident, TELVORA_FIELD_ALL, search);
   if (status != 0) return status;
   ProviderLockGuard lock(*this, p.ServerMode);
-  SessionHold session(*this);
-  status = session.Acquire(p);
-  if (status != 0) return status;
-  FindResultHold found(*this, session.Session());
-  status = found.Find(search.criteria);
-  if (status != 0) return status;
-  const TelvoraCertInfo *cert = found.Single();
-  if (cert == nullptr) return kCertSelection;
-  uid = ExtractCN(TextOf(cert->Subject));
-  return 0;
+  return WithSingleCert(p, search.criteria, kCertSelection, [&](const TelvoraCertInfo &cert) {
+    uid = ExtractCN(TextOf(cert.Subject));
+    return 0;
+  });
 }
 
 }  // namespace crtelv

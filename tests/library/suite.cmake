@@ -8,7 +8,13 @@ if(NOT CRTELV_WIN32)
   target_compile_options(host_tests PRIVATE ${CRTELV_WARNINGS})
   target_link_libraries(host_tests PRIVATE ${CRTELV_GTEST} ${CMAKE_DL_LIBS})
   add_dependencies(host_tests cr_telv)
-  add_test(NAME host_tests COMMAND host_tests)
+  if(TARGET crtelv_simroots)
+    # (the static library only lends the platform layer to the sim client)
+    target_link_libraries(host_tests PRIVATE crtelv_simroots crtelv_static)
+  endif()
+  # The unload tests need a process in which only they load the library.
+  add_test(NAME host_tests COMMAND host_tests --gtest_filter=-HostUnload.*)
+  add_test(NAME host_unload COMMAND host_tests --gtest_filter=HostUnload.*)
 
   add_test(NAME export_list
     COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:cr_telv> -DHEADER=${CMAKE_SOURCE_DIR}/include/cr_telv.h
