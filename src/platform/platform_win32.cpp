@@ -73,7 +73,17 @@ SystemTime FromWin(const SYSTEMTIME &st) {
 // ---- Modules -------------------------------------------------------------
 
 ModuleHandle LoadModule(const std::string &name) {
-  return reinterpret_cast<ModuleHandle>(LoadLibraryA(name.c_str()));
+  // The provider search tries folders that may lie on removable or missing
+  // drives: the system must answer "not found", never ask the user.
+  DWORD previous = 0;
+  const bool changed = SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous) != FALSE;
+  HMODULE module = LoadLibraryA(name.c_str());
+  if (changed) {
+    const DWORD error = GetLastError();
+    SetThreadErrorMode(previous, nullptr);
+    SetLastError(error);
+  }
+  return reinterpret_cast<ModuleHandle>(module);
 }
 
 bool ModuleExists(const std::string &path) { return FileExists(path); }
