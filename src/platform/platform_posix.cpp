@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
+#include <pthread.h>
 #include <sched.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -402,7 +403,21 @@ std::u16string AnsiToWide(std::string_view text) {
 
 // ---- Threads ----------------------------------------------------------------
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+namespace {
+// The id is asked of the kernel once per thread: the locks ask for it on
+// every acquisition. A forked child's only thread asks again.
+thread_local uint32_t t_threadId = 0;
+void ForgetThreadId() { t_threadId = 0; }
+}  // namespace
+
+uint32_t CurrentThreadId() {
+  if (t_threadId == 0) {
+    static const int registered = ::pthread_atfork(nullptr, nullptr, ForgetThreadId);
+    (void)registered;
+    t_threadId = static_cast<uint32_t>(::syscall(SYS_gettid));
+  }
+  return t_threadId;
+}
 
 void YieldThread() { ::sched_yield(); }
 
