@@ -4,6 +4,7 @@
 #include <string>
 
 #include "binding_fixture.h"
+#include "cr_telv.h"
 #include "platform/platform.h"
 #include "support/failure.h"
 
@@ -155,6 +156,14 @@ TEST_F(EngineCache, ClearCashClosesSessionsAndTheNextOperationStartsAfresh) {
   EXPECT_EQ(sim.CallsOf("VCERT_InitializeEx").size(), 2u);
   engine->ClearCash();
   engine->ClearCash();  // an empty cache: nothing to do
+}
+
+TEST_F(EngineCache, UpdateCertificateCashExportClearsTheCache) {
+  Engine engine;
+  ASSERT_EQ(Use(engine), 0);
+  EXPECT_EQ(UpdateCertificateCash(&*engine, 0), 0);
+  EXPECT_EQ(BindingCacheSize(), 0);
+  EXPECT_EQ(sim.SimOpenSessions(), 0);
 }
 
 TEST_F(EngineCache, ABindingInUseOutlivesClearCashAndGoesWithItsLastUser) {
