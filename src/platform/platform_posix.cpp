@@ -355,21 +355,27 @@ std::string HostExecutableFolder() {
 
 // ---- Time -----------------------------------------------------------------
 
+namespace {
+SystemTime FromCalendar(const tm &fields, uint16_t milliseconds) {
+  SystemTime out;
+  out.year = static_cast<uint16_t>(fields.tm_year + 1900);
+  out.month = static_cast<uint16_t>(fields.tm_mon + 1);
+  out.dayOfWeek = static_cast<uint16_t>(fields.tm_wday);
+  out.day = static_cast<uint16_t>(fields.tm_mday);
+  out.hour = static_cast<uint16_t>(fields.tm_hour);
+  out.minute = static_cast<uint16_t>(fields.tm_min);
+  out.second = static_cast<uint16_t>(fields.tm_sec);
+  out.milliseconds = milliseconds;
+  return out;
+}
+}  // namespace
+
 SystemTime LocalTime() {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
   ::localtime_r(&now.tv_sec, &local);
-  SystemTime out;
-  out.year = static_cast<uint16_t>(local.tm_year + 1900);
-  out.month = static_cast<uint16_t>(local.tm_mon + 1);
-  out.dayOfWeek = static_cast<uint16_t>(local.tm_wday);
-  out.day = static_cast<uint16_t>(local.tm_mday);
-  out.hour = static_cast<uint16_t>(local.tm_hour);
-  out.minute = static_cast<uint16_t>(local.tm_min);
-  out.second = static_cast<uint16_t>(local.tm_sec);
-  out.milliseconds = static_cast<uint16_t>(now.tv_nsec / 1000000);
-  return out;
+  return FromCalendar(local, static_cast<uint16_t>(now.tv_nsec / 1000000));
 }
 
 bool FileTimeToSystemTime(uint64_t fileTime, SystemTime &out) {
@@ -378,14 +384,7 @@ bool FileTimeToSystemTime(uint64_t fileTime, SystemTime &out) {
   time_t t = static_cast<time_t>(seconds);
   tm utc{};
   if (::gmtime_r(&t, &utc) == nullptr) return false;
-  out.year = static_cast<uint16_t>(utc.tm_year + 1900);
-  out.month = static_cast<uint16_t>(utc.tm_mon + 1);
-  out.dayOfWeek = static_cast<uint16_t>(utc.tm_wday);
-  out.day = static_cast<uint16_t>(utc.tm_mday);
-  out.hour = static_cast<uint16_t>(utc.tm_hour);
-  out.minute = static_cast<uint16_t>(utc.tm_min);
-  out.second = static_cast<uint16_t>(utc.tm_sec);
-  out.milliseconds = static_cast<uint16_t>((fileTime % kTicksPerSecond) / 10000);
+  out = FromCalendar(utc, static_cast<uint16_t>((fileTime % kTicksPerSecond) / 10000));
   return true;
 }
 
