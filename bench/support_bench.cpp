@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "engine/mimecode.h"
-#include "support/rwsyncs.h"
+#include "support/base64.h"
+#include "support/rw_lock.h"
 
 namespace {
 

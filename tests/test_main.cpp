@@ -2,7 +2,7 @@
 // as loading and unloading the library would.
 #include <gtest/gtest.h>
 
-#include "library/units.h"
+#include "library/load_units.h"
 
 int main(int argc, char **argv) {
   ::testing::InitGoogleTest(&argc, argv);

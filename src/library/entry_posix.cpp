@@ -12,7 +12,7 @@
 // nothing.
 #include <cstdlib>
 
-#include "library/units.h"
+#include "library/load_units.h"
 
 namespace {
 

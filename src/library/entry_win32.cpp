@@ -6,7 +6,7 @@
 #endif
 #include <windows.h>
 
-#include "library/units.h"
+#include "library/load_units.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   switch (reason) {

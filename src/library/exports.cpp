@@ -9,10 +9,10 @@
 #include <string>
 
 #include "cr_telv.h"
-#include "engine/cryptobj.h"
+#include "engine/crypto_engine.h"
 #include "platform/platform.h"
-#include "provider/ce_telv.h"
-#include "support/rootpath.h"
+#include "provider/provider_engine.h"
+#include "support/root_path.h"
 
 using crtelv::Raw;
 using crtelv::TCryptoEngine;

@@ -10,7 +10,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "engine/cryptobj.h"
+#include "engine/crypto_engine.h"
 #include "support/failure.h"
 
 namespace crtelv {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/cryptobj.h"
+#include "engine/crypto_engine.h"
 #include "support/failure.h"
 
 namespace crtelv {

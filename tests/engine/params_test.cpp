@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/cryptobj.h"
+#include "engine/crypto_engine.h"
 
 namespace crtelv {
 namespace {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/cryptobj.h"
+#include "engine/crypto_engine.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;

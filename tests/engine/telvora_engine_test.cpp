@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "provider/ce_telv.h"
+#include "provider/provider_engine.h"
 
 namespace crtelv {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cr_telv.h"
-#include "engine/cryptobj.h"
+#include "engine/crypto_engine.h"
 #include "support/failure.h"
 
 namespace crtelv {

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "cr_telv.h"
-#include "engine/cryptobj.h"
+#include "engine/crypto_engine.h"
 #include "platform/platform.h"
-#include "support/rootpath.h"
+#include "support/root_path.h"
 
 namespace crtelv {
 namespace {

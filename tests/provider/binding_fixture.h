@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "provider/ce_telv.h"
+#include "provider/provider_engine.h"
 #include "sim_client.h"
 
 namespace crtelv::test {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 
 #include "binding_fixture.h"
-#include "library/units.h"
-#include "support/rootpath.h"
+#include "library/load_units.h"
+#include "support/root_path.h"
 
 int main(int argc, char **argv) {
   ::testing::InitGoogleTest(&argc, argv);

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "binding_fixture.h"
-#include "support/rootpath.h"
+#include "support/root_path.h"
 #include "test_util.h"
 
 namespace crtelv::test {

@@ -1,8 +1,8 @@
 // Small stateless file, list and conversion helpers shared by the engine,
 // the provider binding and the provider engine. None expands "%ZPKRoot%":
 // callers expand paths first. None throws.
-#ifndef CRTELV_SUPPORT_HELPERS_H
-#define CRTELV_SUPPORT_HELPERS_H
+#ifndef CRTELV_SUPPORT_FILE_TEXT_HELPERS_H
+#define CRTELV_SUPPORT_FILE_TEXT_HELPERS_H
 
 #include <cstdint>
 #include <string>
@@ -49,4 +49,4 @@ bool SameTextAscii(const std::string &a, const std::string &b);
 
 }  // namespace crtelv
 
-#endif  // CRTELV_SUPPORT_HELPERS_H
+#endif  // CRTELV_SUPPORT_FILE_TEXT_HELPERS_H

@@ -1,4 +1,4 @@
-#include "support/rwsyncs.h"
+#include "support/rw_lock.h"
 
 #include <gtest/gtest.h>
 

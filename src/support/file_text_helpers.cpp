@@ -1,4 +1,4 @@
-#include "support/helpers.h"
+#include "support/file_text_helpers.h"
 
 #include <cstring>
 #include <limits>

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "provider/ce_telv.h"
+#include "provider/provider_engine.h"
 #include "support/failure.h"
-#include "support/helpers.h"
+#include "support/file_text_helpers.h"
 
 namespace crtelv {
 namespace {

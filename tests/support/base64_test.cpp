@@ -1,4 +1,4 @@
-#include "engine/mimecode.h"
+#include "support/base64.h"
 
 #include <gtest/gtest.h>
 

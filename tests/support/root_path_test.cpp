@@ -1,4 +1,4 @@
-#include "support/rootpath.h"
+#include "support/root_path.h"
 
 #include <gtest/gtest.h>
 

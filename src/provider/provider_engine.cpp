@@ -1,6 +1,6 @@
 // TTelvoraEngine: construction, the virtual constructor and the engine name.
 // The provider operations live in the ce_telv_*.cpp files.
-#include "provider/ce_telv.h"
+#include "provider/provider_engine.h"
 
 #include <cstring>
 

@@ -6,15 +6,15 @@
 // Every provider operation runs in the operation frame: argument checks,
 // FillInitParam, AcquireBinding, the binding call; a failure raised by the
 // binding call is described in LastErrorText and answered with -10.
-#ifndef CRTELV_PROVIDER_CE_TELV_H
-#define CRTELV_PROVIDER_CE_TELV_H
+#ifndef CRTELV_PROVIDER_PROVIDER_ENGINE_H
+#define CRTELV_PROVIDER_PROVIDER_ENGINE_H
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "engine/cryptobj.h"
-#include "provider/telv_h.h"
+#include "engine/crypto_engine.h"
+#include "provider/binding.h"
 
 namespace crtelv {
 
@@ -102,4 +102,4 @@ int32_t BindingCacheSize();
 
 }  // namespace crtelv
 
-#endif  // CRTELV_PROVIDER_CE_TELV_H
+#endif  // CRTELV_PROVIDER_PROVIDER_ENGINE_H

@@ -4,8 +4,8 @@
 // <root>EXE\, <root>SYSTEM\ and <root>USER\ to the library search and puts
 // them in front of the process search path. Created empty at library load,
 // released at unload (RootPathUnitInit / RootPathUnitDone).
-#ifndef CRTELV_SUPPORT_ROOTPATH_H
-#define CRTELV_SUPPORT_ROOTPATH_H
+#ifndef CRTELV_SUPPORT_ROOT_PATH_H
+#define CRTELV_SUPPORT_ROOT_PATH_H
 
 #include <string>
 #include <vector>
@@ -40,4 +40,4 @@ void RootPathUnitDone();
 
 }  // namespace crtelv
 
-#endif  // CRTELV_SUPPORT_ROOTPATH_H
+#endif  // CRTELV_SUPPORT_ROOT_PATH_H

@@ -1,11 +1,11 @@
-#include "library/units.h"
+#include "library/load_units.h"
 
 #include <mutex>
 
-#include "engine/cryptobj.h"
-#include "provider/ce_telv.h"
-#include "provider/telv_h.h"
-#include "support/rootpath.h"
+#include "engine/crypto_engine.h"
+#include "provider/provider_engine.h"
+#include "provider/binding.h"
+#include "support/root_path.h"
 
 namespace crtelv {
 
@@ -30,15 +30,11 @@ UnitState &State() {
 }  // namespace
 
 const std::vector<Unit> &LibraryUnits() {
-  // Start-up order: each unit only uses the units above it.
+  // Start-up order: each unit only uses the units above it. Units with
+  // nothing to prepare (base64, the lock, the helpers, the engine
+  // framework) are not listed.
   static const std::vector<Unit> units = {
-      {"runtime", nullptr, nullptr},
-      {"mimecode", nullptr, nullptr},
       {"rootpath", RootPathUnitInit, RootPathUnitDone},
-      {"rwsyncs", nullptr, nullptr},
-      {"helpers", nullptr, nullptr},
-      {"cryptobj", CryptobjUnitInit, nullptr},
-      {"Cryp_dll", nullptr, nullptr},
       {"telv_h", TelvoraUnitInit, TelvoraUnitDone},
       {"ce_telv", BindingCacheUnitInit, BindingCacheUnitDone},
   };

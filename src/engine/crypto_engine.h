@@ -8,48 +8,52 @@
 //
 // Operations marked abstract raise EAbstractError in this class; the export
 // guards turn that into their family's error result.
-#ifndef CRTELV_ENGINE_CRYPTOBJ_H
-#define CRTELV_ENGINE_CRYPTOBJ_H
+#ifndef CRTELV_ENGINE_CRYPTO_ENGINE_H
+#define CRTELV_ENGINE_CRYPTO_ENGINE_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "cr_telv.h"
 #include "platform/platform.h"
-#include "support/rwsyncs.h"
+#include "support/rw_lock.h"
 
 namespace crtelv {
 
-// Result codes shared by all engines.
+// Result codes shared by all engines: the engine's names for the codes that
+// the public header defines (the header is their one definition).
 enum ResultCode : int32_t {
-  kOk = 0,
-  kNotSupported = -1,
-  kNoCurrentUser = -2,
-  kBadSignFormat = -3,
-  kBadRecipients = -4,
-  kCertSelection = -5,
-  kCertLoad = -6,
-  kNoMemory = -7,
-  kBadCertFormat = -8,
-  kBadCrlFormat = -9,
-  kFailure = -10,
-  kBadArgument = -11,
-  kNotInitialized = -12,
-  kNoUID = -13,
-  kNoCertFile = -14,
-  kNoCrlFile = -15,
-  kCrlRead = -16,
-  kCertFileIO = -17,
-  kCertUnknown = -18,
-  kSignerEKU = -19,
-  kNoParam = -20,
-  kProviderLoad = -21,
-  kProviderIncomplete = -22,
-  kProviderVersion = -23,
-  kNoXmlAuthor = -24,
-  kSaveNoMemory = -102,
-  kSaveWrite = -106,
+  kOk = CRTELV_OK,
+  kNotSupported = CRTELV_E_NOT_SUPPORTED,
+  kNoCurrentUser = CRTELV_E_NO_CURRENT_USER,
+  kBadSignFormat = CRTELV_E_SIGN_FORMAT,
+  kBadRecipients = CRTELV_E_RECIPIENTS,
+  kCertSelection = CRTELV_E_CERT_SELECTION,
+  kCertLoad = CRTELV_E_CERT_LOAD,
+  kNoMemory = CRTELV_E_NO_MEMORY,
+  kBadCertFormat = CRTELV_E_CERT_FORMAT,
+  kBadCrlFormat = CRTELV_E_CRL_FORMAT,
+  kFailure = CRTELV_E_FAILURE,
+  kBadArgument = CRTELV_E_BAD_ARGUMENT,
+  kNotInitialized = CRTELV_E_NOT_INITIALIZED,
+  kNoUID = CRTELV_E_NO_UID,
+  kNoCertFile = CRTELV_E_NO_CERT_FILE,
+  kNoCrlFile = CRTELV_E_NO_CRL_FILE,
+  kCrlRead = CRTELV_E_CRL_READ,
+  kCertFileIO = CRTELV_E_CERT_FILE_IO,
+  kCertUnknown = CRTELV_E_CERT_UNKNOWN,
+  kSignerEKU = CRTELV_E_SIGNER_EKU,
+  kNoParam = CRTELV_E_NO_PARAM,
+  kProviderLoad = CRTELV_E_PROVIDER_LOAD,
+  kProviderIncomplete = CRTELV_E_PROVIDER_INCOMPLETE,
+  kProviderVersion = CRTELV_E_PROVIDER_VERSION,
+  kNoXmlAuthor = CRTELV_E_NO_XML_AUTHOR,
+  kSaveNoMemory = CRTELV_E_SAVE_NO_MEMORY,
+  kSaveWrite = CRTELV_E_SAVE_WRITE,
 };
+// The engine's texts cover -1 to -24 in order: the codes must stay dense.
+static_assert(kNotSupported == -1 && kNoXmlAuthor == -24 && kFailure == -10, "result codes moved");
 
 // One text under its own reader/writer lock: an engine's last error.
 class TSyncExceptStr {
@@ -208,9 +212,6 @@ class TCryptoEngine {
 // that module is not loaded). Returns nullptr when nothing loads; never throws.
 platform::ModuleHandle LoadCryptoLibrary(const std::string &name);
 
-// Unit start-up of the engine framework.
-void CryptobjUnitInit();
-
 }  // namespace crtelv
 
-#endif  // CRTELV_ENGINE_CRYPTOBJ_H
+#endif  // CRTELV_ENGINE_CRYPTO_ENGINE_H

@@ -4,8 +4,8 @@
 // must be a multiple of 4 (every character counts), characters outside the
 // alphabet are skipped, and decoding stops at the first "=". Unusable input
 // gives an empty result; nothing throws.
-#ifndef CRTELV_ENGINE_MIMECODE_H
-#define CRTELV_ENGINE_MIMECODE_H
+#ifndef CRTELV_SUPPORT_BASE64_H
+#define CRTELV_SUPPORT_BASE64_H
 
 #include <cstdint>
 #include <string>
@@ -22,4 +22,4 @@ std::vector<uint8_t> DecodeBase64(const char *text, int32_t len);
 
 }  // namespace crtelv
 
-#endif  // CRTELV_ENGINE_MIMECODE_H
+#endif  // CRTELV_SUPPORT_BASE64_H

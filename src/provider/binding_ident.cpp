@@ -6,8 +6,8 @@
 // user's own certificate, and in server mode on behalf of the server's key.
 #include <cstring>
 
-#include "engine/cryptobj.h"
-#include "provider/telv_h.h"
+#include "engine/crypto_engine.h"
+#include "provider/binding.h"
 
 namespace crtelv {
 namespace {

@@ -4,14 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "library/units.h"
-#include "support/rootpath.h"
+#include "library/load_units.h"
+#include "support/root_path.h"
 
 namespace crtelv {
 namespace {
 
-const std::vector<std::string> kOrder = {"runtime", "mimecode", "rootpath", "rwsyncs", "helpers",
-                                         "cryptobj", "Cryp_dll", "telv_h", "ce_telv"};
+const std::vector<std::string> kOrder = {"rootpath", "telv_h", "ce_telv"};
 
 std::vector<std::string> Steps(const char *prefix, bool reverse) {
   std::vector<std::string> steps;

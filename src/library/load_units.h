@@ -5,8 +5,8 @@
 // detach). Start-up only creates empty lists and locks; nothing is read from
 // disk. The entry of each port (DllMain on Win32, the shared object's
 // constructor and destructor on POSIX) calls LibraryAttach and LibraryDetach.
-#ifndef CRTELV_LIBRARY_UNITS_H
-#define CRTELV_LIBRARY_UNITS_H
+#ifndef CRTELV_LIBRARY_LOAD_UNITS_H
+#define CRTELV_LIBRARY_LOAD_UNITS_H
 
 #include <string>
 #include <vector>
@@ -35,4 +35,4 @@ std::vector<std::string> UnitTrace();
 
 }  // namespace crtelv
 
-#endif  // CRTELV_LIBRARY_UNITS_H
+#endif  // CRTELV_LIBRARY_LOAD_UNITS_H

@@ -10,15 +10,14 @@
 //
 // Four process-wide objects serialise the bindings, always taken in this
 // order: ProviderLock, SessionLock, the SessionGuard reader/writer lock.
-#ifndef CRTELV_PROVIDER_TELV_H_H
-#define CRTELV_PROVIDER_TELV_H_H
+#ifndef CRTELV_PROVIDER_BINDING_H
+#define CRTELV_PROVIDER_BINDING_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "provider/cpki1_api.h"
-#include "provider/cryp_dll.h"
 
 namespace crtelv {
 
@@ -60,6 +59,24 @@ double SessionTimeOfDay();
 
 // The factor that turns seconds of a time-out into days.
 constexpr double kSecondsToDays = 1.1574E-5;
+
+// TCrypto_DLL: what every provider binding knows about its library.
+class TCrypto_DLL {
+ public:
+  TCrypto_DLL() = default;
+  virtual ~TCrypto_DLL() = default;
+  TCrypto_DLL(const TCrypto_DLL &) = delete;
+  TCrypto_DLL &operator=(const TCrypto_DLL &) = delete;
+
+  // The provider library is loaded in the process.
+  bool Loaded() const { return FLoaded; }
+  // Every required entry point was resolved.
+  bool Complete() const { return FComplete; }
+
+ protected:
+  bool FLoaded = false;
+  bool FComplete = false;
+};
 
 class TTelvora : public TCrypto_DLL {
  public:
@@ -264,4 +281,4 @@ bool ProviderModuleLoaded();
 
 }  // namespace crtelv
 
-#endif  // CRTELV_PROVIDER_TELV_H_H
+#endif  // CRTELV_PROVIDER_BINDING_H

@@ -1,4 +1,4 @@
-#include "engine/cryptobj.h"
+#include "engine/crypto_engine.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,8 +6,8 @@
 #include <new>
 
 #include "support/failure.h"
-#include "support/helpers.h"
-#include "support/rootpath.h"
+#include "support/file_text_helpers.h"
+#include "support/root_path.h"
 
 namespace crtelv {
 
@@ -334,11 +334,6 @@ platform::ModuleHandle LoadCryptoLibrary(const std::string &name) {
   } catch (...) {
     return nullptr;
   }
-}
-
-void CryptobjUnitInit() {
-  // The run-time of this library is thread-safe from the start: engines may be
-  // called from any thread without a switch to turn on.
 }
 
 }  // namespace crtelv

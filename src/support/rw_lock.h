@@ -6,8 +6,8 @@
 // Readers are tracked in a small table of {thread id, read count} entries
 // guarded by a spin word; the writer side is a recursive critical section;
 // a manual-reset event tells a waiting writer that the other readers left.
-#ifndef CRTELV_SUPPORT_RWSYNCS_H
-#define CRTELV_SUPPORT_RWSYNCS_H
+#ifndef CRTELV_SUPPORT_RW_LOCK_H
+#define CRTELV_SUPPORT_RW_LOCK_H
 
 #include <atomic>
 #include <cstdint>
@@ -94,4 +94,4 @@ class WriteGuard {
 
 }  // namespace crtelv
 
-#endif  // CRTELV_SUPPORT_RWSYNCS_H
+#endif  // CRTELV_SUPPORT_RW_LOCK_H

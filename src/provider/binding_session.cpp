@@ -1,14 +1,14 @@
 // TTelvora: loading the provider, sessions, locks and error texts.
-#include "provider/telv_h.h"
+#include "provider/binding.h"
 
 #include <atomic>
 #include <cmath>
 #include <cstring>
 
-#include "engine/cryptobj.h"
+#include "engine/crypto_engine.h"
 #include "platform/platform.h"
 #include "support/failure.h"
-#include "support/rwsyncs.h"
+#include "support/rw_lock.h"
 
 namespace crtelv {
 namespace {
