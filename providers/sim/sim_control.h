@@ -103,6 +103,12 @@ typedef int32_t(VCERT_API *SimOpenSessions_t)(void);
 typedef void(VCERT_API *SimSetRendezvous_t)(const char *entryPoint, int32_t meet, int32_t timeoutMs);
 typedef int32_t(VCERT_API *SimMaxInside_t)(void);
 
+/* Makes the sim behave like a provider that shuts itself down at process
+ * exit: an exit handler registered now marks it shut down, and any entry
+ * point called after that ends the process at once with exit status 86,
+ * as a real provider would crash on its freed state. */
+typedef void(VCERT_API *SimShutdownAtExit_t)(void);
+
 /* The control functions in one list: X(name). Each has the type name_t. */
 #define SIM_CONTROL_FUNCTIONS(X) \
   X(SimReset)                    \
@@ -116,7 +122,8 @@ typedef int32_t(VCERT_API *SimMaxInside_t)(void);
   X(SimBadReleases)              \
   X(SimOpenSessions)             \
   X(SimSetRendezvous)            \
-  X(SimMaxInside)
+  X(SimMaxInside)                 \
+  X(SimShutdownAtExit)
 
 #ifdef __cplusplus
 }

@@ -80,6 +80,8 @@
 // release is what the sim knows the pointer as: blob, find, parse, verify,
 // decrypt, or unknown.
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -386,8 +388,12 @@ class Call {
 // Runs one entry point: describe builds its call line (outside the lock),
 // body does the work under the lock unless a failure is injected. No C++
 // exception leaves.
+// Set by the exit handler of SimShutdownAtExit: the provider is gone.
+std::atomic<bool> g_shutDown{false};
+
 template <typename Describe, typename Body>
 int32_t Run(const char *name, Describe describe, Body body) {
+  if (g_shutDown.load()) std::_Exit(86);
   try {
     Call call(name, describe());
     if (call.Failure() != 0) return call.Failure();
@@ -1288,4 +1294,8 @@ void VCERT_API SimSetRendezvous(const char *entryPoint, int32_t meet, int32_t ti
 
 int32_t VCERT_API SimMaxInside(void) {
   return Control(0, [](State &st) { return st.maxInside; });
+}
+
+void VCERT_API SimShutdownAtExit(void) {
+  std::atexit([] { g_shutDown.store(true); });
 }

@@ -1,38 +1,51 @@
-// Load and unload of the shared object: the units start when the library is
-// loaded and stop when it is unloaded.
+// Load and unload of the shared object.
 //
-// The destructor runs at dlclose before the library's static objects are
-// destroyed. At process exit, however, the run-time destroys static objects
-// before it runs the destructors of loaded libraries, so the units are also
-// stopped by an exit handler registered once they have started: exit
-// handlers run in reverse order of registration, so it runs before every
-// static object made up to then is destroyed (the units' own state
-// included). The handler belongs to this library and goes with it at
-// dlclose. Whichever path comes first stops the units; the other does
-// nothing.
-#include <cstdlib>
-
+// The units start in the shared object's constructor and stop in its
+// destructor, which runs at dlclose, and at process exit only after every
+// exit handler and static destructor of the process has run. By then a
+// provider loaded after this library has shut itself down (its exit handlers
+// were registered later, so they ran earlier): stopping the units would call
+// into it. So an exit handler of ours, tied to this object's lifetime, marks
+// the units stopped when the process ends, without calling anything, as the
+// Windows entry does; the system reclaims the rest. At dlclose the destructor
+// runs before that handler and stops the units in order; the handler then
+// finds nothing to do.
+//
+// Neither hook lets a failure out: an exception escaping a constructor or
+// destructor of a shared object would end the host process.
 #include "library/load_units.h"
+
+extern "C" {
+// The handle of this shared object, as the C++ run-time knows it.
+extern void *__dso_handle;  // NOLINT(bugprone-reserved-identifier)
+int __cxa_atexit(void (*func)(void *), void *arg, void *dso);  // NOLINT
+}
 
 namespace {
 
-// Plain flags, never destroyed: the second of the two stop paths may come
-// after the units' own state is gone and must not touch it.
+// Plain flags, never destroyed: the hooks may run after the units' own state
+// is gone and must not touch it.
 bool gStarted = false;
 bool gStopped = false;
 
-void Stop() {
-  if (!gStarted || gStopped) return;
+void ProcessExit(void *) {
+  // Exit handlers run in reverse order of registration. This one belongs to
+  // this object (dso handle), so a dlclose runs it too: after the destructor,
+  // when gStopped is already set.
   gStopped = true;
-  crtelv::LibraryDetach();
 }
 
 __attribute__((constructor)) void CrTelvLoad() {
-  crtelv::LibraryAttach();
-  gStarted = true;
-  std::atexit(Stop);
+  // A unit that cannot start leaves the library detached: the exports then
+  // answer with their error results.
+  gStarted = crtelv::LibraryAttachNoThrow();
+  __cxa_atexit(ProcessExit, nullptr, &__dso_handle);
 }
 
-__attribute__((destructor)) void CrTelvUnload() { Stop(); }
+__attribute__((destructor)) void CrTelvUnload() {
+  if (!gStarted || gStopped) return;
+  gStopped = true;
+  crtelv::LibraryDetachNoThrow();
+}
 
 }  // namespace

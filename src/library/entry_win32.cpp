@@ -11,11 +11,8 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
-      try {
-        crtelv::LibraryAttach();
-      } catch (...) {
-        return FALSE;  // the loader then fails LoadLibrary and unloads us
-      }
+      // On failure the loader fails LoadLibrary and unloads us.
+      if (!crtelv::LibraryAttachNoThrow()) return FALSE;
       break;
     case DLL_PROCESS_DETACH:
       // A non-null reserved pointer means the whole process is ending: the
@@ -24,12 +21,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
       // been shut down. Stopping the units would call into them, so the
       // system is left to reclaim everything. An explicit FreeLibrary stops
       // the units in order.
-      if (reserved == nullptr) {
-        try {
-          crtelv::LibraryDetach();
-        } catch (...) {
-        }
-      }
+      if (reserved == nullptr) crtelv::LibraryDetachNoThrow();
       break;
     default:
       break;

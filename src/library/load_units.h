@@ -23,11 +23,21 @@ struct Unit {
 const std::vector<Unit> &LibraryUnits();
 
 // Runs every unit's start-up in order. A second call without LibraryDetach
-// in between does nothing.
+// in between does nothing. When a unit's start-up throws, the units started
+// before it are stopped in reverse order and the failure passes on.
 void LibraryAttach();
 
 // Runs every unit's shut-down in reverse order. Does nothing unless attached.
 void LibraryDetach();
+
+// The same for the load and unload entries, which must never let a failure
+// out: false when a unit failed to start (the units started before it were
+// stopped again, and the library stays detached).
+bool LibraryAttachNoThrow() noexcept;
+void LibraryDetachNoThrow() noexcept;
+
+// Tests: runs the given unit list instead of the library's (null restores it).
+void ReplaceLibraryUnits(const std::vector<Unit> *units);
 
 // Names of the unit steps run so far ("init:<unit>", "done:<unit>"), oldest
 // first; kept so that the order can be checked.

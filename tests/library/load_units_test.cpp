@@ -1,6 +1,7 @@
 // Start-up and shut-down order of the units.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,30 @@ TEST(LibraryUnits, DetachReleasesTheProcessRoot) {
   LibraryAttach();
   EXPECT_EQ(ProcessRoot(), "");
   EXPECT_TRUE(LibraryFolders().empty());
+}
+
+}  // namespace
+}  // namespace crtelv
+
+namespace crtelv {
+namespace {
+
+// A unit that cannot start: the load entry reports it instead of letting the
+// failure out of the library, and the units before it are stopped again.
+TEST(LibraryUnits, AUnitThatFailsToStartStopsThoseBeforeItAndNothingEscapes) {
+  static int started = 0;
+  const std::vector<Unit> units = {
+      {"first", [] { ++started; }, [] { --started; }},
+      {"broken", [] { throw std::runtime_error("no memory"); }, nullptr},
+  };
+  LibraryDetach();
+  ReplaceLibraryUnits(&units);
+  EXPECT_FALSE(LibraryAttachNoThrow());
+  EXPECT_EQ(started, 0);
+  LibraryDetachNoThrow();  // not attached: nothing runs
+  EXPECT_EQ(Tail(UnitTrace(), 2), (std::vector<std::string>{"init:first", "done:first"}));
+  ReplaceLibraryUnits(nullptr);
+  EXPECT_TRUE(LibraryAttachNoThrow());
 }
 
 }  // namespace

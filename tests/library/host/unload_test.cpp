@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "cr_telv.h"
@@ -67,6 +68,29 @@ TEST_F(HostUnload, UnloadingBeforeAnyOperationLeavesTheProviderAlone) {
   ASSERT_EQ(::dlclose(library), 0);
   library = nullptr;
   EXPECT_EQ(sim.SimCallCount(), 0);
+}
+
+// A process that ends with a session cached must not call a provider that
+// has already shut itself down (its exit handlers ran before the library's).
+TEST_F(HostUnload, ProcessExitWithCachedSessionsLeavesTheProviderAlone) {
+  SimCert own{};
+  own.Serial = "01";
+  own.Subject = "CN=User1,O=Example";
+  own.Store = TELVORA_STORE_OWN;
+  sim.AddCert(own);
+  auto getCryptObj = Export<decltype(&GetCryptObj)>("GetCryptObj");
+  auto setRootPath = Export<decltype(&SetRootPath)>("SetRootPath");
+  auto currentUID = Export<decltype(&GetCurrentUserUID)>("GetCurrentUserUID");
+  EXPECT_EXIT(
+      {
+        CrTelvEngine engine = getCryptObj(0);
+        setRootPath(engine, (std::string(CRTELV_SIMROOT_DIR) + "/complete").c_str());
+        char uid[256] = {};
+        if (currentUID(engine, uid) != 0 || sim.SimOpenSessions() != 1) std::_Exit(2);
+        sim.SimShutdownAtExit();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
