@@ -78,6 +78,9 @@ class TCrypto_DLL {
   bool FComplete = false;
 };
 
+class ProviderCall;
+enum class ServerKey;
+
 class TTelvora : public TCrypto_DLL {
  public:
   // Loads the provider (once per process), reads its version, resolves the
@@ -93,9 +96,16 @@ class TTelvora : public TCrypto_DLL {
   bool ThreadSafe() const { return FThreadSafe; }
   TelvoraSession Session() const { return FSession; }
 
+  // ---- The provider call frame (see CallProvider below) -------------------
+  template <typename Call>
+  int32_t CallProvider(const TelvoraInitParam &p, ServerKey key, Call &&call);
+
   // ---- Sessions and locks ------------------------------------------------
   // Opens or keeps the session; on 0 the caller holds the read side of the
-  // session guard and must call ReleaseSession exactly once.
+  // session guard and must call ReleaseSession exactly once. A thread that
+  // already holds a session (of any binding) gets -10 and nothing changes:
+  // re-opening would close the session its outer call uses, and waiting
+  // for the write side could deadlock against another thread re-opening.
   int32_t AcquireSession(const TelvoraInitParam &p, TelvoraSession &session);
   void ReleaseSession();
   // Ends the session if there is one; takes no lock.
@@ -145,13 +155,18 @@ class TTelvora : public TCrypto_DLL {
   int32_t OpenSession(const TelvoraInitParam &p, double now);
   bool SessionStillValid(const TelvoraInitParam &p, double now) const;
   int32_t FindOwnCert(const TelvoraInitParam &p, int32_t fields, std::string &text, bool uidRule);
-  // Acquires the session, searches, and hands the one certificate found to
-  // use; a count other than 1 gives notOne. Everything is released after.
+  // In the call frame: searches, and hands the one certificate found to use;
+  // a count other than 1 gives notOne. Everything is released after.
   template <typename Use>
   int32_t WithSingleCert(const TelvoraInitParam &p, const TelvoraFindCriteria &criteria, int32_t notOne, Use &&use);
 };
 
 // ---- Guards of the provider call frame --------------------------------------
+//
+// Every lock, session and provider result is held by one of these, so each
+// path releases what it took. Release() gives a hold back early (the
+// destructor then does nothing), for operations that must release in a
+// particular order. No destructor throws.
 
 // Holds the provider lock (when the mode needs it) for the guard's lifetime.
 class ProviderLockGuard {
@@ -172,9 +187,7 @@ class ProviderLockGuard {
 class SessionHold {
  public:
   explicit SessionHold(TTelvora &binding) : binding_(binding) {}
-  ~SessionHold() {
-    if (held_) binding_.ReleaseSession();
-  }
+  ~SessionHold() { Release(); }
   SessionHold(const SessionHold &) = delete;
   SessionHold &operator=(const SessionHold &) = delete;
   int32_t Acquire(const TelvoraInitParam &p) {
@@ -183,6 +196,15 @@ class SessionHold {
     return status;
   }
   TelvoraSession Session() const { return session_; }
+  void Release() noexcept {
+    if (!held_) return;
+    held_ = false;
+    try {
+      binding_.ReleaseSession();
+    } catch (...) {
+      // The read side was not held after all: nothing to give back.
+    }
+  }
 
  private:
   TTelvora &binding_;
@@ -190,70 +212,153 @@ class SessionHold {
   bool held_ = false;
 };
 
-// A find result released with VCERT_FreeFindResult when the call succeeded.
-class FindResultHold {
+// What the call frame hands an operation: the session, and in server mode
+// the server's key (null otherwise, or when the operation did not ask).
+class ProviderCall {
  public:
-  FindResultHold(TTelvora &binding, TelvoraSession session) : binding_(binding), session_(session) {}
-  ~FindResultHold() {
-    if (filled_) binding_.Entry().VCERT_FreeFindResult(session_, &result_);
+  ProviderCall(TTelvora &binding, SessionHold &session, const AuthRecord *auth)
+      : binding_(binding), session_(session), auth_(auth) {}
+  TTelvora &Binding() const { return binding_; }
+  const ProviderEntryPoints &Entry() const { return binding_.Entry(); }
+  TelvoraSession Session() const { return session_.Session(); }
+  const AuthRecord *Auth() const { return auth_; }
+  // Gives the session back before the operation ends (the provider lock
+  // stays held until the frame ends). Holds made from this call release
+  // with the session handle they were made with.
+  void ReleaseSession() noexcept { session_.Release(); }
+
+ private:
+  TTelvora &binding_;
+  SessionHold &session_;
+  const AuthRecord *auth_;
+};
+
+// Whether the frame looks up the server's key in server mode.
+enum class ServerKey { Needed, NotNeeded };
+
+// The provider call frame: provider lock (unless server mode or a thread-safe
+// provider), the session, in server mode the server's key as an AuthRecord
+// (when asked for), then call(ProviderCall&), then release in reverse order.
+// A failing step ends the frame with its status; a failure raised by call
+// passes on after everything is released.
+template <typename Call>
+int32_t TTelvora::CallProvider(const TelvoraInitParam &p, ServerKey key, Call &&call) {
+  ProviderLockGuard lock(*this, p.ServerMode);
+  SessionHold session(*this);
+  int32_t status = session.Acquire(p);
+  if (status != 0) return status;
+  std::string keyRef;
+  AuthRecord auth{};
+  const AuthRecord *selector = nullptr;
+  if (p.ServerMode && key == ServerKey::Needed) {
+    status = FindServerCertKeyRef(p, session.Session(), keyRef);
+    if (status != 0) return status;
+    auth = AuthRecord{1, keyRef.c_str(), 0};
+    selector = &auth;
   }
-  FindResultHold(const FindResultHold &) = delete;
-  FindResultHold &operator=(const FindResultHold &) = delete;
-  int32_t Find(const TelvoraFindCriteria &criteria) {
-    int32_t status = binding_.Entry().VCERT_FindCert(session_, &criteria, &result_);
+  ProviderCall frame(*this, session, selector);
+  return call(frame);
+}
+
+// Base of the holds of provider results: the result is released with its
+// entry point when the provider call that filled it succeeded.
+template <typename Result, typename Derived>
+class ProviderResultHold {
+ public:
+  explicit ProviderResultHold(const ProviderCall &call) : entry_(call.Entry()), session_(call.Session()) {}
+  ProviderResultHold(TTelvora &binding, TelvoraSession session) : entry_(binding.Entry()), session_(session) {}
+  ~ProviderResultHold() { Release(); }
+  ProviderResultHold(const ProviderResultHold &) = delete;
+  ProviderResultHold &operator=(const ProviderResultHold &) = delete;
+  // Releases now (when filled); later releases do nothing.
+  void Release() noexcept {
+    if (!filled_) return;
+    filled_ = false;
+    Derived::Free(entry_, session_, &result_);
+  }
+  // Takes the provider's status of the call that fills Out(): filled on 0.
+  int32_t Filled(int32_t status) {
     filled_ = status == 0;
     return status;
   }
-  const TelvoraFindResult &Result() const { return result_; }
+  Result *Out() { return &result_; }
+  const Result &Get() const { return result_; }
+
+ protected:
+  const ProviderEntryPoints &entry_;
+  TelvoraSession session_;
+  Result result_{};
+  bool filled_ = false;
+};
+
+// A find result released with VCERT_FreeFindResult.
+class FindResultHold : public ProviderResultHold<TelvoraFindResult, FindResultHold> {
+ public:
+  using ProviderResultHold::ProviderResultHold;
+  static void Free(const ProviderEntryPoints &e, TelvoraSession s, TelvoraFindResult *r) {
+    e.VCERT_FreeFindResult(s, r);
+  }
+  int32_t Find(const TelvoraFindCriteria &criteria) {
+    return Filled(entry_.VCERT_FindCert(session_, &criteria, Out()));
+  }
+  const TelvoraFindResult &Result() const { return Get(); }
   // The only certificate, or null when the count is not 1.
   const TelvoraCertInfo *Single() const {
     return result_.Count == 1 && result_.Certs != nullptr ? result_.Certs : nullptr;
   }
-
- private:
-  TTelvora &binding_;
-  TelvoraSession session_;
-  TelvoraFindResult result_{};
-  bool filled_ = false;
 };
 
-// A parsed certificate released with VCERT_FreeCert when parsing succeeded.
-class CertInfoHold {
+// A parsed certificate released with VCERT_FreeCert.
+class CertInfoHold : public ProviderResultHold<TelvoraCertInfo, CertInfoHold> {
  public:
-  CertInfoHold(TTelvora &binding, TelvoraSession session) : binding_(binding), session_(session) {}
-  ~CertInfoHold() {
-    if (filled_) binding_.Entry().VCERT_FreeCert(session_, &info_);
-  }
-  CertInfoHold(const CertInfoHold &) = delete;
-  CertInfoHold &operator=(const CertInfoHold &) = delete;
+  using ProviderResultHold::ProviderResultHold;
+  static void Free(const ProviderEntryPoints &e, TelvoraSession s, TelvoraCertInfo *r) { e.VCERT_FreeCert(s, r); }
   int32_t Parse(const TelvoraBlob &cert, int32_t fields) {
-    int32_t status = binding_.Entry().VCERT_ParseCert(session_, &cert, fields, &info_);
-    filled_ = status == 0;
-    return status;
+    return Filled(entry_.VCERT_ParseCert(session_, &cert, fields, Out()));
   }
-  const TelvoraCertInfo &Info() const { return info_; }
-
- private:
-  TTelvora &binding_;
-  TelvoraSession session_;
-  TelvoraCertInfo info_{};
-  bool filled_ = false;
+  const TelvoraCertInfo &Info() const { return Get(); }
 };
 
-// A data block of the provider released with VCERT_FreeMem.
+// A verification result released with VCERT_FreeVerifyResult. The call
+// that fills it is the operation's own (VCERT_VerifyMem): pass its status
+// to Filled().
+class VerifyResultHold : public ProviderResultHold<TelvoraVerifyResult, VerifyResultHold> {
+ public:
+  using ProviderResultHold::ProviderResultHold;
+  static void Free(const ProviderEntryPoints &e, TelvoraSession s, TelvoraVerifyResult *r) {
+    e.VCERT_FreeVerifyResult(s, r);
+  }
+};
+
+// The sender record of a decryption, released with VCERT_FreeDecryptResult.
+class DecryptResultHold : public ProviderResultHold<TelvoraCertInfo, DecryptResultHold> {
+ public:
+  using ProviderResultHold::ProviderResultHold;
+  static void Free(const ProviderEntryPoints &e, TelvoraSession s, TelvoraCertInfo *r) {
+    e.VCERT_FreeDecryptResult(s, r);
+  }
+};
+
+// A data block of the provider released with VCERT_FreeMem whenever the
+// provider handed one out (whatever the status of the call).
 class ProviderBlobHold {
  public:
-  ProviderBlobHold(TTelvora &binding, TelvoraSession session) : binding_(binding), session_(session) {}
-  ~ProviderBlobHold() {
-    if (blob_.Data != nullptr) binding_.Entry().VCERT_FreeMem(session_, blob_.Data);
-  }
+  explicit ProviderBlobHold(const ProviderCall &call) : entry_(call.Entry()), session_(call.Session()) {}
+  ProviderBlobHold(TTelvora &binding, TelvoraSession session) : entry_(binding.Entry()), session_(session) {}
+  ~ProviderBlobHold() { Release(); }
   ProviderBlobHold(const ProviderBlobHold &) = delete;
   ProviderBlobHold &operator=(const ProviderBlobHold &) = delete;
+  void Release() noexcept {
+    if (blob_.Data == nullptr) return;
+    uint8_t *data = blob_.Data;
+    blob_ = TelvoraBlob{};
+    entry_.VCERT_FreeMem(session_, data);
+  }
   TelvoraBlob *Out() { return &blob_; }
   const TelvoraBlob &Blob() const { return blob_; }
 
  private:
-  TTelvora &binding_;
+  const ProviderEntryPoints &entry_;
   TelvoraSession session_;
   TelvoraBlob blob_{};
 };

@@ -44,15 +44,14 @@ TelvoraFindCriteria OwnStoreCriteria(const TelvoraInitParam &p, int32_t fields, 
 template <typename Use>
 int32_t TTelvora::WithSingleCert(const TelvoraInitParam &p, const TelvoraFindCriteria &criteria, int32_t notOne,
                                  Use &&use) {
-  SessionHold session(*this);
-  int32_t status = session.Acquire(p);
-  if (status != 0) return status;
-  FindResultHold found(*this, session.Session());
-  status = found.Find(criteria);
-  if (status != 0) return status;
-  const TelvoraCertInfo *cert = found.Single();
-  if (cert == nullptr) return notOne;
-  return use(*cert);
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
+    FindResultHold found(call);
+    int32_t status = found.Find(criteria);
+    if (status != 0) return status;
+    const TelvoraCertInfo *cert = found.Single();
+    if (cert == nullptr) return notOne;
+    return static_cast<int32_t>(use(*cert));
+  });
 }
 
 std::string ExtractCN(const std::string &dn) {
@@ -93,13 +92,13 @@ int32_t TTelvora::FindOwnCert(const TelvoraInitParam &p, int32_t fields, std::st
 }
 
 int32_t TTelvora::GetUserCertUID(const TelvoraInitParam &p, std::string &uid) {
-  ProviderLockGuard lock(*this, p.ServerMode);
   const int32_t fields = UidIsCN(p) ? TELVORA_FIELD_SUBJECT : TELVORA_FIELD_SERIAL;
   return FindOwnCert(p, fields, uid, true);
 }
 
 int32_t TTelvora::GetUserCertIssuer(const TelvoraInitParam &p, std::string &issuer) {
-  // Called by operations that already hold the provider lock.
+  // Callers may hold the provider lock already (it is re-entrant), never a
+  // session.
   return FindOwnCert(p, TELVORA_FIELD_ISSUER, issuer, false);
 }
 
@@ -126,10 +125,9 @@ int32_t TTelvora::BuildFindCriteria(const TelvoraInitParam &p, const std::string
     if (status != 0) return status;
   }
   if (p.ServerMode) {
-    SessionHold session(*this);
-    int32_t status = session.Acquire(p);
-    if (status != 0) return status;
-    status = FindServerCertKeyRef(p, session.Session(), search.keyRef);
+    int32_t status = CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) {
+      return FindServerCertKeyRef(p, call.Session(), search.keyRef);
+    });
     if (status != 0) return status;
     search.auth = AuthRecord{1, nullptr, 0};
     search.auth.KeyRef = search.keyRef.c_str();
@@ -157,19 +155,19 @@ int32_t TTelvora::BuildFindCriteria(const TelvoraInitParam &p, const std::string
 int32_t TTelvora::GetUIDFromCertificate(const TelvoraInitParam &p, const void *data, int32_t dataLen,
                                         std::string &uid) {
   uid.clear();
-  ProviderLockGuard lock(*this, p.ServerMode);
-  SessionHold session(*this);
-  int32_t status = session.Acquire(p);
-  if (status != 0) return status;
-  CertInfoHold parsed(*this, session.Session());
-  TelvoraBlob blob{dataLen, static_cast<uint8_t *>(const_cast<void *>(data))};
-  status = parsed.Parse(blob, TELVORA_FIELD_SERIAL | TELVORA_FIELD_SUBJECT);
-  if (status != 0) return status;
-  uid = CertificateUID(p, parsed.Info());
-  return 0;
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) {
+    CertInfoHold parsed(call);
+    TelvoraBlob blob{dataLen, static_cast<uint8_t *>(const_cast<void *>(data))};
+    int32_t status = parsed.Parse(blob, TELVORA_FIELD_SERIAL | TELVORA_FIELD_SUBJECT);
+    if (status != 0) return status;
+    uid = CertificateUID(p, parsed.Info());
+    return 0;
+  });
 }
 
 int32_t TTelvora::GetCertificateByUID(const TelvoraInitParam &p, const char *uid, void *out, int32_t &outLen) {
+  // The issuer lookup and the search run under one hold of the provider lock.
+  ProviderLockGuard lock(*this, p.ServerMode);
   UidSearch search;
   int32_t status = BuildFindCriteria(p, TextOf(uid), TELVORA_FIELD_ENCODED, search);
   if (status != 0) return status;
@@ -197,10 +195,10 @@ int32_t TTelvora::GetUIDByIdent(const TelvoraInitParam &p, const std::string &id
   // The identifier is a serial number under the user's issuer.
   TelvoraInitParam bySerial = p;
   bySerial.UIDLocation.clear();
+  ProviderLockGuard lock(*this, p.ServerMode);
   UidSearch search;
   int32_t status = BuildFindCriteria(bySerial, ident, TELVORA_FIELD_ALL, search);
   if (status != 0) return status;
-  ProviderLockGuard lock(*this, p.ServerMode);
   return WithSingleCert(p, search.criteria, kCertSelection, [&](const TelvoraCertInfo &cert) {
     uid = ExtractCN(TextOf(cert.Subject));
     return 0;

@@ -23,6 +23,10 @@ struct TelvoraUnit {
 };
 
 TelvoraUnit *g_unit = nullptr;
+
+// Sessions (of any binding) that the calling thread holds: a thread holding
+// one must not acquire another.
+thread_local int t_heldSessions = 0;
 std::atomic<TimeOfDayFunc> g_clock{nullptr};
 
 TelvoraUnit &Unit() {
@@ -181,6 +185,7 @@ int32_t TTelvora::OpenSession(const TelvoraInitParam &p, double now) {
 }
 
 int32_t TTelvora::AcquireSession(const TelvoraInitParam &p, TelvoraSession &session) {
+  if (t_heldSessions > 0) return kFailure;
   TelvoraUnit &unit = Unit();
   platform::CriticalSectionGuard lock(unit.sessionLock);
   const double now = SessionTimeOfDay();
@@ -200,12 +205,16 @@ int32_t TTelvora::AcquireSession(const TelvoraInitParam &p, TelvoraSession &sess
     FLastOpTimeout = p.LastOpTimeout;
     FLastUseTime = now;
     unit.sessionGuard.AcquireRead();
+    ++t_heldSessions;
     session = FSession;
   }
   return status;
 }
 
-void TTelvora::ReleaseSession() { Unit().sessionGuard.ReleaseRead(); }
+void TTelvora::ReleaseSession() {
+  Unit().sessionGuard.ReleaseRead();
+  --t_heldSessions;
+}
 
 void TTelvora::UninitializeSession() {
   if (FSession == 0) return;

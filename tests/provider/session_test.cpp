@@ -148,14 +148,24 @@ TEST_F(SessionTimeouts, CloseSessionEndsItAndTheNextUseOpensAgain) {
   EXPECT_EQ(Opens(), 2u);
 }
 
-TEST_F(SessionTimeouts, AReaderDoesNotBlockItsOwnNextUse) {
+// A thread that holds a session must not acquire another: re-opening an
+// expired one would close the session its outer call still uses, and with a
+// second binding it could wait for ever for its own read side.
+TEST_F(SessionTimeouts, ASecondAcquisitionOnTheSameThreadIsRefused) {
   const TelvoraInitParam p = StoreParams();
   SetTestClock(0.5);
   SessionHold outer(*binding);
   ASSERT_EQ(outer.Acquire(p), 0);
+  SetTestClock(0.5 + At(0, 1, 0));  // the outer session has expired meanwhile
   SessionHold inner(*binding);
-  ASSERT_EQ(inner.Acquire(p), 0);
-  EXPECT_EQ(inner.Session(), outer.Session());
+  EXPECT_EQ(inner.Acquire(p), kFailure);
+  TTelvora other;
+  SessionHold third(other);
+  EXPECT_EQ(third.Acquire(p), kFailure);
+  EXPECT_EQ(Closes(), 0u);
+  EXPECT_EQ(sim.SimOpenSessions(), 1);
+  outer.Release();
+  EXPECT_EQ(UseAt(0.5 + At(0, 1, 0), p), 0);  // free again once released
 }
 
 // ---- Loading --------------------------------------------------------------------

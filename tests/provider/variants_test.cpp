@@ -15,14 +15,14 @@ namespace {
 // Two threads ask for the current UID at once; the provider double lets
 // FindCert calls wait for each other. Returns how many calls were inside the
 // provider at the same moment.
-int32_t OverlapOfTwoCalls(Sim &sim, Engine &engine, int32_t waitMs) {
+template <typename Operation>
+int32_t OverlapOfTwoCalls(Sim &sim, Operation operation, int32_t waitMs) {
   sim.SimSetRendezvous("VCERT_FindCert", 2, waitMs);
   test::Latch ready(2);
   int32_t results[2] = {-100, -100};
   auto call = [&](int i) {
-    char uid[256];
     ready.arrive_and_wait();
-    results[i] = engine->GetCurrentUID(uid);
+    results[i] = operation();
   };
   std::thread a(call, 0), b(call, 1);
   a.join();
@@ -31,6 +31,16 @@ int32_t OverlapOfTwoCalls(Sim &sim, Engine &engine, int32_t waitMs) {
   EXPECT_EQ(results[0], 0);
   EXPECT_EQ(results[1], 0);
   return sim.SimMaxInside();
+}
+
+int32_t OverlapOfTwoCalls(Sim &sim, Engine &engine, int32_t waitMs) {
+  return OverlapOfTwoCalls(
+      sim,
+      [&engine] {
+        char uid[256];
+        return engine->GetCurrentUID(uid);
+      },
+      waitMs);
 }
 
 class Version149 : public ProviderTest {
@@ -45,6 +55,35 @@ TEST_F(Version149, OlderProvidersGetOneCallAtATimeInClientMode) {
   Engine engine;
   // The calls cannot meet: each waits out its short rendezvous alone.
   EXPECT_EQ(OverlapOfTwoCalls(sim, engine, 200), 1);
+}
+
+// UID searches by serial number look up the user's issuer first: both
+// searches run under the provider lock.
+TEST_F(Version149, SearchesByUidAreSerialisedToo) {
+  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
+  sim.Add("CN=Peer,O=Example", "02", TELVORA_STORE_OTHERS, nullptr, nullptr, "CN=Test CA,O=Example");
+  Engine engine;
+  engine.Set(kParamUIDLocation, "SN");
+  const TelvoraInitParam bySerial = engine.Params();
+  engine.Set(kParamUIDLocation, "CN");
+  const TelvoraInitParam byName = engine.Params();
+  TTelvora binding;
+  EXPECT_EQ(OverlapOfTwoCalls(
+                sim,
+                [&] {
+                  int32_t length = 0;
+                  return binding.GetCertificateByUID(bySerial, "02", nullptr, length);
+                },
+                200),
+            1);
+  EXPECT_EQ(OverlapOfTwoCalls(
+                sim,
+                [&] {
+                  std::string uid;
+                  return binding.GetUIDByIdent(byName, "02", uid);
+                },
+                200),
+            1);
 }
 
 TEST_F(Version149, ServerModeCallsRunConcurrentlyAnyway) {
