@@ -35,12 +35,6 @@ void WriteTerminated(const std::string &text, char *dest, int32_t capacity) {
   dest[count] = '\0';
 }
 
-// Appends a backslash unless the text is empty or already ends with one.
-std::string WithTrailingBackslash(std::string path) {
-  if (!path.empty() && path.back() != '\\') path += '\\';
-  return path;
-}
-
 // The folder part of a module file name, up to and including the last
 // separator; empty when there is none.
 std::string FolderOf(const std::string &fileName) {
@@ -81,7 +75,19 @@ TCryptoEngine::~TCryptoEngine() = default;
 
 TCryptoEngine *TCryptoEngine::Create() const { return new TCryptoEngine(); }
 
+std::vector<std::string> TCryptoEngine::ParamValues() const {
+  ReadGuard guard(paramLock_);
+  return paramValues_;
+}
+
+std::string TCryptoEngine::ParamValue(int32_t number) const {
+  ReadGuard guard(paramLock_);
+  if (number < 1 || static_cast<std::size_t>(number) > paramValues_.size()) return {};
+  return paramValues_[static_cast<std::size_t>(number) - 1];
+}
+
 void TCryptoEngine::AddParam(const std::string &name, const std::string &defaultValue) {
+  WriteGuard guard(paramLock_);
   paramNames_.push_back(name);
   paramValues_.push_back(defaultValue);
 }
@@ -103,10 +109,10 @@ int32_t TCryptoEngine::ProcessObjectKind5(Raw, Raw, Raw, Raw) { return kNotSuppo
 void TCryptoEngine::SetPasswordRequestFunc(void *callback) { passwordRequestFunc_ = callback; }
 
 void TCryptoEngine::SetRemoteGeneratePath(const std::string &path) {
-  remoteGeneratePath_ = WithTrailingBackslash(ExpandRootPath(path));
+  remoteGeneratePath_ = WithTrailingSeparator(ExpandRootPath(path));
 }
 
-void TCryptoEngine::AssignRootPath(const std::string &path) { rootPath_ = WithTrailingBackslash(path); }
+void TCryptoEngine::AssignRootPath(const std::string &path) { rootPath_ = WithTrailingSeparator(path); }
 
 // ---- Abstract operations ------------------------------------------------------
 
@@ -162,18 +168,17 @@ void TCryptoEngine::GetCryptoParamName(int32_t index, char *name) {
 void TCryptoEngine::GetCryptoParamValue(int32_t index, char *value) {
   if (value == nullptr) return;
   int32_t capacity = GetMaxCryptoParamValueLength();
-  if (index < 1 || static_cast<std::size_t>(index) > paramValues_.size()) {
-    WriteTerminated(std::string(), value, capacity);
-    return;
-  }
-  WriteTerminated(paramValues_[index - 1], value, capacity);
+  WriteTerminated(ParamValue(index), value, capacity);
 }
 
 int32_t TCryptoEngine::SetCryptoParamValue(int32_t index, const char *value) {
   std::string text = value != nullptr ? value : "";
-  if (index < 1 || static_cast<std::size_t>(index) > paramValues_.size()) return kNotSupported;
-  paramValues_[index - 1].swap(text);
-  return kOk;
+  {
+    WriteGuard guard(paramLock_);
+    if (index < 1 || static_cast<std::size_t>(index) > paramValues_.size()) return kNotSupported;
+    paramValues_[static_cast<std::size_t>(index) - 1].swap(text);
+  }
+  return kOk;  // the old value goes with text, outside the lock
 }
 
 // ---- Error texts ---------------------------------------------------------------
@@ -308,7 +313,7 @@ std::string TCryptoEngine::ExpandRootPath(const std::string &path) const {
   if (path.size() < kRootPlaceholderLength) return path;
   if (!SameTextAscii(path.substr(0, kRootPlaceholderLength), kRootPlaceholder)) return path;
   std::size_t rest = kRootPlaceholderLength;
-  if (rest < path.size() && path[rest] == '\\') ++rest;
+  if (rest < path.size() && IsPathSeparator(path[rest])) ++rest;
   return UpperAscii(rootPath_ + path.substr(rest));
 }
 

@@ -186,7 +186,11 @@ class TCryptoEngine {
   // ---- Shared state --------------------------------------------------------
   TSyncExceptStr &LastErrorText() { return lastErrorText_; }
   const std::vector<std::string> &ParamNames() const { return paramNames_; }
-  const std::vector<std::string> &ParamValues() const { return paramValues_; }
+  // A copy of the values, taken under the parameters' read side: another
+  // thread may change them with SetCryptoParamValue meanwhile.
+  std::vector<std::string> ParamValues() const;
+  // One value (number from 1) under the read side; empty when out of range.
+  std::string ParamValue(int32_t number) const;
   void *PasswordRequestFunc() const { return passwordRequestFunc_; }
   void *TMRequestFunc() const { return tmRequestFunc_; }
   void SetTMRequestFunc(void *callback) { tmRequestFunc_ = callback; }
@@ -201,6 +205,9 @@ class TCryptoEngine {
   TSyncExceptStr lastErrorText_;
   std::vector<std::string> paramNames_;
   std::vector<std::string> paramValues_;
+  // Guards paramValues_ (the names and their number never change after
+  // construction).
+  mutable TRWCriticalSection paramLock_;
   void *passwordRequestFunc_ = nullptr;
   void *tmRequestFunc_ = nullptr;
   std::string rootPath_;

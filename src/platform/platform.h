@@ -177,6 +177,8 @@ class ManualResetEvent {
   void Reset();
   // Waits without time-out until the event is signalled.
   void Wait();
+  // Waits at most ms milliseconds; true when the event is signalled.
+  bool WaitFor(uint32_t ms);
 
  private:
   struct Impl;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -454,6 +455,11 @@ void ManualResetEvent::Reset() {
 void ManualResetEvent::Wait() {
   std::unique_lock<std::mutex> lock(impl_->mutex);
   impl_->changed.wait(lock, [this] { return impl_->signalled; });
+}
+
+bool ManualResetEvent::WaitFor(uint32_t ms) {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  return impl_->changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return impl_->signalled; });
 }
 
 }  // namespace crtelv::platform

@@ -304,4 +304,6 @@ void ManualResetEvent::Reset() { ResetEvent(impl_->event); }
 
 void ManualResetEvent::Wait() { WaitForSingleObject(impl_->event, INFINITE); }
 
+bool ManualResetEvent::WaitFor(uint32_t ms) { return WaitForSingleObject(impl_->event, ms) == WAIT_OBJECT_0; }
+
 }  // namespace crtelv::platform

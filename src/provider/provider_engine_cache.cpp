@@ -76,10 +76,13 @@ int32_t ParseInitFlags(const std::string &value) {
 // ---- Session record -------------------------------------------------------------
 
 void TTelvoraEngine::FillInitParam(TelvoraInitParam &param) const {
-  const std::vector<std::string> &values = ParamValues();
+  // One consistent copy of the values: another thread may set them meanwhile.
+  const std::vector<std::string> values = ParamValues();
   auto value = [&values](int32_t number) -> const std::string & {
     static const std::string kEmpty;
-    return number >= 1 && static_cast<std::size_t>(number) <= values.size() ? values[number - 1] : kEmpty;
+    return number >= 1 && static_cast<std::size_t>(number) <= values.size()
+               ? values[static_cast<std::size_t>(number) - 1]
+               : kEmpty;
   };
   param.UIDLocation = UpperAscii(value(kParamUIDLocation));
   param.ServerMode = UpperAscii(ExpandRootPath(value(kParamClientServerMode))) == "SERVER";

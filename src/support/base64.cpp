@@ -45,7 +45,7 @@ std::string EncodeBase64(const void *data, int32_t len) {
     const auto *bytes = static_cast<const uint8_t *>(data);
     for (std::size_t at = 0; at < size; at += 3)
       EncodeGroup(bytes + at, size - at < 3 ? size - at : 3, text);
-  } catch (const std::bad_alloc &) {
+  } catch (const std::exception &) {
     return std::string();
   }
   return text;
@@ -71,7 +71,7 @@ std::vector<uint8_t> DecodeBase64(const char *text, int32_t len) {
     }
     FlushBits(bits, bitCount, data);
     data.shrink_to_fit();
-  } catch (const std::bad_alloc &) {
+  } catch (const std::exception &) {
     return std::vector<uint8_t>();
   }
   return data;

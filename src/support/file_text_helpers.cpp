@@ -22,10 +22,20 @@ bool IsDirectory(const std::string &path) {
   return (attributes & platform::kAttributeDirectory) != 0;
 }
 
-std::string AddPathDelimiter(const std::string &path) {
-  if (path.empty() || path.back() == '\\') return path;
-  if (path.size() == 1 && IsAsciiLetter(path[0])) return path + ":\\";
+bool EndsWithPathSeparator(const std::string &path) { return !path.empty() && IsPathSeparator(path.back()); }
+
+std::string WithTrailingSeparator(const std::string &path) {
+  if (path.empty() || EndsWithPathSeparator(path)) return path;
   return path + "\\";
+}
+
+std::string WithoutTrailingSeparator(const std::string &path) {
+  return EndsWithPathSeparator(path) ? path.substr(0, path.size() - 1) : path;
+}
+
+std::string AddPathDelimiter(const std::string &path) {
+  if (path.size() == 1 && IsAsciiLetter(path[0])) return path + ":\\";
+  return WithTrailingSeparator(path);
 }
 
 bool ReadWholeFile(const char *fileName, void *buffer, int32_t &size) {
@@ -87,7 +97,7 @@ int32_t SplitSemicolonList(const char *text, std::vector<std::string> &list) {
       ++count;
       start = end + 1;
     }
-  } catch (const std::bad_alloc &) {
+  } catch (const std::exception &) {
     return count;  // the pieces appended so far
   }
 }
@@ -106,7 +116,7 @@ std::string HexDump(const void *data, int32_t length, int32_t group, int32_t lin
       if (group > 0 && i % group == 0) result.push_back(' ');
       if (line > 0 && i % line == 0) result.append("\r\n");
     }
-  } catch (const std::bad_alloc &) {
+  } catch (const std::exception &) {
     return std::string();
   }
   return result;

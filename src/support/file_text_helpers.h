@@ -13,8 +13,26 @@ namespace crtelv {
 // True when the attributes of path can be read and include the directory bit.
 bool IsDirectory(const std::string &path);
 
-// Appends "\" to a non-empty path not ending in "\" (":\" after a lone
-// letter A-Z, either case, so "c" becomes "c:\").
+// Whether c separates folders: "\" on every port, and "/" on POSIX.
+constexpr bool IsPathSeparator(char c) {
+#ifdef _WIN32
+  return c == '\\';
+#else
+  return c == '\\' || c == '/';
+#endif
+}
+
+// Whether path ends in a folder separator.
+bool EndsWithPathSeparator(const std::string &path);
+
+// path with "\" appended unless it is empty or already ends in a separator.
+std::string WithTrailingSeparator(const std::string &path);
+
+// path without one trailing separator (when it has one).
+std::string WithoutTrailingSeparator(const std::string &path);
+
+// WithTrailingSeparator, but a lone letter A-Z (either case) becomes a drive
+// ("c" gives "c:\").
 std::string AddPathDelimiter(const std::string &path);
 
 // Reads the whole file into buffer when its length is at most size; then

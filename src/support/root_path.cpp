@@ -1,5 +1,7 @@
 #include "support/root_path.h"
 
+#include "support/file_text_helpers.h"
+
 #include <mutex>
 
 #include "support/failure.h"
@@ -20,11 +22,6 @@ struct RootState {
 RootState &State() {
   static RootState state;
   return state;
-}
-
-std::string WithTrailingBackslash(const std::string &path) {
-  if (!path.empty() && path.back() == '\\') return path;
-  return path + "\\";
 }
 
 bool HasFolderPart(const std::string &name) { return name.find_first_of("\\/:") != std::string::npos; }
@@ -48,13 +45,14 @@ void SetProcessRoot(const std::string &path) {
   RootState &state = State();
   std::lock_guard<std::mutex> guard(state.lock);
   if (!state.root.empty()) {
-    if (WithTrailingBackslash(path) == state.root) return;
+    // The same folder, whichever separator ends either text.
+    if (WithoutTrailingSeparator(WithTrailingSeparator(path)) == WithoutTrailingSeparator(state.root)) return;
     throw Exception("Could not set ZPKRoot to '" + path + "'. Already set to '" + state.root + "'.");
   }
   // An empty text names no folder: it would make the root "\" and put the
   // top of the file system into the search path.
   if (path.empty()) return;
-  std::string root = WithTrailingBackslash(path);
+  std::string root = WithTrailingSeparator(path);
   std::vector<std::string> folders{root + "EXE\\", root + "SYSTEM\\", root + "USER\\"};
   PrependToSearchPath(folders);
   state.root = std::move(root);

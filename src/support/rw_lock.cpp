@@ -24,11 +24,22 @@ class TRWCriticalSection::TableLock {
 TRWCriticalSection::TRWCriticalSection() = default;
 
 TRWCriticalSection::~TRWCriticalSection() {
-  // Wait until no other thread reads, then until the last reader has also
-  // let go of the table guard. The writer lock is left again because a
-  // mutex must not be destroyed while it is held.
-  AcquireWrite();
-  LockTable(platform::CurrentThreadId());
+  // Wait until no other thread reads (for a bounded time: a thread that
+  // never releases its read must not hang the unload), then until the last
+  // reader has also let go of the table guard. The writer lock is left
+  // again because a mutex must not be destroyed while it is held.
+  writerLock_.Enter();
+  const uint32_t self = platform::CurrentThreadId();
+  if (!writing_.load()) {
+    bool onlyOwnReads;
+    {
+      TableLock lock(*this, self);
+      waitingWriter_.store(self);
+      onlyOwnReads = OnlyWriterReadsLocked();
+    }
+    if (!onlyOwnReads) readersDone_.WaitFor(destroyWaitMs_);
+  }
+  LockTable(self);
   UnlockTable();
   writerLock_.Leave();
 }

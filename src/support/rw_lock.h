@@ -20,8 +20,9 @@ namespace crtelv {
 class TRWCriticalSection {
  public:
   TRWCriticalSection();
-  // Takes the write side (waiting until no other thread reads), then frees
-  // the lock's resources.
+  // Takes the write side (waiting until no other thread reads, but at most
+  // DestroyWaitMs: a reader that never leaves must not hang the library's
+  // unload), then frees the lock's resources.
   ~TRWCriticalSection();
   TRWCriticalSection(const TRWCriticalSection &) = delete;
   TRWCriticalSection &operator=(const TRWCriticalSection &) = delete;
@@ -32,6 +33,10 @@ class TRWCriticalSection {
   void ReleaseRead();
   void AcquireWrite();
   void ReleaseWrite();
+
+  // How long the destructor waits for other threads' reads to end.
+  void SetDestroyWait(uint32_t ms) { destroyWaitMs_ = ms; }
+  static constexpr uint32_t kDefaultDestroyWaitMs = 5000;
 
   // True when a writer waits and no table entry belongs to another thread.
   bool OnlyWriterReads();
@@ -66,13 +71,21 @@ class TRWCriticalSection {
   std::atomic<bool> writing_{false};
   // Id of the writing thread while writing_ is true, else 0.
   std::atomic<uint32_t> writer_{0};
+  uint32_t destroyWaitMs_ = kDefaultDestroyWaitMs;
 };
 
 // Holds the read side for the lifetime of the guard.
 class ReadGuard {
  public:
   explicit ReadGuard(TRWCriticalSection &lock) : lock_(lock) { lock_.AcquireRead(); }
-  ~ReadGuard() { lock_.ReleaseRead(); }
+  ~ReadGuard() {
+    try {
+      lock_.ReleaseRead();
+    } catch (...) {
+      // Not held after all (the lock says so by an assertion failure):
+      // nothing to give back, and a destructor must not throw.
+    }
+  }
   ReadGuard(const ReadGuard &) = delete;
   ReadGuard &operator=(const ReadGuard &) = delete;
 

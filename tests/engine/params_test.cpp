@@ -1,7 +1,9 @@
 // The parameter table of the base engine.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -126,6 +128,33 @@ TEST(EngineParams, EnginesHaveTheirOwnTables) {
   first.SetCryptoParamValue(1, "first");
   EXPECT_EQ(second.ParamValues()[0], "one");
   EXPECT_TRUE(TCryptoEngine().ParamNames().empty());
+}
+
+}  // namespace
+}  // namespace crtelv
+
+namespace crtelv {
+namespace {
+
+// One thread changes a value while another reads it, as an operation does at
+// its start: every read sees one whole value, never a mixture or freed text.
+TEST(EngineParams, ValuesChangeSafelyWhileAnotherThreadReadsThem) {
+  ParamEngine engine;
+  const std::string a(200, 'a'), b(300, 'b');
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 20000; ++i) engine.SetCryptoParamValue(1, (i % 2 != 0 ? a : b).c_str());
+    done = true;
+  });
+  int bad = 0;
+  char value[1025];
+  while (!done.load()) {
+    const std::string copy = engine.ParamValues()[0];
+    engine.GetCryptoParamValue(1, value);
+    if ((copy != a && copy != b && copy != "one") || (value != a && value != b && std::string(value) != "one")) ++bad;
+  }
+  writer.join();
+  EXPECT_EQ(bad, 0);
 }
 
 }  // namespace

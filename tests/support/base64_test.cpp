@@ -82,3 +82,18 @@ TEST(Base64RoundTrip, EveryLengthAndByteValue) {
 
 }  // namespace
 }  // namespace crtelv
+
+namespace crtelv {
+namespace {
+
+#if defined(_WIN32) && !defined(_WIN64)
+// On a 32-bit port the text of the largest length cannot even be reserved
+// (length_error, not bad_alloc): the coder answers empty and lets nothing out.
+TEST(Base64Limits, ALengthBeyondWhatTheTextCanHoldGivesEmpty) {
+  const uint8_t byte = 0;
+  EXPECT_EQ(EncodeBase64(&byte, INT32_MAX), "");
+}
+#endif
+
+}  // namespace
+}  // namespace crtelv

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "support/failure.h"
+#include "support/file_text_helpers.h"
 #include "test_util.h"
 
 namespace crtelv {
@@ -94,6 +95,19 @@ TEST_F(RootPathTest, SameFolderAgainChangesNothing) {
   EXPECT_EQ(SearchPath(), path);
   EXPECT_EQ(LibraryFolders().size(), 3u);
 }
+
+#ifndef _WIN32
+// A POSIX folder may end in "/": it is the same folder with or without it.
+TEST_F(RootPathTest, SlashEndsAFolderOnPosix) {
+  SetProcessRoot("/opt/x/");
+  EXPECT_EQ(ProcessRoot(), "/opt/x/");
+  EXPECT_EQ(LibraryFolders().front(), "/opt/x/EXE\\");
+  EXPECT_NO_THROW(SetProcessRoot("/opt/x"));
+  EXPECT_NO_THROW(SetProcessRoot("/opt/x\\"));
+  EXPECT_THROW(SetProcessRoot("/opt/y/"), Exception);
+  EXPECT_EQ(AddPathDelimiter("/opt/x/"), "/opt/x/");
+}
+#endif
 
 TEST_F(RootPathTest, DifferentFolderFailsWithMessageAndChangesNothing) {
   SetProcessRoot("C:\\X");
