@@ -60,9 +60,16 @@ bool WriteWholeFile(const char *fileName, const void *buffer, int32_t length) {
   if (fileName == nullptr || length < 0 || (length > 0 && buffer == nullptr)) return false;
   try {
     const std::string path = platform::ResolvePath(fileName);
-    // A failed write must not leave the old content behind.
-    platform::DeleteFile(path);
-    return platform::CreateAndWriteFile(path, buffer, static_cast<std::size_t>(length));
+    // The new content goes to a file beside it, which then replaces the old
+    // one in one step: a failure or a crash at any moment leaves the old
+    // file or the new one, never a part of either.
+    const std::string temporary = path + ".new~";
+    if (!platform::CreateAndWriteFile(temporary, buffer, static_cast<std::size_t>(length)) ||
+        !platform::ReplaceFile(temporary, path)) {
+      platform::DeleteFile(temporary);
+      return false;
+    }
+    return true;
   } catch (const std::exception &) {
     return false;
   }

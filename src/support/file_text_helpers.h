@@ -40,8 +40,9 @@ std::string AddPathDelimiter(const std::string &path);
 // gives false and leaves size and buffer unchanged.
 bool ReadWholeFile(const char *fileName, void *buffer, int32_t &size);
 
-// Deletes an existing file of that name, creates it anew and writes length
-// bytes. True on success.
+// Writes length bytes as the whole file, replacing an existing one in one
+// step (through "<name>.new~" beside it): on failure the old file stays as
+// it was. True on success.
 bool WriteWholeFile(const char *fileName, const void *buffer, int32_t length);
 
 // Length of the file plus one; 0 when the file cannot be opened.
