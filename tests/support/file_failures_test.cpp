@@ -2,6 +2,7 @@
 // whatever fails, the old file stays whole and no temporary is left.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "platform/platform.h"
@@ -10,6 +11,12 @@
 
 namespace crtelv {
 namespace {
+
+std::size_t Files(const test::TempDir &dir) {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator(dir.Path())) ++count;
+  return count;
+}
 
 TEST(FileFailures, AFailedWriteOrRenameKeepsTheOldFile) {
   test::TempDir dir;
@@ -28,13 +35,19 @@ TEST(FileFailures, AFailedWriteOrRenameKeepsTheOldFile) {
   for (const Case &broken : cases) {
     platform::ScopedSystemCalls restore;
     broken.breakIt(platform::Calls());
-    EXPECT_FALSE(WriteWholeFile(file.c_str(), "new", 3)) << broken.what;
+    EXPECT_FALSE(ReplaceWholeFile(file.c_str(), "new", 3)) << broken.what;
     EXPECT_EQ(test::ReadFileText(file), "old content") << broken.what;
-    EXPECT_FALSE(platform::FileExists(file + ".new~")) << broken.what;
+    EXPECT_EQ(Files(dir), 1u) << broken.what;
   }
-  EXPECT_TRUE(WriteWholeFile(file.c_str(), "new", 3));
+  EXPECT_TRUE(ReplaceWholeFile(file.c_str(), "new", 3));
   EXPECT_EQ(test::ReadFileText(file), "new");
-  EXPECT_FALSE(platform::FileExists(file + ".new~"));
+  EXPECT_EQ(Files(dir), 1u);
+#ifndef _WIN32
+  // An existing file whose name differs in letter case is the same file.
+  EXPECT_TRUE(ReplaceWholeFile((dir.Path() + "CERT.CER").c_str(), "newer", 5));
+  EXPECT_EQ(test::ReadFileText(file), "newer");
+  EXPECT_EQ(Files(dir), 1u);
+#endif
 }
 
 }  // namespace
