@@ -62,7 +62,7 @@ run_tests() {
   # Each test case has its own limit (scripts/test_watchdog.sh); ctest's
   # limit only bounds a whole program.
   LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 \
-    ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 300 </dev/null
+    ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 120 </dev/null
 }
 
 case "${1:-test}" in
