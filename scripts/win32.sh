@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The 32-bit Windows port: cross build with the i686 MinGW compilers and the
 # test suites under Wine. Installs nothing (scripts/setup.sh --win32 does).
-#   scripts/win32.sh build   configure and build build/win32
-#   scripts/win32.sh test    build, then run every suite under Wine (ctest)
+#   scripts/win32.sh build   configure and build build/win32 (needs no Wine)
+#   scripts/win32.sh test    build, then run every suite under Wine (ctest),
+#                            each test case bounded by scripts/test_watchdog.sh
 #   scripts/win32.sh env     print the Wine settings, for running a test by hand
 # Runs without a terminal, a display or network: Wine gets a private prefix
 # under build/win32/wineprefix, created once, with Mono and Gecko disabled so
@@ -28,7 +29,6 @@ need() {
 
 configure_and_build() {
   need i686-w64-mingw32-g++-posix
-  need wine
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build" -j "$jobs" >/dev/null
@@ -46,6 +46,7 @@ prepare_prefix() {
 }
 
 run_tests() {
+  need wine
   prepare_prefix
   # One server for the whole run: starting it for each test costs seconds.
   wineserver -p
@@ -58,6 +59,8 @@ run_tests() {
   # The library's fixed texts are Windows-1251: the Wine processes get a
   # Cyrillic ANSI code page, as the product's home systems have. Wine takes
   # it from the locale's name; the locale need not exist on the host.
+  # Each test case has its own limit (scripts/test_watchdog.sh); ctest's
+  # limit only bounds a whole program.
   LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 \
     ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 120 </dev/null
 }

@@ -4,13 +4,13 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
-#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/crypto_engine.h"
 #include "support/failure.h"
+#include "test_latch.h"
 
 namespace crtelv {
 namespace {
@@ -25,7 +25,7 @@ TEST(SyncExceptStr, StartsEmptyAndKeepsTheLastText) {
 
 TEST(SyncExceptStr, TheLaterOfTwoThreadsWins) {
   TSyncExceptStr text;
-  std::latch firstStored(1);
+  test::Latch firstStored(1);
   std::thread first([&] {
     text.SetText("TTelvoraEngine.SignData: Exception: first");
     firstStored.count_down();
@@ -43,7 +43,7 @@ TEST(SyncExceptStr, ReadersNeverSeeAMixtureOfTwoTexts) {
   TSyncExceptStr text;
   const std::string a(4000, 'a'), b(3000, 'b');
   text.SetText(a);
-  std::latch start(3);
+  test::Latch start(3);
   std::atomic<bool> writing{true};
   std::atomic<int> torn{0};
   auto reader = [&] {

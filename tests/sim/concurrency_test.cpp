@@ -1,9 +1,9 @@
 // Overlap detection: calls meet at a rendezvous only when they really are
 // inside the provider at the same time.
-#include <latch>
 #include <thread>
 
 #include "sim_support.h"
+#include "test_latch.h"
 
 namespace simtest {
 namespace {
@@ -24,9 +24,10 @@ TEST_F(SimOverlap, TwoConcurrentCallsMeet) {
   rec.Size = sizeof rec;
   ASSERT_EQ(sim.VCERT_InitializeEx(1, &rec, &session), 0);
   EXPECT_EQ(sim.SimMaxInside(), 1) << "counted since the reset";
-  // A long time-out: the test ends as soon as both are inside.
-  sim.SimSetRendezvous("VCERT_HashMem", 2, 60000);
-  std::latch start(2);
+  // A long time-out (yet within the per-case limit): the test ends as soon
+  // as both are inside.
+  sim.SimSetRendezvous("VCERT_HashMem", 2, 20000);
+  crtelv::test::Latch start(2);
   int32_t results[2] = {-1, -1};
   auto run = [&](int i) {
     start.arrive_and_wait();
@@ -56,7 +57,7 @@ TEST_F(SimOverlap, OneCallAtATimeWaitsOutItsRendezvousAlone) {
 
 TEST_F(SimOverlap, RemovingTheRendezvousReleasesAWaitingCall) {
   sim.SimSetRendezvous("VCERT_HashMem", 3, 60000);
-  std::latch inside(1);
+  crtelv::test::Latch inside(1);
   std::thread waiter([&] {
     inside.count_down();
     EXPECT_EQ(Hash(), 0);
