@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: the check of the waiting primitives in the sources,
 # the native build with its tests, the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, and
-# the Windows build with its tests under Wine. Installs what is missing first.
+# UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, a
+# short run of every fuzz target, and the Windows build with its tests under
+# Wine. Installs what is missing first.
 #   scripts/test.sh            everything
 #   scripts/test.sh --native   all but the Windows build (installs no Windows
 #                              toolchain, runs no Wine)
@@ -57,6 +58,9 @@ configure_and_build build/tsan "support_tests sim_tests provider_tests engine_te
   -DCRTELV_TESTS=ON -DCRTELV_TSAN=ON -DCRTELV_OPENSSL_PROVIDER=OFF
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   run_tests build/tsan -R '^(support_tests|sim_tests|provider_.*|engine_tests)$'
+
+echo "== fuzz targets, a short run each"
+bash scripts/fuzz.sh "${CRTELV_FUZZ_SECONDS:-10}"
 
 if [ "$win32" = 1 ] && [ -f scripts/win32.sh ]; then
   echo "== Windows build and tests under Wine"
