@@ -191,6 +191,12 @@ class TCryptoEngine {
   std::vector<std::string> ParamValues() const;
   // One value (number from 1) under the read side; empty when out of range.
   std::string ParamValue(int32_t number) const;
+  // Runs read(values) under the read side, without a copy.
+  template <typename Read>
+  void ReadParamValues(Read &&read) const {
+    ReadGuard guard(paramLock_);
+    read(static_cast<const std::vector<std::string> &>(paramValues_));
+  }
   void *PasswordRequestFunc() const { return passwordRequestFunc_; }
   void *TMRequestFunc() const { return tmRequestFunc_; }
   void SetTMRequestFunc(void *callback) { tmRequestFunc_ = callback; }

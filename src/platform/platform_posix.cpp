@@ -383,9 +383,15 @@ SystemTime FromCalendar(const tm &fields, uint16_t milliseconds) {
 SystemTime LocalTime() {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  ::localtime_r(&now.tv_sec, &local);
-  return FromCalendar(local, static_cast<uint16_t>(now.tv_nsec / 1000000));
+  // Converting a second to local time takes the C library's time-zone lock:
+  // each thread keeps its last conversion and reuses it within that second.
+  thread_local time_t cachedSecond = -1;
+  thread_local tm cachedLocal{};
+  if (now.tv_sec != cachedSecond) {
+    ::localtime_r(&now.tv_sec, &cachedLocal);
+    cachedSecond = now.tv_sec;
+  }
+  return FromCalendar(cachedLocal, static_cast<uint16_t>(now.tv_nsec / 1000000));
 }
 
 bool FileTimeToSystemTime(uint64_t fileTime, SystemTime &out) {

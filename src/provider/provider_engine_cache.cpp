@@ -76,28 +76,30 @@ int32_t ParseInitFlags(const std::string &value) {
 // ---- Session record -------------------------------------------------------------
 
 void TTelvoraEngine::FillInitParam(TelvoraInitParam &param) const {
-  // One consistent copy of the values: another thread may set them meanwhile.
-  const std::vector<std::string> values = ParamValues();
-  auto value = [&values](int32_t number) -> const std::string & {
-    static const std::string kEmpty;
-    return number >= 1 && static_cast<std::size_t>(number) <= values.size()
-               ? values[static_cast<std::size_t>(number) - 1]
-               : kEmpty;
-  };
-  param.UIDLocation = UpperAscii(value(kParamUIDLocation));
-  param.ServerMode = UpperAscii(ExpandRootPath(value(kParamClientServerMode))) == "SERVER";
-  param.Profile = UpperAscii(value(kParamProfile));
-  param.PSE = UpperAscii(ExpandRootPath(value(kParamPSE)));
-  param.LocalStore = UpperAscii(ExpandRootPath(value(kParamLocalStore)));
-  param.LDAP = UpperAscii(ExpandRootPath(value(kParamLDAP)));
-  param.ServerCertEKUOID = value(kParamServerCertEKUOID);
-  param.KeyRequestTimeout = 60;
-  param.LastOpTimeout = 5;
-  param.SignEKURestrictions = value(kParamSignEKURestrictions);
-  param.CashID = value(kParamCashID);
-  ParseDecimal(value(kParamKeyRequestTimeout), param.KeyRequestTimeout);
-  ParseDecimal(value(kParamLastOpTimeout), param.LastOpTimeout);
-  param.InitFlags = ParseInitFlags(value(kParamInitFlags));
+  // One consistent reading of the values: another thread may set them
+  // meanwhile (it waits for the read side to end).
+  ReadParamValues([&](const std::vector<std::string> &values) {
+    auto value = [&values](int32_t number) -> const std::string & {
+      static const std::string kEmpty;
+      return number >= 1 && static_cast<std::size_t>(number) <= values.size()
+                 ? values[static_cast<std::size_t>(number) - 1]
+                 : kEmpty;
+    };
+    param.UIDLocation = UpperAscii(value(kParamUIDLocation));
+    param.ServerMode = UpperAscii(ExpandRootPath(value(kParamClientServerMode))) == "SERVER";
+    param.Profile = UpperAscii(value(kParamProfile));
+    param.PSE = UpperAscii(ExpandRootPath(value(kParamPSE)));
+    param.LocalStore = UpperAscii(ExpandRootPath(value(kParamLocalStore)));
+    param.LDAP = UpperAscii(ExpandRootPath(value(kParamLDAP)));
+    param.ServerCertEKUOID = value(kParamServerCertEKUOID);
+    param.KeyRequestTimeout = 60;
+    param.LastOpTimeout = 5;
+    param.SignEKURestrictions = value(kParamSignEKURestrictions);
+    param.CashID = value(kParamCashID);
+    ParseDecimal(value(kParamKeyRequestTimeout), param.KeyRequestTimeout);
+    ParseDecimal(value(kParamLastOpTimeout), param.LastOpTimeout);
+    param.InitFlags = ParseInitFlags(value(kParamInitFlags));
+  });
 }
 
 // ---- Binding cache --------------------------------------------------------------
@@ -107,6 +109,8 @@ std::string TTelvoraEngine::BindingKey(const TelvoraInitParam &param) {
   // hold, so that two different configurations never make the same key.
   const char kJoin = '\0';
   std::string key;
+  key.reserve(param.Profile.size() + param.PSE.size() + param.LocalStore.size() + param.LDAP.size() +
+              param.ServerCertEKUOID.size() + param.CashID.size() + 17);
   for (const std::string *part : {&param.Profile, &param.PSE, &param.LocalStore, &param.LDAP,
                                   &param.ServerCertEKUOID, &param.CashID}) {
     key += *part;
