@@ -20,7 +20,7 @@ echo "== native build and tests"
 run_native build/native -DCRTELV_BENCH=ON
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_native build/sanitize -DCRTELV_SANITIZE=ON -DCRTELV_OPENSSL_PROVIDER=OFF
+  run_native build/sanitize -DCRTELV_SANITIZE=ON
 
 if [ -f scripts/win32.sh ]; then
   echo "== Windows build and tests under Wine"
