@@ -319,15 +319,35 @@ bool UsageAllows(X509 *cert, uint32_t bits) {
   return (X509_get_key_usage(cert) & bits) != 0;
 }
 
-int IgnoreMissingCrl(int ok, X509_STORE_CTX *ctx) {
-  if (!ok && X509_STORE_CTX_get_error(ctx) == X509_V_ERR_UNABLE_TO_GET_CRL) return 1;
-  return ok;
-}
+// What a chain check forgives; the verification callback finds it as the
+// context's application data.
+struct ChainRules {
+  int32_t flags = 0;
+  std::optional<time_t> signedAt;  // the signing time a signature claims
+};
 
-int IgnoreMissingOrOldCrl(int ok, X509_STORE_CTX *ctx) {
-  int err = X509_STORE_CTX_get_error(ctx);
-  if (!ok && (err == X509_V_ERR_UNABLE_TO_GET_CRL || err == X509_V_ERR_CRL_HAS_EXPIRED)) return 1;
-  return ok;
+int ChainCallback(int ok, X509_STORE_CTX *ctx) {
+  if (ok) return ok;
+  const auto *rules = static_cast<const ChainRules *>(X509_STORE_CTX_get_app_data(ctx));
+  switch (X509_STORE_CTX_get_error(ctx)) {
+    case X509_V_ERR_UNABLE_TO_GET_CRL:
+      return 1;  // a CA without a CRL in the store revokes nothing
+    case X509_V_ERR_CRL_HAS_EXPIRED:
+      return rules != nullptr && (rules->flags & kNoCrlUpdate) ? 1 : 0;
+    case X509_V_ERR_CERT_HAS_EXPIRED: {
+      // Without CHECKEXPIRED a signature made while the certificate was
+      // valid stays valid after the certificate expired.
+      if (rules == nullptr || (rules->flags & kCheckExpired) || !rules->signedAt) return 0;
+      X509 *cert = X509_STORE_CTX_get_current_cert(ctx);
+      time_t at = *rules->signedAt;
+      return cert != nullptr && X509_cmp_time(X509_get0_notBefore(cert), &at) <= 0 &&
+                     X509_cmp_time(X509_get0_notAfter(cert), &at) >= 0
+                 ? 1
+                 : 0;
+    }
+    default:
+      return 0;
+  }
 }
 
 int32_t MapVerifyError(int err) {
@@ -345,9 +365,9 @@ int32_t MapVerifyError(int err) {
 }
 
 // Builds the certificate's chain to a self-signed CA certificate of the
-// stores at the given time, checking the CRLs of the store.
+// stores, now, checking the CRLs of the store.
 int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
-                   int32_t flags, time_t at) {
+                   const ChainRules &rules) {
   StorePtr store(X509_STORE_new());
   STACK_OF(X509) *untrusted = sk_X509_new_null();
   StoreCtxPtr ctx(X509_STORE_CTX_new());
@@ -371,8 +391,8 @@ int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &k
     for (const auto &crl : certs.crls) X509_STORE_add_crl(store.get(), crl.get());
     if (X509_STORE_CTX_init(ctx.get(), store.get(), leaf, untrusted)) {
       X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
-      X509_STORE_CTX_set_time(ctx.get(), 0, at);
-      X509_STORE_CTX_set_verify_cb(ctx.get(), (flags & kNoCrlUpdate) ? IgnoreMissingOrOldCrl : IgnoreMissingCrl);
+      X509_STORE_CTX_set_app_data(ctx.get(), const_cast<ChainRules *>(&rules));
+      X509_STORE_CTX_set_verify_cb(ctx.get(), ChainCallback);
       status = X509_verify_cert(ctx.get()) == 1 ? kOk : MapVerifyError(X509_STORE_CTX_get_error(ctx.get()));
     }
   }
@@ -860,7 +880,7 @@ int32_t VCERT_VerifyHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *
     std::shared_ptr<const CertStoreData> certs;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
-    if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, session->flags, time(nullptr)); st != kOk) return st;
+    if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}); st != kOk) return st;
     return UsageAllows(x.get(), KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION) ? kOk : kKeyUsage;
   });
 }
@@ -932,8 +952,8 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
     Bytes carried = detached ? BlobBytes(data) : BioBytes(outBio.get());
     if (!detached && haveData && carried != BlobBytes(data)) return kBadSignature;
 
-    // Each signer's certificate chain, at the current time with CHECKEXPIRED,
-    // otherwise at the signing time the signer claims (never later than now).
+    // Each signer's certificate chain, checked now; without CHECKEXPIRED an
+    // expired certificate passes when it was valid at the claimed signing time.
     STACK_OF(CMS_SignerInfo) *infos = CMS_get0_SignerInfos(cms.get());
     STACK_OF(X509) *msgCerts = CMS_get1_certs(cms.get());
     int n = sk_CMS_SignerInfo_num(infos);
@@ -954,11 +974,9 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
         status = kUntrusted;
         break;
       }
-      time_t at = now;
-      if (!(session->flags & kCheckExpired)) {
-        if (auto claimed = SigningTime(si); claimed && *claimed < now) at = *claimed;
-      }
-      status = CheckChain(signer, *certs, *keys, msgCerts, session->flags, at);
+      ChainRules rules{session->flags, SigningTime(si)};
+      if (rules.signedAt && *rules.signedAt > now) rules.signedAt.reset();  // a claim from the future counts for nothing
+      status = CheckChain(signer, *certs, *keys, msgCerts, rules);
       if (status == kOk && !UsageAllows(signer, KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) status = kKeyUsage;
       if (status == kOk)
         block->texts.push_back(std::make_unique<CertText>(signer, p->Fields, KeyRefOf(*keys, signer)));
@@ -1001,13 +1019,12 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
     if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
 
     std::vector<X509UPtr> recipients;
-    time_t now = time(nullptr);
     for (int32_t i = 0; i < p->RecipientCount; ++i) {
       const TelvoraBlob &enc = p->Recipients[i].Encoded;
       if (!BlobOk(&enc) || enc.Length == 0) return kBadArgument;
       X509UPtr x(CertFromDer(enc.Data, static_cast<std::size_t>(enc.Length)));
       if (!x) return kBadEncoding;
-      if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, session->flags, now); st != kOk) return st;
+      if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}); st != kOk) return st;
       EVP_PKEY *key = X509_get0_pubkey(x.get());
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
       if (!UsageAllows(x.get(), ec ? KU_KEY_AGREEMENT : KU_KEY_ENCIPHERMENT)) return kKeyUsage;

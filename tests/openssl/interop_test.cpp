@@ -1,5 +1,7 @@
 // The provider's messages against the openssl command, and the other way round.
 #include <openssl/bn.h>
+#include <openssl/cms.h>
+#include <openssl/pem.h>
 #include <openssl/ecdsa.h>
 
 #include <cstring>
@@ -155,6 +157,50 @@ TEST_F(ProviderTest, RefusesRevokedAndExpiredSignersOfOpensslSignatures) {
     EXPECT_EQ(Verify(bob, Payload(), sig), c.status) << name;
     EXPECT_EQ(Verify(strict, Payload(), sig), c.status) << name;
   }
+}
+
+// A detached signature by a party's key that claims a signing time, made with
+// libcrypto (the openssl command always writes the current time).
+Bytes SignedAt(const std::string &party, time_t when, const Bytes &data) {
+  Bytes certDer = ReadBytes(W().Path(party + ".der")), keyPem = ReadBytes(W().Path(party + ".key"));
+  const uint8_t *p = certDer.data();
+  X509 *cert = d2i_X509(nullptr, &p, static_cast<long>(certDer.size()));
+  BIO *kb = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
+  EVP_PKEY *key = PEM_read_bio_PrivateKey(kb, nullptr, nullptr, nullptr);
+  BIO *in = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
+  unsigned int flags = CMS_BINARY | CMS_DETACHED | CMS_PARTIAL;
+  CMS_ContentInfo *cms = CMS_sign(nullptr, nullptr, nullptr, nullptr, flags);
+  CMS_SignerInfo *si = CMS_add1_signer(cms, cert, key, EVP_sha256(), flags);
+  ASN1_TIME *t = ASN1_UTCTIME_set(nullptr, when);
+  CMS_signed_add1_attr_by_NID(si, NID_pkcs9_signingTime, V_ASN1_UTCTIME, t, -1);
+  Bytes out;
+  if (CMS_final(cms, in, nullptr, flags)) {
+    unsigned char *der = nullptr;
+    int n = i2d_CMS_ContentInfo(cms, &der);
+    if (n > 0) out.assign(der, der + n);
+    OPENSSL_free(der);
+  }
+  ASN1_TIME_free(t);
+  CMS_ContentInfo_free(cms);
+  BIO_free(in);
+  BIO_free(kb);
+  EVP_PKEY_free(key);
+  X509_free(cert);
+  return out;
+}
+
+TEST_F(ProviderTest, AcceptsAnExpiredSignerOnlyForSignaturesMadeWhileValid) {
+  Session bob(W().Path("bob.pse"), Store());
+  Session strict(W().Path("bob.pse"), Store(), 2 /* CHECKEXPIRED */);
+  time_t now = time(nullptr);
+  Bytes whileValid = SignedAt("old", now - 35 * 86400, Payload());
+  Bytes afterExpiry = SignedAt("old", now - 5 * 86400, Payload());
+  Bytes revoked = SignedAt("rev", now - 86400, Payload());
+  ASSERT_FALSE(whileValid.empty());
+  EXPECT_EQ(Verify(bob, Payload(), whileValid), 0);
+  EXPECT_EQ(Verify(strict, Payload(), whileValid), kExpired);
+  EXPECT_EQ(Verify(bob, Payload(), afterExpiry), kExpired);
+  EXPECT_EQ(Verify(bob, Payload(), revoked), kRevoked);  // revocation is checked now
 }
 
 TEST_F(ProviderTest, OpensslVerifiesTheBareHashSignature) {
