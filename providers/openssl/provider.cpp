@@ -435,6 +435,20 @@ bool Matches(X509 *cert, const TelvoraFindCriteria &c) {
   return true;
 }
 
+X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer,
+                         const char *serial) {
+  auto is = [&](X509 *x) {
+    return DnText(X509_get_issuer_name(x)) == issuer && EqualNoCase(SerialText(X509_get0_serialNumber(x)), serial);
+  };
+  for (const auto &c : certs.certs) {
+    if (is(c.get())) return c.get();
+  }
+  for (const auto &p : keys.pairs) {
+    if (is(p.cert.get())) return p.cert.get();
+  }
+  return nullptr;
+}
+
 // ---- Profiles -----------------------------------------------------------------------
 
 std::string Trim(const std::string &s) {
@@ -924,8 +938,10 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
     CmsPtr cms = ReadCms(signature);
     if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) return kBadEncoding;
     bool detached = CMS_is_detached(cms.get()) == 1;
+    // A detached signature needs the data blob (possibly empty); for an
+    // enclosed one, data given as well must equal the content.
     bool haveData = data != nullptr && (data->Length > 0 || data->Data != nullptr);
-    if (detached && !haveData) return kBadArgument;
+    if (detached && data == nullptr) return kBadArgument;
 
     std::shared_ptr<const KeyStoreData> keys;
     std::shared_ptr<const CertStoreData> certs;
@@ -1018,13 +1034,26 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
 
+    // A record names its certificate by its encoding or, as the library's
+    // searches with Fields 3 leave it, by issuer and serial number.
     std::vector<X509UPtr> recipients;
     for (int32_t i = 0; i < p->RecipientCount; ++i) {
-      const TelvoraBlob &enc = p->Recipients[i].Encoded;
-      if (!BlobOk(&enc) || enc.Length == 0) return kBadArgument;
-      X509UPtr x(CertFromDer(enc.Data, static_cast<std::size_t>(enc.Length)));
-      if (!x) return kBadEncoding;
-      if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}); st != kOk) return st;
+      const TelvoraCertInfo &rec = p->Recipients[i];
+      X509UPtr x;
+      if (rec.Encoded.Length > 0) {
+        if (!BlobOk(&rec.Encoded)) return kBadArgument;
+        x.reset(CertFromDer(rec.Encoded.Data, static_cast<std::size_t>(rec.Encoded.Length)).release());
+        if (!x) return kBadEncoding;
+      } else {
+        if (rec.Issuer == nullptr || rec.SerialNumber == nullptr) return kBadArgument;
+        X509 *known = FindByIssuerSerial(*certs, *keys, rec.Issuer, rec.SerialNumber);
+        if (known == nullptr) return kUnknownRecipient;
+        X509_up_ref(known);
+        x.reset(known);
+      }
+      if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt});
+          st != kOk)
+        return st;
       EVP_PKEY *key = X509_get0_pubkey(x.get());
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
       if (!UsageAllows(x.get(), ec ? KU_KEY_AGREEMENT : KU_KEY_ENCIPHERMENT)) return kKeyUsage;

@@ -41,7 +41,8 @@ namespace cpki1 {
   X(kNotImplemented, 0xE072011Fu, "This entry point is not implemented by the open provider.")             \
   X(kFileNotFound, 0xE0720120u, "The file cannot be opened.")                                              \
   X(kNoCertStore, 0xE0720121u, "The session has no certificate store.")                                    \
-  X(kNoKeyStore, 0xE0720122u, "The session has no key store.")
+  X(kNoKeyStore, 0xE0720122u, "The session has no key store.")                                            \
+  X(kUnknownRecipient, 0xE0720123u, "A recipient certificate named by issuer and serial number is not in the store.")
 
 enum Status : int32_t {
   kOk = 0,

@@ -230,6 +230,7 @@ TEST_F(ProviderTest, SignsAndVerifiesDetachedAndEnclosedBinaryData) {
   EXPECT_EQ(subject, "CN=alice,O=Example,C=RU");
   EXPECT_EQ(SignAndVerify(alice, bob, 1, data), 0);
   EXPECT_EQ(SignAndVerify(alice, bob, 1, Bytes()), 0);
+  EXPECT_EQ(SignAndVerify(alice, bob, 3, Bytes()), 0);
 
   // A changed byte fails; so does a signature that is not CMS.
   TelvoraSignParams sp{3, nullptr};
@@ -295,12 +296,10 @@ TEST_F(ProviderTest, EncryptsForEcAndRsaRecipientsOnly) {
   c.Subject = "CN=rita";
   ASSERT_EQ(p.VCERT_FindCert(alice, &c, &found[1]), 0);
   ASSERT_EQ(found[0].Count + found[1].Count, 2);
+  // As the library passes them: records of searches with Fields 3 (issuer and
+  // serial number, no encoding).
   TelvoraCertInfo both[2] = {found[0].Certs[0], found[1].Certs[0]};
-  // Fields 3 carries no encoding: the records must name it.
-  Bytes bobDer = ReadBytes(W().Path("bob.der")), ritaDer = ReadBytes(W().Path("rita.der"));
-  both[0].Encoded = Blob(bobDer);
-  both[1].Encoded = Blob(ritaDer);
-
+  ASSERT_EQ(both[0].Encoded.Data, nullptr);
   Bytes data = Text("secret\r\n\x00 binary");
   TelvoraCryptParams cp{1, nullptr, 2, both};
   TelvoraBlob in = Blob(data), out{};
@@ -325,6 +324,10 @@ TEST_F(ProviderTest, EncryptsForEcAndRsaRecipientsOnly) {
 
   cp.RecipientCount = 0;
   EXPECT_EQ(p.VCERT_EncryptMem(alice, &cp, &in, &out), kNoRecipients);
+  TelvoraCertInfo unknown = both[0];
+  unknown.SerialNumber = "01:02";
+  cp = TelvoraCryptParams{1, nullptr, 1, &unknown};
+  EXPECT_EQ(p.VCERT_EncryptMem(alice, &cp, &in, &out), S(0xE0720123u));
   Bytes revDer = ReadBytes(W().Path("rev.der"));
   TelvoraCertInfo revoked{};
   revoked.Encoded = Blob(revDer);
