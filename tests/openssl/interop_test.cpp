@@ -110,6 +110,26 @@ TEST_F(ProviderTest, OpensslDecryptsWhatTheProviderEncrypted) {
             0);
 }
 
+TEST_F(ProviderTest, ImportsAKeyStoreMadeByOpenssl) {
+  ASSERT_EQ(Shell("openssl x509 -inform DER -in " + F("bob.der") + " -out " + F("bob.crt") +
+                  " && openssl pkcs12 -export -inkey " + F("bob.key") + " -in " + F("bob.crt") + " -certfile " +
+                  F("ca/ca.cert.pem") + " -passout pass: -out " + F("bob-openssl.p12")),
+            0);
+  Session s(W().Path("imported.pse"), Store());
+  TelvoraExportParams fp{16, nullptr};
+  ASSERT_EQ(P().VCERT_ImportFile(s, &fp, W().Path("bob-openssl.p12").c_str()), 0);
+  EXPECT_EQ(FindOne(s, 1, ""), ReadBytes(W().Path("bob.der")));
+  Bytes plain;
+  Bytes cert = ReadBytes(W().Path("bob.der"));
+  TelvoraCertInfo recipient{};
+  recipient.Encoded = Blob(cert);
+  TelvoraCryptParams cp{1, nullptr, 1, &recipient};
+  TelvoraBlob in = Blob(Payload()), out{};
+  ASSERT_EQ(P().VCERT_EncryptMem(s, &cp, &in, &out), 0);
+  EXPECT_EQ(Decrypt(s, Take(s, out), plain), 0);
+  EXPECT_EQ(plain, Payload());
+}
+
 TEST_F(ProviderTest, ParsesACertificateMadeByOpenssl) {
   const World &w = W();
   std::string ext = "keyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=clientAuth\n";

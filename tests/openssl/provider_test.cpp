@@ -5,6 +5,8 @@
 #include <cstring>
 #include <thread>
 
+#include <sys/wait.h>
+
 #include "openssl_support.h"
 #include "test_latch.h"
 
@@ -441,6 +443,52 @@ TEST_F(ProviderTest, ReleasesAreCheckedAndShowCertificateNeedsAViewer) {
   setenv("CPKI1_VIEWER", "false", 1);
   EXPECT_EQ(p.VCERT_ShowCertificate(a, &cb), S(0xE072011Au));
   unsetenv("CPKI1_VIEWER");
+}
+
+TEST_F(ProviderTest, NamesAreInTheSystemCodePage) {
+  // The tool takes UTF-8; the provider reports Windows-1251.
+  ASSERT_EQ(Shell(Quote(W().tool) + " issue --ca " + Quote(W().Path("ca")) + " --usage sign --subject '" +
+                  "CN=\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD \xE2\x82\xAC,O=Example' --store " +
+                  Quote(W().Path("cyr-store.pem"))),
+            0);
+  Session s("", W().Path("cyr-store.pem"));
+  TelvoraFindCriteria c{};
+  c.Stores = 2;
+  c.MatchBy = 4;
+  c.Subject = "CN=\xC8\xE2\xE0\xED \x88";  // Windows-1251 (the euro sign is 0x88)
+  c.Fields = TELVORA_FIELD_SUBJECT;
+  TelvoraFindResult r{};
+  ASSERT_EQ(P().VCERT_FindCert(s, &c, &r), 0);
+  ASSERT_EQ(r.Count, 1);
+  EXPECT_STREQ(r.Certs[0].Subject, "CN=\xC8\xE2\xE0\xED \x88,O=Example");
+  EXPECT_EQ(P().VCERT_FreeFindResult(s, &r), 0);
+}
+
+TEST_F(ProviderTest, ToolExplainsWrongArgumentsAndFiles) {
+  const std::string tool = Quote(W().tool);
+  const std::string log = W().Path("tool.log");
+  struct Case {
+    std::string args;
+    int exit;
+    const char *says;
+  } cases[] = {
+      {"frobnicate", 2, "unknown command 'frobnicate'"},
+      {"issue --ca " + Quote(W().Path("ca")) + " --usage sign --pse x.pse", 1, "missing option --subject"},
+      {"issue --ca " + Quote(W().Path("ca")) + " --subject CN=x --usage sideways --pse x.pse", 1,
+       "--usage must be sign, encrypt or both"},
+      {"issue --ca " + Quote(W().Path("nowhere")) + " --subject CN=x --usage sign --pse x.pse", 1, "cannot read"},
+      {"crl --ca " + Quote(W().Path("ca")) + " --days soon", 1, "--days wants a whole number"},
+      {"store --store " + Quote(W().Path("s.pem")) + " " + Quote(W().Path("alice.key")), 1, "holds no certificate or CRL"},
+      {"revoke --ca " + Quote(W().Path("ca")) + " --colour red", 1, "unknown option --colour"},
+      {"answer --help", 0, "--request FILE"},
+  };
+  for (const auto &k : cases) {
+    int rc = std::system((tool + " " + k.args + " >" + Quote(log) + " 2>&1").c_str());
+    ASSERT_TRUE(WIFEXITED(rc));
+    EXPECT_EQ(WEXITSTATUS(rc), k.exit) << k.args;
+    Bytes out = ReadBytes(log);
+    EXPECT_NE(std::string(out.begin(), out.end()).find(k.says), std::string::npos) << k.args;
+  }
 }
 
 // Sessions used from several threads at once, while another thread keeps
