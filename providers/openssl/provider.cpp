@@ -778,7 +778,13 @@ int32_t VCERT_AddCertificate(TelvoraSession s, const TelvoraAddParams *p, const 
     if (!BlobOk(cert)) return kBadArgument;
     X509UPtr x(CertFromDer(cert->Data, static_cast<std::size_t>(cert->Length)));
     if (!x) return kBadEncoding;
-    return ChangeCertStore(*session, [&](CertStoreData &data, bool &changed) {
+    // The store's self-signed CA certificates are its trust anchors: they are
+    // installed with cpki1-tool, never by a host passing on what a peer sent.
+    bool anchor = X509_check_issued(x.get(), x.get()) == X509_V_OK && IsCa(x.get());
+    return ChangeCertStore(*session, [&](CertStoreData &data, bool &changed) -> int32_t {
+      if (anchor && std::none_of(data.certs.begin(), data.certs.end(),
+                                 [&](const Cert &c) { return SameCert(c.get(), x.get()); }))
+        return kAnchorRefused;
       changed = AddCertTo(data, x.get());
       return kOk;
     });

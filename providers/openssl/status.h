@@ -42,7 +42,8 @@ namespace cpki1 {
   X(kFileNotFound, 0xE0720120u, "The file cannot be opened.")                                              \
   X(kNoCertStore, 0xE0720121u, "The session has no certificate store.")                                    \
   X(kNoKeyStore, 0xE0720122u, "The session has no key store.")                                            \
-  X(kUnknownRecipient, 0xE0720123u, "A recipient certificate named by issuer and serial number is not in the store.")
+  X(kUnknownRecipient, 0xE0720123u, "A recipient certificate named by issuer and serial number is not in the store.") \
+  X(kAnchorRefused, 0xE0720124u, "A self-signed CA certificate is installed with cpki1-tool, not through the provider.")
 
 enum Status : int32_t {
   kOk = 0,

@@ -214,9 +214,12 @@ TEST_F(ProviderTest, AddsCertificatesAndCrlsInBinaryFormOnly) {
   Bytes crl = ReadBytes(W().Path("ca.crl"));
   blob = Blob(crl);
   EXPECT_EQ(p.VCERT_AddCRL(s, &ap, &blob), kCrlUntrusted);
+  // A new trust anchor comes from the tool, never through the provider.
   Bytes ca = FindOne(Session("", Store()), 10, "Test CA");
   blob = Blob(ca);
-  ASSERT_EQ(p.VCERT_AddCertificate(s, &ap, &blob), 0);
+  EXPECT_EQ(p.VCERT_AddCertificate(s, &ap, &blob), S(0xE0720124u));
+  ASSERT_EQ(Shell(Quote(W().tool) + " store --store " + Quote(store) + " " + Quote(W().Path("ca/ca.cert.pem"))), 0);
+  EXPECT_EQ(p.VCERT_AddCertificate(s, &ap, &blob), 0);  // already there
   blob = Blob(crl);
   EXPECT_EQ(p.VCERT_AddCRL(s, &ap, &blob), 0);
   Bytes text = ReadBytes(store);
