@@ -164,7 +164,8 @@ CertText::CertText(X509 *cert, int32_t fields, const std::string &keyRef) : fiel
   notAfter_ = Seconds(X509_get0_notAfter(cert));
   // The first byte of the key-usage bit string, digitalSignature = 0x80;
   // the library names its upper four bits after shifting the value left.
-  if (X509_get_extension_flags(cert) & EXFLAG_KUSAGE) keyUsage_ = static_cast<int32_t>((X509_get_key_usage(cert) & 0xFF) >> 4);
+  if (X509_get_extension_flags(cert) & EXFLAG_KUSAGE)
+    keyUsage_ = static_cast<int32_t>((X509_get_key_usage(cert) & 0xFF) >> 4);
   auto *period =
       static_cast<PKEY_USAGE_PERIOD *>(X509_get_ext_d2i(cert, NID_private_key_usage_period, nullptr, nullptr));
   if (period != nullptr) {

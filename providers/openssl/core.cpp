@@ -254,8 +254,7 @@ bool ReadBags(SafeBags *bags, const char *pass, int passLen, std::vector<RawKey>
         if (c != nullptr) certs.push_back(ShareCert(c));
         break;
       }
-      default:
-        break;  // secret and CRL bags are not ours
+      default: break;  // secret and CRL bags are not ours
     }
   }
   return true;
@@ -265,8 +264,8 @@ bool ReadBags(SafeBags *bags, const char *pass, int passLen, std::vector<RawKey>
 IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreData &out) {
   out = KeyStoreData();
   const uint8_t *p = der.data();
-  std::unique_ptr<PKCS12, Freer<PKCS12_free>> p12(
-      der.empty() ? nullptr : d2i_PKCS12(nullptr, &p, static_cast<long>(der.size())));
+  std::unique_ptr<PKCS12, Freer<PKCS12_free>> p12(der.empty() ? nullptr
+                                                              : d2i_PKCS12(nullptr, &p, static_cast<long>(der.size())));
   if (!p12) return IoResult::kUnreadable;
   // An empty password may have been applied as "" or as no password at all.
   const char *pass = password.c_str();
@@ -334,8 +333,7 @@ std::optional<Bytes> BuildKeyStore(const KeyStoreData &data, const std::string &
     ok = ok && X509_digest(pair.cert.get(), Algs().sha256, id, &idLen);
     PKCS12_SAFEBAG *cb = ok ? PKCS12_add_cert(&certBags, pair.cert.get()) : nullptr;
     ok = cb != nullptr && PKCS12_add_localkeyid(cb, id, static_cast<int>(idLen));
-    PKCS12_SAFEBAG *kb =
-        ok ? PKCS12_add_key(&keyBags, pair.key.get(), 0, kIterations, NID_aes_256_cbc, pass) : nullptr;
+    PKCS12_SAFEBAG *kb = ok ? PKCS12_add_key(&keyBags, pair.key.get(), 0, kIterations, NID_aes_256_cbc, pass) : nullptr;
     ok = kb != nullptr && PKCS12_add_localkeyid(kb, id, static_cast<int>(idLen));
     if (!ok) break;
   }

@@ -330,10 +330,8 @@ int ChainCallback(int ok, X509_STORE_CTX *ctx) {
   if (ok) return ok;
   const auto *rules = static_cast<const ChainRules *>(X509_STORE_CTX_get_app_data(ctx));
   switch (X509_STORE_CTX_get_error(ctx)) {
-    case X509_V_ERR_UNABLE_TO_GET_CRL:
-      return 1;  // a CA without a CRL in the store revokes nothing
-    case X509_V_ERR_CRL_HAS_EXPIRED:
-      return rules != nullptr && (rules->flags & kNoCrlUpdate) ? 1 : 0;
+    case X509_V_ERR_UNABLE_TO_GET_CRL: return 1;  // a CA without a CRL in the store revokes nothing
+    case X509_V_ERR_CRL_HAS_EXPIRED: return rules != nullptr && (rules->flags & kNoCrlUpdate) ? 1 : 0;
     case X509_V_ERR_CERT_HAS_EXPIRED: {
       // Without CHECKEXPIRED a signature made while the certificate was
       // valid stays valid after the certificate expired.
@@ -345,8 +343,7 @@ int ChainCallback(int ok, X509_STORE_CTX *ctx) {
                  ? 1
                  : 0;
     }
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -435,8 +432,7 @@ bool Matches(X509 *cert, const TelvoraFindCriteria &c) {
   return true;
 }
 
-X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer,
-                         const char *serial) {
+X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer, const char *serial) {
   auto is = [&](X509 *x) {
     return DnText(X509_get_issuer_name(x)) == issuer && EqualNoCase(SerialText(X509_get0_serialNumber(x)), serial);
   };
@@ -483,7 +479,7 @@ int32_t ReadProfile(const std::string &name, Profile &out) {
     std::size_t eq = line.find('=');
     if (eq == std::string::npos) return kNoProfile;
     std::string key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
-    if (!value.empty() && value[0] != '/' ) value = folder + value;
+    if (!value.empty() && value[0] != '/') value = folder + value;
     if (strcasecmp(key.c_str(), "pse") == 0) {
       out.pse = value;
     } else if (strcasecmp(key.c_str(), "store") == 0) {
@@ -782,8 +778,8 @@ int32_t VCERT_AddCertificate(TelvoraSession s, const TelvoraAddParams *p, const 
     // installed with cpki1-tool, never by a host passing on what a peer sent.
     bool anchor = X509_check_issued(x.get(), x.get()) == X509_V_OK && IsCa(x.get());
     return ChangeCertStore(*session, [&](CertStoreData &data, bool &changed) -> int32_t {
-      if (anchor && std::none_of(data.certs.begin(), data.certs.end(),
-                                 [&](const Cert &c) { return SameCert(c.get(), x.get()); }))
+      if (anchor &&
+          std::none_of(data.certs.begin(), data.certs.end(), [&](const Cert &c) { return SameCert(c.get(), x.get()); }))
         return kAnchorRefused;
       changed = AddCertTo(data, x.get());
       return kOk;
@@ -805,8 +801,7 @@ int32_t VCERT_AddCRL(TelvoraSession s, const TelvoraAddParams *p, const TelvoraB
       // Only a CRL signed by a CA certificate the stores know is taken.
       bool trusted = false;
       auto check = [&](X509 *ca) {
-        if (!trusted && IsCa(ca) &&
-            X509_NAME_cmp(X509_get_subject_name(ca), X509_CRL_get_issuer(list.get())) == 0 &&
+        if (!trusted && IsCa(ca) && X509_NAME_cmp(X509_get_subject_name(ca), X509_CRL_get_issuer(list.get())) == 0 &&
             X509_CRL_verify(list.get(), X509_get0_pubkey(ca)) == 1) {
           trusted = true;
         }
@@ -849,8 +844,7 @@ int32_t VCERT_SignHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *ha
     if (!IsP256(pair->key.get())) return kBadKeyType;
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pair->key.get(), nullptr));
     std::size_t len = 0;
-    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 ||
-        EVP_PKEY_sign(ctx.get(), nullptr, &len, hash->Data, 32) <= 0)
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 || EVP_PKEY_sign(ctx.get(), nullptr, &len, hash->Data, 32) <= 0)
       return kSignFailed;
     Bytes der(len);
     if (EVP_PKEY_sign(ctx.get(), der.data(), &len, hash->Data, 32) <= 0) return kSignFailed;
@@ -900,7 +894,8 @@ int32_t VCERT_VerifyHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *
     std::shared_ptr<const CertStoreData> certs;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
-    if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}); st != kOk) return st;
+    if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}); st != kOk)
+      return st;
     return UsageAllows(x.get(), KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION) ? kOk : kKeyUsage;
   });
 }
@@ -997,11 +992,11 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
         break;
       }
       ChainRules rules{session->flags, SigningTime(si)};
-      if (rules.signedAt && *rules.signedAt > now) rules.signedAt.reset();  // a claim from the future counts for nothing
+      if (rules.signedAt && *rules.signedAt > now)
+        rules.signedAt.reset();  // a claim from the future counts for nothing
       status = CheckChain(signer, *certs, *keys, msgCerts, rules);
       if (status == kOk && !UsageAllows(signer, KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) status = kKeyUsage;
-      if (status == kOk)
-        block->texts.push_back(std::make_unique<CertText>(signer, p->Fields, KeyRefOf(*keys, signer)));
+      if (status == kOk) block->texts.push_back(std::make_unique<CertText>(signer, p->Fields, KeyRefOf(*keys, signer)));
     }
     sk_X509_pop_free(msgCerts, X509_free);
     if (status != kOk) return status;
@@ -1057,8 +1052,7 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
         X509_up_ref(known);
         x.reset(known);
       }
-      if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt});
-          st != kOk)
+      if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}); st != kOk)
         return st;
       EVP_PKEY *key = X509_get0_pubkey(x.get());
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
@@ -1107,8 +1101,7 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
       // Naming the certificate makes a wrong key an error instead of noise.
       if (!CMS_decrypt_set1_pkey_and_peer(cms.get(), pair.key.get(), pair.cert.get(), nullptr)) continue;
       BioPtr plain(BIO_new(BIO_s_mem()));
-      if (!plain || !CMS_decrypt(cms.get(), nullptr, nullptr, nullptr, plain.get(), CMS_BINARY))
-        return kDecryptFailed;
+      if (!plain || !CMS_decrypt(cms.get(), nullptr, nullptr, nullptr, plain.get(), CMS_BINARY)) return kDecryptFailed;
       // An enveloped message names no sender: the record stays empty.
       if (sender != nullptr) std::memset(sender, 0, sizeof *sender);
       return HandOut(s, BioBytes(plain.get()), out);

@@ -40,7 +40,8 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"ca", "create a certification authority in a folder",
+    {"ca",
+     "create a certification authority in a folder",
      "cpki1-tool ca --ca DIR --subject DN [--days N] [--rsa]\n"
      "  Makes DIR (if needed) with ca.key.pem (private key, mode 0600), ca.cert.pem and an\n"
      "  empty revocation list. DN is written most specific first: \"CN=Test CA,O=Example,C=RU\".\n"
@@ -48,7 +49,8 @@ const Command kCommands[] = {
      "  --rsa      an RSA 2048 key instead of EC P-256\n",
      {"rsa"},
      {"ca", "subject", "days"}},
-    {"issue", "issue a party's key and certificate",
+    {"issue",
+     "issue a party's key and certificate",
      "cpki1-tool issue --ca DIR --subject DN --usage sign|encrypt|both [options]\n"
      "  Makes a key pair and a certificate signed by the CA of DIR, and writes them:\n"
      "  --pse FILE        key store (PKCS#12 with the key, the certificate and the CA\n"
@@ -64,19 +66,22 @@ const Command kCommands[] = {
      "  --pkup-days N     private key usage period from now for N days\n",
      {"rsa"},
      {"ca", "subject", "usage", "pse", "cert", "key-out", "store", "key", "days", "start-days", "eku", "pkup-days"}},
-    {"answer", "answer a PKCS#10 request with a certificate",
+    {"answer",
+     "answer a PKCS#10 request with a certificate",
      "cpki1-tool answer --ca DIR --request FILE --out FILE [--usage sign|encrypt|both] [--days N]\n"
      "  Checks the request's signature and issues a certificate for its subject and key\n"
      "  (PEM when the output name ends in .pem, else DER). Usage defaults to both.\n",
      {},
      {"ca", "request", "out", "usage", "days"}},
-    {"revoke", "revoke a certificate and write the new CRL",
+    {"revoke",
+     "revoke a certificate and write the new CRL",
      "cpki1-tool revoke --ca DIR (--cert FILE | --serial HEX) [--crl FILE] [--store FILE]\n"
      "  Records the certificate as revoked by the CA of DIR and writes the CRL as the crl\n"
      "  command does.\n",
      {},
      {"ca", "cert", "serial", "crl", "store"}},
-    {"crl", "write the CA's current CRL",
+    {"crl",
+     "write the CA's current CRL",
      "cpki1-tool crl --ca DIR [--crl FILE] [--store FILE] [--days N] [--start-days N]\n"
      "  --crl FILE        the CRL (PEM when FILE ends in .pem, else DER; default DIR/ca.crl.pem)\n"
      "  --store FILE      also put the CRL into a certificate store\n"
@@ -84,7 +89,8 @@ const Command kCommands[] = {
      "  --start-days N    this update N days from now (may be negative; default 0)\n",
      {},
      {"ca", "crl", "store", "days", "start-days"}},
-    {"store", "add certificates and CRLs to a certificate store",
+    {"store",
+     "add certificates and CRLs to a certificate store",
      "cpki1-tool store --store FILE INPUT...\n"
      "  Adds every certificate and CRL of the inputs (DER or PEM) to the store, a PEM\n"
      "  bundle that is created when missing.\n",
@@ -206,7 +212,8 @@ NamePtr ParseDn(const std::string &text) {
     std::size_t b = it->find_first_not_of(' ');
     std::string part = b == std::string::npos ? std::string() : it->substr(b);
     std::size_t eq = part.find('=');
-    if (eq == std::string::npos || eq == 0 || eq + 1 == part.size()) Fail("bad name part '" + part + "' in '" + text + "'");
+    if (eq == std::string::npos || eq == 0 || eq + 1 == part.size())
+      Fail("bad name part '" + part + "' in '" + text + "'");
     std::string key = part.substr(0, eq), value = part.substr(eq + 1);
     if (!X509_NAME_add_entry_by_txt(name.get(), key.c_str(), MBSTRING_UTF8,
                                     reinterpret_cast<const unsigned char *>(value.c_str()), -1, -1, 0))
@@ -396,8 +403,8 @@ void CmdAnswer(const Args &a) {
   if (!req) Fail("'" + a.Get("request") + "' holds no PKCS#10 request");
   EVP_PKEY *key = X509_REQ_get0_pubkey(req.get());
   if (key == nullptr || X509_REQ_verify(req.get(), key) != 1) Fail("the request's signature does not verify");
-  X509UPtr cert = Issue(ca, X509_REQ_get_subject_name(req.get()), key, a.Get("usage", "both"),
-                        a.Number("days", 365), 0, "", 0);
+  X509UPtr cert =
+      Issue(ca, X509_REQ_get_subject_name(req.get()), key, a.Get("usage", "both"), a.Number("days", 365), 0, "", 0);
   WriteOutput(a.Get("out"), CertOut(cert.get(), a.Get("out")), 0644);
   std::printf("certificate written to %s\n", a.Get("out").c_str());
 }
@@ -405,12 +412,15 @@ void CmdAnswer(const Args &a) {
 void WriteCrl(const Ca &ca, const Args &a) {
   auto list = ReadWholeFile(ca.dir + "/revoked.txt");
   std::string text = list ? std::string(list->begin(), list->end()) : std::string();
+  // Options first: a wrong one fails before anything is allocated.
+  const long startDays = a.Number("start-days", 0), days = a.Number("days", 30);
+  const std::string out = a.Get("crl", ca.dir + "/ca.crl.pem");
   std::unique_ptr<X509_CRL, Freer<X509_CRL_free>> crl(X509_CRL_new());
-  time_t now = time(nullptr) + a.Number("start-days", 0) * 86400;
+  time_t now = time(nullptr) + startDays * 86400;
   X509_CRL_set_version(crl.get(), X509_CRL_VERSION_2);
   X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(ca.cert.get()));
   ASN1_TIME *last = ASN1_TIME_set(nullptr, now);
-  ASN1_TIME *next = ASN1_TIME_adj(nullptr, now, static_cast<int>(a.Number("days", 30)), 0);
+  ASN1_TIME *next = ASN1_TIME_adj(nullptr, now, static_cast<int>(days), 0);
   X509_CRL_set1_lastUpdate(crl.get(), last);
   X509_CRL_set1_nextUpdate(crl.get(), next);
   ASN1_TIME_free(last);
@@ -437,7 +447,6 @@ void WriteCrl(const Ca &ca, const Args &a) {
   ASN1_INTEGER_free(number);
   X509_CRL_sort(crl.get());
   if (X509_CRL_sign(crl.get(), ca.key.get(), Algs().sha256) <= 0) Fail("CRL signing failed: " + OpensslError());
-  std::string out = a.Get("crl", ca.dir + "/ca.crl.pem");
   BioPtr bio(BIO_new(BIO_s_mem()));
   if (EndsWith(out, ".pem")) {
     PEM_write_bio_X509_CRL(bio.get(), crl.get());
@@ -522,8 +531,8 @@ void CmdStore(const Args &a) {
 }
 
 const std::map<std::string, std::function<void(const Args &)>> kHandlers = {
-    {"ca", CmdCa}, {"issue", CmdIssue}, {"answer", CmdAnswer},
-    {"revoke", CmdRevoke}, {"crl", CmdCrl}, {"store", CmdStore},
+    {"ca", CmdCa},         {"issue", CmdIssue}, {"answer", CmdAnswer},
+    {"revoke", CmdRevoke}, {"crl", CmdCrl},     {"store", CmdStore},
 };
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The provider's messages against the openssl command, and the other way round.
 #include <openssl/bn.h>
 #include <openssl/cms.h>
-#include <openssl/pem.h>
 #include <openssl/ecdsa.h>
+#include <openssl/pem.h>
 
 #include <cstring>
 #include <ctime>
@@ -64,12 +64,14 @@ TEST_F(ProviderTest, OpensslVerifiesDetachedAndEnclosedSignatures) {
   WriteBytes(W().Path("enclosed.p7m"), Sign(alice, 1, Payload()));
   std::string ca = " -CAfile " + F("ca/ca.cert.pem");
   EXPECT_EQ(Shell("openssl cms -verify -binary -inform DER -in " + F("detached.p7s") + " -content " + F("payload.bin") +
-                ca + " -out /dev/null"),
+                  ca + " -out /dev/null"),
             0);
-  EXPECT_EQ(Shell("openssl cms -verify -binary -inform DER -in " + F("enclosed.p7m") + ca + " -out " + F("out.bin")), 0);
+  EXPECT_EQ(Shell("openssl cms -verify -binary -inform DER -in " + F("enclosed.p7m") + ca + " -out " + F("out.bin")),
+            0);
   EXPECT_EQ(ReadBytes(W().Path("out.bin")), Payload());
   // SHA-256 signer digests.
-  EXPECT_EQ(Shell("openssl cms -cmsout -print -inform DER -in " + F("detached.p7s") + " | grep -q 'algorithm: sha256'"), 0);
+  EXPECT_EQ(Shell("openssl cms -cmsout -print -inform DER -in " + F("detached.p7s") + " | grep -q 'algorithm: sha256'"),
+            0);
 }
 
 TEST_F(ProviderTest, DecryptsWhatOpensslEncryptedForEcAndRsaParties) {
@@ -77,7 +79,7 @@ TEST_F(ProviderTest, DecryptsWhatOpensslEncryptedForEcAndRsaParties) {
   for (const char *party : {"bob", "rita"}) {
     std::string name = party;
     ASSERT_EQ(Shell("openssl cms -encrypt -binary -aes256 -outform DER -in " + F("payload.bin") + " -out " +
-                  F(name + ".p7e") + " " + F(name + ".der")),
+                    F(name + ".p7e") + " " + F(name + ".der")),
               0);
     Session s(W().Path(name + ".pse"), Store());
     Bytes plain;
@@ -100,13 +102,13 @@ TEST_F(ProviderTest, OpensslDecryptsWhatTheProviderEncrypted) {
     ASSERT_EQ(P().VCERT_EncryptMem(alice, &cp, &in, &out), 0);
     WriteBytes(W().Path(name + "-from-provider.p7e"), Take(alice, out));
     EXPECT_EQ(Shell("openssl cms -decrypt -binary -inform DER -in " + F(name + "-from-provider.p7e") + " -recip " +
-                  F(name + ".der") + " -inkey " + F(name + ".key") + " -out " + F(name + ".plain")),
+                    F(name + ".der") + " -inkey " + F(name + ".key") + " -out " + F(name + ".plain")),
               0);
     EXPECT_EQ(ReadBytes(W().Path(name + ".plain")), Payload()) << name;
   }
   // The EC key agreement derives its key with SHA-256, not OpenSSL 3.0's SHA-1.
   EXPECT_EQ(Shell("openssl cms -cmsout -print -inform DER -in " + F("bob-from-provider.p7e") +
-                " | grep -q dhSinglePass-stdDH-sha256kdf-scheme"),
+                  " | grep -q dhSinglePass-stdDH-sha256kdf-scheme"),
             0);
 }
 
@@ -135,13 +137,13 @@ TEST_F(ProviderTest, ParsesACertificateMadeByOpenssl) {
   std::string ext = "keyUsage=critical,digitalSignature,keyEncipherment\nextendedKeyUsage=clientAuth\n";
   WriteBytes(w.Path("dave.ext"), Bytes(ext.begin(), ext.end()));
   ASSERT_EQ(Shell("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout " + F("dave.key") +
-                " -subj '/C=RU/O=Interop/CN=Dave' -out " + F("dave.csr")),
+                  " -subj '/C=RU/O=Interop/CN=Dave' -out " + F("dave.csr")),
             0);
   time_t before = time(nullptr);
-  ASSERT_EQ(Shell("openssl x509 -req -in " + F("dave.csr") + " -CA " + F("ca/ca.cert.pem") + " -CAkey " +
-                F("ca/ca.key.pem") + " -set_serial 0x0A1B2C -days 10 -extfile " + F("dave.ext") +
-                " -outform DER -out " + F("dave.der")),
-            0);
+  ASSERT_EQ(
+      Shell("openssl x509 -req -in " + F("dave.csr") + " -CA " + F("ca/ca.cert.pem") + " -CAkey " + F("ca/ca.key.pem") +
+            " -set_serial 0x0A1B2C -days 10 -extfile " + F("dave.ext") + " -outform DER -out " + F("dave.der")),
+      0);
   Session s("", Store());
   Bytes der = ReadBytes(w.Path("dave.der"));
   TelvoraBlob blob = Blob(der);
@@ -171,7 +173,7 @@ TEST_F(ProviderTest, RefusesRevokedAndExpiredSignersOfOpensslSignatures) {
   for (const auto &c : cases) {
     std::string name = c.party;
     ASSERT_EQ(Shell("openssl cms -sign -binary -md sha256 -outform DER -in " + F("payload.bin") + " -signer " +
-                  F(name + ".der") + " -inkey " + F(name + ".key") + " -out " + F(name + ".p7s")),
+                    F(name + ".der") + " -inkey " + F(name + ".key") + " -out " + F(name + ".p7s")),
               0);
     Bytes sig = ReadBytes(W().Path(name + ".p7s"));
     EXPECT_EQ(Verify(bob, Payload(), sig), c.status) << name;
@@ -244,7 +246,7 @@ TEST_F(ProviderTest, OpensslVerifiesTheBareHashSignature) {
   WriteBytes(W().Path("hash.bin"), digest);
   ASSERT_EQ(Shell("openssl x509 -inform DER -in " + F("alice.der") + " -pubkey -noout -out " + F("alice.pub")), 0);
   EXPECT_EQ(Shell("openssl pkeyutl -verify -pubin -inkey " + F("alice.pub") + " -in " + F("hash.bin") + " -sigfile " +
-                F("hash.sig")),
+                  F("hash.sig")),
             0);
   WriteBytes(W().Path("payload.bin"), Payload());
   EXPECT_EQ(Shell("openssl dgst -sha256 -binary -out " + F("hash2.bin") + " " + F("payload.bin")), 0);

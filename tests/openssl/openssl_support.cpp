@@ -34,8 +34,8 @@ const Provider &P() {
 
 void World::Issue(const std::string &name, const std::string &options) const {
   Shell(Quote(tool) + " issue --ca " + Quote(dir + "ca") + " --subject " + Quote("CN=" + name + ",O=Example,C=RU") +
-      " --pse " + Quote(dir + name + ".pse") + " --cert " + Quote(dir + name + ".der") + " --key-out " +
-      Quote(dir + name + ".key") + " " + options);
+        " --pse " + Quote(dir + name + ".pse") + " --cert " + Quote(dir + name + ".der") + " --key-out " +
+        Quote(dir + name + ".key") + " " + options);
 }
 
 namespace {

@@ -1,11 +1,11 @@
 // The open provider through its entry points, with parties made by cpki1-tool.
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstring>
 #include <thread>
-
-#include <sys/wait.h>
 
 #include "openssl_support.h"
 #include "test_latch.h"
@@ -142,8 +142,8 @@ TEST_F(ProviderTest, FindsAndParsesCertificatesPerFieldsMask) {
     const char *subject;
     int32_t count;
   } cases[] = {
-      {2, 4, "CN=bob", 1},      {2, 4, "CN=Test CA", 0},  {10, 4, "CN=Test CA", 1}, {10, 4, "CN=alice", 1},
-      {2, 0, nullptr, 5},       {1, 0x400, nullptr, 1},   {2, 0x400, nullptr, 1},   {0, 0, nullptr, 0},
+      {2, 4, "CN=bob", 1}, {2, 4, "CN=Test CA", 0}, {10, 4, "CN=Test CA", 1}, {10, 4, "CN=alice", 1},
+      {2, 0, nullptr, 5},  {1, 0x400, nullptr, 1},  {2, 0x400, nullptr, 1},   {0, 0, nullptr, 0},
   };
   const char *eku[] = {"1.3.6.1.5.5.7.3.2"};
   for (const auto &k : cases) {
@@ -274,12 +274,13 @@ TEST_F(ProviderTest, RefusesRevokedExpiredAndStaleSigners) {
   std::string ca2 = w.Path("ca2"), store2 = w.Path("store2.pem");
   ASSERT_EQ(Shell(Quote(w.tool) + " ca --ca " + Quote(ca2) + " --subject 'CN=Second CA,C=RU'"), 0);
   ASSERT_EQ(Shell(Quote(w.tool) + " issue --ca " + Quote(ca2) + " --subject CN=dan --usage sign --pse " +
-                Quote(w.Path("dan.pse")) + " --store " + Quote(store2)),
+                  Quote(w.Path("dan.pse")) + " --store " + Quote(store2)),
             0);
   Session dan(w.Path("dan.pse"), store2);
   Session check(w.Path("bob.pse"), store2);
   EXPECT_EQ(SignAndVerify(dan, check, 3, data), 0);  // no CRL at all: accepted
-  ASSERT_EQ(Shell(Quote(w.tool) + " crl --ca " + Quote(ca2) + " --start-days -10 --days 2 --store " + Quote(store2)), 0);
+  ASSERT_EQ(Shell(Quote(w.tool) + " crl --ca " + Quote(ca2) + " --start-days -10 --days 2 --store " + Quote(store2)),
+            0);
   EXPECT_EQ(SignAndVerify(dan, check, 3, data), kCrlStale);
   Session relaxed(w.Path("bob.pse"), store2, 1 /* NOCRLUPDATE */);
   EXPECT_EQ(SignAndVerify(dan, relaxed, 3, data), 0);
@@ -350,8 +351,9 @@ TEST_F(ProviderTest, HashesAndSignsHashesWithP256) {
   TelvoraBlob in = Blob(abc), out{};
   ASSERT_EQ(p.VCERT_HashMem(alice, &in, &out), 0);
   hash = Take(alice, out);
-  const uint8_t kAbc[] = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
-                          0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+  const uint8_t kAbc[] = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+                          0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+                          0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
   EXPECT_EQ(hash, Bytes(kAbc, kAbc + 32));
 
   TelvoraBlob h = Blob(hash), sig{};
@@ -382,8 +384,8 @@ TEST_F(ProviderTest, GeneratesAKeyRequestAndInstallsItsAnswer) {
   Bytes request = Take(s, out);
   WriteBytes(w.Path("renew.req"), request);
   ASSERT_EQ(Shell("openssl req -inform DER -in " + Quote(w.Path("renew.req")) + " -noout -verify -text | grep -q " +
-                Quote("Version: 1 (0x0)") + " && openssl req -inform DER -in " + Quote(w.Path("renew.req")) +
-                " -noout -subject | grep -q 'CN = bob'"),
+                  Quote("Version: 1 (0x0)") + " && openssl req -inform DER -in " + Quote(w.Path("renew.req")) +
+                  " -noout -subject | grep -q 'CN = bob'"),
             0);
 
   // The answer must belong to the pending key.
@@ -392,7 +394,7 @@ TEST_F(ProviderTest, GeneratesAKeyRequestAndInstallsItsAnswer) {
   TelvoraBlob fb = Blob(foreign);
   EXPECT_EQ(p.VCERT_ImportMem(s, &ip, &fb), kKeyMismatch);
   ASSERT_EQ(Shell(Quote(w.tool) + " answer --ca " + Quote(w.Path("ca")) + " --request " + Quote(w.Path("renew.req")) +
-                " --out " + Quote(w.Path("renew.der"))),
+                  " --out " + Quote(w.Path("renew.der"))),
             0);
   Bytes issued = ReadBytes(w.Path("renew.der"));
   TelvoraBlob ib = Blob(issued);
@@ -450,10 +452,10 @@ TEST_F(ProviderTest, ReleasesAreCheckedAndShowCertificateNeedsAViewer) {
 
 TEST_F(ProviderTest, NamesAreInTheSystemCodePage) {
   // The tool takes UTF-8; the provider reports Windows-1251.
-  ASSERT_EQ(Shell(Quote(W().tool) + " issue --ca " + Quote(W().Path("ca")) + " --usage sign --subject '" +
-                  "CN=\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD \xE2\x82\xAC,O=Example' --store " +
-                  Quote(W().Path("cyr-store.pem"))),
-            0);
+  ASSERT_EQ(
+      Shell(Quote(W().tool) + " issue --ca " + Quote(W().Path("ca")) + " --usage sign --subject '" +
+            "CN=\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD \xE2\x82\xAC,O=Example' --store " + Quote(W().Path("cyr-store.pem"))),
+      0);
   Session s("", W().Path("cyr-store.pem"));
   TelvoraFindCriteria c{};
   c.Stores = 2;
@@ -481,7 +483,8 @@ TEST_F(ProviderTest, ToolExplainsWrongArgumentsAndFiles) {
        "--usage must be sign, encrypt or both"},
       {"issue --ca " + Quote(W().Path("nowhere")) + " --subject CN=x --usage sign --pse x.pse", 1, "cannot read"},
       {"crl --ca " + Quote(W().Path("ca")) + " --days soon", 1, "--days wants a whole number"},
-      {"store --store " + Quote(W().Path("s.pem")) + " " + Quote(W().Path("alice.key")), 1, "holds no certificate or CRL"},
+      {"store --store " + Quote(W().Path("s.pem")) + " " + Quote(W().Path("alice.key")), 1,
+       "holds no certificate or CRL"},
       {"revoke --ca " + Quote(W().Path("ca")) + " --colour red", 1, "unknown option --colour"},
       {"answer --help", 0, "--request FILE"},
   };
