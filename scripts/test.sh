@@ -49,7 +49,7 @@ configure_and_build build/native ALL -DCRTELV_TESTS=ON -DCRTELV_BENCH=ON
 run_tests build/native
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-configure_and_build build/sanitize ALL -DCRTELV_TESTS=ON -DCRTELV_SANITIZE=ON -DCRTELV_OPENSSL_PROVIDER=OFF
+configure_and_build build/sanitize ALL -DCRTELV_TESTS=ON -DCRTELV_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_tests build/sanitize
 

@@ -1,0 +1,456 @@
+#include "core.h"
+
+#include <fcntl.h>
+#include <openssl/pem.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace cpki1 {
+
+Cert ShareCert(X509 *owned) { return Cert(owned, Freer<X509_free>()); }
+Key ShareKey(EVP_PKEY *owned) { return Key(owned, Freer<EVP_PKEY_free>()); }
+Crl ShareCrl(X509_CRL *owned) { return Crl(owned, Freer<X509_CRL_free>()); }
+
+const Algorithms &Algs() {
+  // Fetched once; deliberately never freed, so that a host ending its process
+  // while calls are still possible never meets a released algorithm.
+  static std::once_flag once;
+  static Algorithms *algs = nullptr;
+  std::call_once(once, [] {
+    auto *a = new Algorithms;
+    a->sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    a->aes256cbc = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+    algs = a;
+  });
+  return *algs;
+}
+
+// ---- Encodings --------------------------------------------------------------
+
+Bytes CertDer(X509 *cert) {
+  int n = i2d_X509(cert, nullptr);
+  if (n <= 0) return {};
+  Bytes out(static_cast<std::size_t>(n));
+  uint8_t *p = out.data();
+  i2d_X509(cert, &p);
+  return out;
+}
+
+X509UPtr CertFromDer(const uint8_t *data, std::size_t length) {
+  if (data == nullptr || length == 0 || length > 0x7FFFFFFF) return nullptr;
+  const uint8_t *p = data;
+  X509UPtr cert(d2i_X509(nullptr, &p, static_cast<long>(length)));
+  if (cert && p != data + length) cert.reset();  // trailing bytes: not one certificate
+  return cert;
+}
+
+CrlUPtr CrlFromDer(const uint8_t *data, std::size_t length) {
+  if (data == nullptr || length == 0 || length > 0x7FFFFFFF) return nullptr;
+  const uint8_t *p = data;
+  CrlUPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(length)));
+  if (crl && p != data + length) crl.reset();
+  return crl;
+}
+
+namespace {
+BioPtr MemBio(const Bytes &data) {
+  return BioPtr(BIO_new_mem_buf(data.data(), static_cast<int>(std::min<std::size_t>(data.size(), 0x7FFFFFFF))));
+}
+}  // namespace
+
+X509UPtr CertFromAny(const Bytes &data) {
+  if (auto cert = CertFromDer(data.data(), data.size())) return cert;
+  BioPtr bio = MemBio(data);
+  return X509UPtr(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+CrlUPtr CrlFromAny(const Bytes &data) {
+  if (auto crl = CrlFromDer(data.data(), data.size())) return crl;
+  BioPtr bio = MemBio(data);
+  return CrlUPtr(bio ? PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+X509_REQ *RequestFromAny(const Bytes &data) {
+  if (data.empty()) return nullptr;
+  const uint8_t *p = data.data();
+  X509_REQ *req = d2i_X509_REQ(nullptr, &p, static_cast<long>(data.size()));
+  if (req != nullptr) return req;
+  BioPtr bio = MemBio(data);
+  return bio ? PEM_read_bio_X509_REQ(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+}
+
+bool SameCert(X509 *a, X509 *b) { return a != nullptr && b != nullptr && X509_cmp(a, b) == 0; }
+
+std::string Hex(const uint8_t *data, std::size_t length) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(length * 2);
+  for (std::size_t i = 0; i < length; ++i) {
+    out += kDigits[data[i] >> 4];
+    out += kDigits[data[i] & 15];
+  }
+  return out;
+}
+
+std::string Fingerprint(X509 *cert) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (Algs().sha256 == nullptr || !X509_digest(cert, Algs().sha256, md, &len)) return {};
+  return Hex(md, len);
+}
+
+std::string CertPem(X509 *cert) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  if (!bio || !PEM_write_bio_X509(bio.get(), cert)) return {};
+  char *p = nullptr;
+  long n = BIO_get_mem_data(bio.get(), &p);
+  return n > 0 ? std::string(p, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::optional<int64_t> TimeOf(const ASN1_TIME *t) {
+  struct tm tm {};
+  if (t == nullptr || !ASN1_TIME_to_tm(t, &tm)) return std::nullopt;
+  return static_cast<int64_t>(timegm(&tm));
+}
+
+bool IsCa(X509 *cert) { return X509_check_ca(cert) != 0; }
+
+// ---- Files -----------------------------------------------------------------
+
+std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing) {
+  if (missing) *missing = false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (missing) *missing = errno == ENOENT || errno == ENOTDIR;
+    return std::nullopt;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  Bytes out;
+  uint8_t buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.insert(out.end(), buf, buf + n);
+  }
+  ::close(fd);
+  return out;
+}
+
+bool ReplaceFile(const std::string &path, const Bytes &data, unsigned mode) {
+  static std::atomic<unsigned> counter{0};
+  std::string temp = path + ".new." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  std::size_t done = 0;
+  bool ok = true;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (ok && ::fsync(fd) != 0) ok = false;
+  if (::close(fd) != 0) ok = false;
+  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+FileLock::FileLock(const std::string &path) {
+  fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd_ < 0) return;
+  // Each lock opens its own file description, so flock also serialises the
+  // threads of this process.
+  while (::flock(fd_, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+}
+
+std::optional<FileStamp> StampOf(const std::string &path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  FileStamp s;
+  s.dev = static_cast<uint64_t>(st.st_dev);
+  s.ino = static_cast<uint64_t>(st.st_ino);
+  s.size = static_cast<uint64_t>(st.st_size);
+  s.mtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+  s.mtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+  return s;
+}
+
+// ---- Key store --------------------------------------------------------------
+
+std::string KeyStorePassword() {
+  const char *p = std::getenv("CPKI1_PSE_PASSWORD");
+  return p != nullptr ? std::string(p) : std::string();
+}
+
+namespace {
+constexpr char kPendingName[] = "pending";
+constexpr int kIterations = 2048;
+
+using SafeBags = STACK_OF(PKCS12_SAFEBAG);
+void FreeBags(SafeBags *bags) { sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free); }
+void FreeSafes(STACK_OF(PKCS7) * safes) { sk_PKCS7_pop_free(safes, PKCS7_free); }
+
+struct RawKey {
+  Key key;
+  std::string name;
+};
+
+// Collects the keys and certificates of one list of bags.
+bool ReadBags(SafeBags *bags, const char *pass, int passLen, std::vector<RawKey> &keys, std::vector<Cert> &certs) {
+  for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
+    PKCS12_SAFEBAG *bag = sk_PKCS12_SAFEBAG_value(bags, i);
+    char *friendly = PKCS12_get_friendlyname(bag);
+    std::string name = friendly != nullptr ? friendly : "";
+    OPENSSL_free(friendly);
+    switch (PKCS12_SAFEBAG_get_nid(bag)) {
+      case NID_keyBag: {
+        EVP_PKEY *k = EVP_PKCS82PKEY(PKCS12_SAFEBAG_get0_p8inf(bag));
+        if (k == nullptr) return false;
+        keys.push_back({ShareKey(k), name});
+        break;
+      }
+      case NID_pkcs8ShroudedKeyBag: {
+        PKCS8_PRIV_KEY_INFO *p8 = PKCS12_decrypt_skey(bag, pass, passLen);
+        if (p8 == nullptr) return false;
+        EVP_PKEY *k = EVP_PKCS82PKEY(p8);
+        PKCS8_PRIV_KEY_INFO_free(p8);
+        if (k == nullptr) return false;
+        keys.push_back({ShareKey(k), name});
+        break;
+      }
+      case NID_certBag: {
+        X509 *c = PKCS12_SAFEBAG_get1_cert(bag);
+        if (c != nullptr) certs.push_back(ShareCert(c));
+        break;
+      }
+      default: break;  // secret and CRL bags are not ours
+    }
+  }
+  return true;
+}
+}  // namespace
+
+IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreData &out) {
+  out = KeyStoreData();
+  const uint8_t *p = der.data();
+  std::unique_ptr<PKCS12, Freer<PKCS12_free>> p12(der.empty() ? nullptr
+                                                              : d2i_PKCS12(nullptr, &p, static_cast<long>(der.size())));
+  if (!p12) return IoResult::kUnreadable;
+  // An empty password may have been applied as "" or as no password at all.
+  const char *pass = password.c_str();
+  int passLen = static_cast<int>(password.size());
+  if (PKCS12_mac_present(p12.get())) {
+    if (!PKCS12_verify_mac(p12.get(), pass, passLen)) {
+      if (!password.empty() || !PKCS12_verify_mac(p12.get(), nullptr, 0)) return IoResult::kBadPassword;
+      pass = nullptr;
+      passLen = 0;
+    }
+  }
+  STACK_OF(PKCS7) *safes = PKCS12_unpack_authsafes(p12.get());
+  if (safes == nullptr) return IoResult::kUnreadable;
+  std::vector<RawKey> keys;
+  std::vector<Cert> certs;
+  bool ok = true;
+  for (int i = 0; ok && i < sk_PKCS7_num(safes); ++i) {
+    PKCS7 *p7 = sk_PKCS7_value(safes, i);
+    SafeBags *bags = nullptr;
+    int nid = OBJ_obj2nid(p7->type);
+    if (nid == NID_pkcs7_data) {
+      bags = PKCS12_unpack_p7data(p7);
+    } else if (nid == NID_pkcs7_encrypted) {
+      bags = PKCS12_unpack_p7encdata(p7, pass, passLen);
+    } else {
+      continue;
+    }
+    ok = bags != nullptr && ReadBags(bags, pass, passLen, keys, certs);
+    FreeBags(bags);
+  }
+  FreeSafes(safes);
+  if (!ok) return IoResult::kUnreadable;
+
+  std::vector<bool> used(certs.size(), false);
+  for (auto &k : keys) {
+    bool paired = false;
+    if (k.name != kPendingName) {
+      for (std::size_t c = 0; c < certs.size(); ++c) {
+        if (!used[c] && X509_check_private_key(certs[c].get(), k.key.get())) {
+          used[c] = true;
+          out.pairs.push_back({k.key, certs[c], Fingerprint(certs[c].get())});
+          paired = true;
+          break;
+        }
+      }
+    }
+    if (!paired) out.pending = k.key;
+  }
+  for (std::size_t c = 0; c < certs.size(); ++c) {
+    if (!used[c]) out.extraCerts.push_back(certs[c]);
+  }
+  return IoResult::kOk;
+}
+
+std::optional<Bytes> BuildKeyStore(const KeyStoreData &data, const std::string &password) {
+  const char *pass = password.c_str();
+  SafeBags *certBags = nullptr;
+  SafeBags *keyBags = nullptr;
+  STACK_OF(PKCS7) *safes = nullptr;
+  std::optional<Bytes> result;
+  bool ok = true;
+  for (const auto &pair : data.pairs) {
+    unsigned char id[EVP_MAX_MD_SIZE];
+    unsigned int idLen = 0;
+    ok = ok && X509_digest(pair.cert.get(), Algs().sha256, id, &idLen);
+    PKCS12_SAFEBAG *cb = ok ? PKCS12_add_cert(&certBags, pair.cert.get()) : nullptr;
+    ok = cb != nullptr && PKCS12_add_localkeyid(cb, id, static_cast<int>(idLen));
+    PKCS12_SAFEBAG *kb = ok ? PKCS12_add_key(&keyBags, pair.key.get(), 0, kIterations, NID_aes_256_cbc, pass) : nullptr;
+    ok = kb != nullptr && PKCS12_add_localkeyid(kb, id, static_cast<int>(idLen));
+    if (!ok) break;
+  }
+  for (const auto &c : data.extraCerts) {
+    if (ok && PKCS12_add_cert(&certBags, c.get()) == nullptr) ok = false;
+  }
+  if (ok && data.pending) {
+    PKCS12_SAFEBAG *kb = PKCS12_add_key(&keyBags, data.pending.get(), 0, kIterations, NID_aes_256_cbc, pass);
+    ok = kb != nullptr && PKCS12_add_friendlyname_asc(kb, kPendingName, -1);
+  }
+  if (ok && certBags != nullptr) ok = PKCS12_add_safe(&safes, certBags, NID_aes_256_cbc, kIterations, pass) != 0;
+  if (ok && keyBags != nullptr) ok = PKCS12_add_safe(&safes, keyBags, -1, kIterations, pass) != 0;
+  if (ok && safes == nullptr) safes = sk_PKCS7_new_null();  // an empty key store
+  PKCS12 *p12 = ok && safes != nullptr ? PKCS12_add_safes(safes, 0) : nullptr;
+  if (p12 != nullptr && PKCS12_set_mac(p12, pass, -1, nullptr, 0, kIterations, Algs().sha256)) {
+    int n = i2d_PKCS12(p12, nullptr);
+    if (n > 0) {
+      Bytes der(static_cast<std::size_t>(n));
+      uint8_t *p = der.data();
+      i2d_PKCS12(p12, &p);
+      result = std::move(der);
+    }
+  }
+  PKCS12_free(p12);
+  FreeSafes(safes);
+  FreeBags(certBags);
+  FreeBags(keyBags);
+  return result;
+}
+
+IoResult LoadKeyStore(const std::string &path, const std::string &password, KeyStoreData &out) {
+  bool missing = false;
+  auto der = ReadWholeFile(path, &missing);
+  if (!der) {
+    out = KeyStoreData();
+    return missing ? IoResult::kMissing : IoResult::kUnreadable;
+  }
+  return ParseKeyStore(*der, password, out);
+}
+
+bool SaveKeyStore(const std::string &path, const KeyStoreData &data, const std::string &password) {
+  auto der = BuildKeyStore(data, password);
+  return der && ReplaceFile(path, *der, 0600);
+}
+
+// ---- Certificate store ------------------------------------------------------
+
+IoResult ParseCertStore(const Bytes &pem, CertStoreData &out) {
+  out = CertStoreData();
+  if (pem.empty()) return IoResult::kOk;
+  BioPtr bio = MemBio(pem);
+  STACK_OF(X509_INFO) *infos = bio ? PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+  if (infos == nullptr) return IoResult::kUnreadable;
+  for (int i = 0; i < sk_X509_INFO_num(infos); ++i) {
+    X509_INFO *info = sk_X509_INFO_value(infos, i);
+    if (info->x509 != nullptr) {
+      out.certs.push_back(ShareCert(info->x509));
+      info->x509 = nullptr;
+    }
+    if (info->crl != nullptr) {
+      out.crls.push_back(ShareCrl(info->crl));
+      info->crl = nullptr;
+    }
+  }
+  sk_X509_INFO_pop_free(infos, X509_INFO_free);
+  return IoResult::kOk;
+}
+
+Bytes BuildCertStore(const CertStoreData &data) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  if (!bio) return {};
+  for (const auto &c : data.certs) PEM_write_bio_X509(bio.get(), c.get());
+  for (const auto &c : data.crls) PEM_write_bio_X509_CRL(bio.get(), c.get());
+  char *p = nullptr;
+  long n = BIO_get_mem_data(bio.get(), &p);
+  return n > 0 ? Bytes(p, p + n) : Bytes();
+}
+
+IoResult LoadCertStore(const std::string &path, CertStoreData &out) {
+  bool missing = false;
+  auto pem = ReadWholeFile(path, &missing);
+  if (!pem) {
+    out = CertStoreData();
+    return missing ? IoResult::kMissing : IoResult::kUnreadable;
+  }
+  return ParseCertStore(*pem, out);
+}
+
+bool SaveCertStore(const std::string &path, const CertStoreData &data) {
+  Bytes pem = BuildCertStore(data);
+  if (pem.empty() && (!data.certs.empty() || !data.crls.empty())) return false;
+  return ReplaceFile(path, pem, 0644);
+}
+
+bool AddCertTo(CertStoreData &store, X509 *cert) {
+  for (const auto &c : store.certs) {
+    if (SameCert(c.get(), cert)) return false;
+  }
+  X509_up_ref(cert);
+  store.certs.push_back(ShareCert(cert));
+  return true;
+}
+
+bool AddCrlTo(CertStoreData &store, X509_CRL *crl) {
+  for (auto &c : store.crls) {
+    if (X509_NAME_cmp(X509_CRL_get_issuer(c.get()), X509_CRL_get_issuer(crl)) != 0) continue;
+    auto have = TimeOf(X509_CRL_get0_lastUpdate(c.get()));
+    auto now = TimeOf(X509_CRL_get0_lastUpdate(crl));
+    if (have && now && *now < *have) return false;
+    if (X509_CRL_cmp(c.get(), crl) == 0 && X509_CRL_match(c.get(), crl) == 0) return false;
+    X509_CRL_up_ref(crl);
+    c = ShareCrl(crl);
+    return true;
+  }
+  X509_CRL_up_ref(crl);
+  store.crls.push_back(ShareCrl(crl));
+  return true;
+}
+
+}  // namespace cpki1

@@ -1,0 +1,160 @@
+// The code shared by the open provider libcpki1.so and its setup tool:
+// owning wrappers of OpenSSL objects, the algorithms fetched once, store files
+// written atomically under a file lock, the key store (PKCS#12) and the
+// certificate store (PEM bundle of certificates and CRLs).
+#ifndef CPKI1_OPENSSL_CORE_H
+#define CPKI1_OPENSSL_CORE_H
+
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cpki1 {
+
+using Bytes = std::vector<uint8_t>;
+
+// ---- Owning wrappers ----------------------------------------------------------
+
+template <auto F>
+struct Freer {
+  template <class T>
+  void operator()(T *p) const {
+    F(p);
+  }
+};
+using BioPtr = std::unique_ptr<BIO, Freer<BIO_free_all>>;
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, Freer<CMS_ContentInfo_free>>;
+using CrlUPtr = std::unique_ptr<X509_CRL, Freer<X509_CRL_free>>;
+using KeyUPtr = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY_free>>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Freer<EVP_PKEY_CTX_free>>;
+using ReqPtr = std::unique_ptr<X509_REQ, Freer<X509_REQ_free>>;
+using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Freer<X509_STORE_CTX_free>>;
+using StorePtr = std::unique_ptr<X509_STORE, Freer<X509_STORE_free>>;
+using X509UPtr = std::unique_ptr<X509, Freer<X509_free>>;
+using NamePtr = std::unique_ptr<X509_NAME, Freer<X509_NAME_free>>;
+
+// Shared, immutable after construction: snapshots of stores hand these out.
+using Cert = std::shared_ptr<X509>;
+using Key = std::shared_ptr<EVP_PKEY>;
+using Crl = std::shared_ptr<X509_CRL>;
+Cert ShareCert(X509 *owned);
+Key ShareKey(EVP_PKEY *owned);
+Crl ShareCrl(X509_CRL *owned);
+
+// ---- Algorithms, fetched once per process and never released ---------------
+
+struct Algorithms {
+  EVP_MD *sha256 = nullptr;
+  EVP_CIPHER *aes256cbc = nullptr;
+};
+// Null members mean the fetch failed (the callers then report a failure).
+const Algorithms &Algs();
+
+// ---- Encodings --------------------------------------------------------------
+
+Bytes CertDer(X509 *cert);
+X509UPtr CertFromDer(const uint8_t *data, std::size_t length);
+CrlUPtr CrlFromDer(const uint8_t *data, std::size_t length);
+// DER or PEM ("-----BEGIN CERTIFICATE-----").
+X509UPtr CertFromAny(const Bytes &data);
+CrlUPtr CrlFromAny(const Bytes &data);
+X509_REQ *RequestFromAny(const Bytes &data);
+bool SameCert(X509 *a, X509 *b);
+std::string Hex(const uint8_t *data, std::size_t length);
+// SHA-256 of the certificate's encoding as 64 upper-case hex digits.
+std::string Fingerprint(X509 *cert);
+// PEM text of a certificate ("-----BEGIN CERTIFICATE-----" ...).
+std::string CertPem(X509 *cert);
+
+// Seconds since 1970 of an ASN.1 time; nullopt when it cannot be read.
+std::optional<int64_t> TimeOf(const ASN1_TIME *t);
+
+// ---- Files -----------------------------------------------------------------
+
+// The whole file; nullopt when it cannot be opened or read. Missing sets
+// *missing (when given) to distinguish "no such file".
+std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing = nullptr);
+
+// Writes a new file beside the target and renames it into place. Mode is the
+// permission of a newly made file.
+bool ReplaceFile(const std::string &path, const Bytes &data, unsigned mode);
+
+// An exclusive lock on "<path>.lock" held for the guard's lifetime, serialising
+// the writers of one store across threads and processes.
+class FileLock {
+ public:
+  explicit FileLock(const std::string &path);
+  ~FileLock();
+  FileLock(const FileLock &) = delete;
+  FileLock &operator=(const FileLock &) = delete;
+  bool Held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Identity of a file's current content (device, inode, size, change time);
+// nullopt when the file does not exist.
+struct FileStamp {
+  uint64_t dev = 0, ino = 0, size = 0;
+  int64_t mtimeSec = 0, mtimeNsec = 0;
+  bool operator==(const FileStamp &) const = default;
+};
+std::optional<FileStamp> StampOf(const std::string &path);
+
+// ---- Key store (PKCS#12) --------------------------------------------------------
+
+struct KeyPair {
+  Key key;
+  Cert cert;
+  std::string ref;  // the key reference: Fingerprint(cert)
+};
+
+struct KeyStoreData {
+  std::vector<KeyPair> pairs;    // the user's keys with their certificates
+  Key pending;                   // key of an outstanding certificate request
+  std::vector<Cert> extraCerts;  // certificates without a key (CA chain)
+};
+
+enum class IoResult { kOk, kMissing, kUnreadable, kBadPassword };
+
+IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreData &out);
+std::optional<Bytes> BuildKeyStore(const KeyStoreData &data, const std::string &password);
+IoResult LoadKeyStore(const std::string &path, const std::string &password, KeyStoreData &out);
+bool SaveKeyStore(const std::string &path, const KeyStoreData &data, const std::string &password);
+
+// The key store password: CPKI1_PSE_PASSWORD, empty when unset.
+std::string KeyStorePassword();
+
+// ---- Certificate store (PEM bundle) -----------------------------------------
+
+struct CertStoreData {
+  std::vector<Cert> certs;
+  std::vector<Crl> crls;
+};
+
+IoResult ParseCertStore(const Bytes &pem, CertStoreData &out);
+Bytes BuildCertStore(const CertStoreData &data);
+IoResult LoadCertStore(const std::string &path, CertStoreData &out);
+bool SaveCertStore(const std::string &path, const CertStoreData &data);
+
+// Adds a certificate unless the same encoding is there; true when added.
+bool AddCertTo(CertStoreData &store, X509 *cert);
+// Adds a CRL, replacing an older one of the same issuer; false when the store
+// already holds one at least as new.
+bool AddCrlTo(CertStoreData &store, X509_CRL *crl);
+
+bool IsCa(X509 *cert);
+
+}  // namespace cpki1
+
+#endif  // CPKI1_OPENSSL_CORE_H

@@ -1,0 +1,112 @@
+// The whole chain: a host drives the built library through its exports, and
+// the library drives the open provider, found in the root's EXE folder.
+#include <dlfcn.h>
+
+#include <cstring>
+
+#include "cr_telv.h"
+#include "openssl_support.h"
+
+namespace cpki1test {
+namespace {
+
+struct Library {
+  Library() {
+    handle = dlopen(CRTELV_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+#define CPKI1TEST_EXPORT(name) name = reinterpret_cast<decltype(&::name)>(handle ? dlsym(handle, #name) : nullptr);
+    CPKI1TEST_EXPORT(GetCryptObj)
+    CPKI1TEST_EXPORT(DoneEngine)
+    CPKI1TEST_EXPORT(SetRootPath)
+    CPKI1TEST_EXPORT(SetCryptoParamValue)
+    CPKI1TEST_EXPORT(SignData)
+    CPKI1TEST_EXPORT(VerifyData)
+    CPKI1TEST_EXPORT(EncodeData)
+    CPKI1TEST_EXPORT(DecodeData)
+    CPKI1TEST_EXPORT(GetCurrentUserUID)
+    CPKI1TEST_EXPORT(GetMaxEncodeAddition)
+    CPKI1TEST_EXPORT(GetLastErrorMessage)
+#undef CPKI1TEST_EXPORT
+  }
+  void *handle = nullptr;
+  decltype(&::GetCryptObj) GetCryptObj;
+  decltype(&::DoneEngine) DoneEngine;
+  decltype(&::SetRootPath) SetRootPath;
+  decltype(&::SetCryptoParamValue) SetCryptoParamValue;
+  decltype(&::SignData) SignData;
+  decltype(&::VerifyData) VerifyData;
+  decltype(&::EncodeData) EncodeData;
+  decltype(&::DecodeData) DecodeData;
+  decltype(&::GetCurrentUserUID) GetCurrentUserUID;
+  decltype(&::GetMaxEncodeAddition) GetMaxEncodeAddition;
+  decltype(&::GetLastErrorMessage) GetLastErrorMessage;
+};
+
+// An engine for one party; the key store is named through %ZPKRoot%, which
+// the engine upper-cases with the whole path.
+struct Engine {
+  Engine(const Library &lib, const std::string &party) : l(lib), e(lib.GetCryptObj(0)) {
+    l.SetRootPath(e, (W().dir + "root/").c_str());
+    EXPECT_EQ(l.SetCryptoParamValue(e, 2, ("%ZPKRoot%..\\" + party + ".pse").c_str()), 0);
+    EXPECT_EQ(l.SetCryptoParamValue(e, 3, W().Path("store.pem").c_str()), 0);
+  }
+  ~Engine() { l.DoneEngine(e); }
+  std::string LastError() const {
+    char text[4096] = {0};
+    l.GetLastErrorMessage(e, text);
+    return text;
+  }
+  const Library &l;
+  CrTelvEngine e;
+};
+
+TEST(OpenProviderHost, SignsVerifiesEncryptsAndDecryptsThroughTheLibrary) {
+  const World &w = W();
+  std::filesystem::path exe = w.dir + "root/EXE";
+  std::filesystem::create_directories(exe);
+  std::filesystem::path real = std::filesystem::canonical(CPKI1_LIBRARY);
+  std::filesystem::copy_file(real, exe / real.filename());
+  std::filesystem::create_symlink(real.filename(), exe / "libcpki1.so");
+
+  Library lib;
+  ASSERT_NE(lib.handle, nullptr) << dlerror();
+  Engine alice(lib, "alice"), bob(lib, "bob");
+
+  char uid[256] = {0};
+  ASSERT_EQ(lib.GetCurrentUserUID(alice.e, uid), 0) << alice.LastError();
+  EXPECT_STREQ(uid, "alice");
+
+  std::string text = "order 17\r\npay 100.00\n";
+  char sign[2048];
+  int32_t signSize = 0;
+  char encodeUid[256] = {0};
+  ASSERT_EQ(lib.GetCurrentUserUID(bob.e, encodeUid), 0) << bob.LastError();
+  EXPECT_STREQ(encodeUid, "bob");
+
+  int32_t st = lib.SignData(alice.e, text.data(), static_cast<int32_t>(text.size()), sign, &signSize, nullptr);
+  if (st == CRTELV_E_FAILURE && alice.LastError().empty()) {
+    // The engine's own failure without a description: its signing
+    // operation is not there yet (the abstract default answers so).
+    GTEST_SKIP() << "the library's engine does not sign yet";
+  }
+  ASSERT_EQ(st, 0) << alice.LastError();
+  char signer[4097] = {0};
+  ASSERT_EQ(lib.VerifyData(bob.e, text.data(), static_cast<int32_t>(text.size()), sign, signSize, signer), 0)
+      << bob.LastError();
+  EXPECT_STREQ(signer, "alice");
+  text[0] = 'O';
+  std::memset(signer, 0, sizeof signer);
+  EXPECT_NE(lib.VerifyData(bob.e, text.data(), static_cast<int32_t>(text.size()), sign, signSize, signer), 0);
+
+  std::vector<char> buffer(text.begin(), text.end());
+  buffer.resize(text.size() + static_cast<std::size_t>(lib.GetMaxEncodeAddition(alice.e)));
+  int32_t size = static_cast<int32_t>(text.size());
+  ASSERT_EQ(lib.EncodeData(alice.e, buffer.data(), &size, "bob"), 0) << alice.LastError();
+  EXPECT_GT(size, static_cast<int32_t>(text.size()));
+  int third = 0;
+  EXPECT_NE(lib.DecodeData(alice.e, buffer.data(), &size, &third), 0);  // not for Alice
+  ASSERT_EQ(lib.DecodeData(bob.e, buffer.data(), &size, &third), 0) << bob.LastError();
+  EXPECT_EQ(std::string(buffer.data(), static_cast<std::size_t>(size)), text);
+}
+
+}  // namespace
+}  // namespace cpki1test

@@ -1,0 +1,108 @@
+#include "openssl_support.h"
+
+#include <cstring>
+
+namespace cpki1test {
+
+int Shell(const std::string &line) {
+  std::string full = "( " + line + " ) >" + Quote(W().dir + "last.log") + " 2>&1";
+  int rc = std::system(full.c_str());
+  if (rc != 0) {
+    Bytes log = ReadBytes(W().dir + "last.log");
+    ADD_FAILURE() << "command failed (" << rc << "): " << line << "\n" << std::string(log.begin(), log.end());
+  }
+  return rc;
+}
+
+Provider::Provider() {
+  handle = dlopen(CPKI1_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) return;
+#define CPKI1TEST_RESOLVE(name, type, required) name = reinterpret_cast<type>(dlsym(handle, #name));
+  CPKI1_ENTRY_POINTS(CPKI1TEST_RESOLVE)
+#undef CPKI1TEST_RESOLVE
+  OutstandingBlocks = reinterpret_cast<int32_t (*)()>(dlsym(handle, "CPKI1_OutstandingBlocks"));
+}
+
+const Provider &P() {
+  static const Provider *provider = new Provider;
+  if (provider->handle == nullptr || provider->OutstandingBlocks == nullptr) {
+    ADD_FAILURE() << "cannot load " << CPKI1_LIBRARY << ": " << dlerror();
+    std::abort();
+  }
+  return *provider;
+}
+
+void World::Issue(const std::string &name, const std::string &options) const {
+  Shell(Quote(tool) + " issue --ca " + Quote(dir + "ca") + " --subject " + Quote("CN=" + name + ",O=Example,C=RU") +
+        " --pse " + Quote(dir + name + ".pse") + " --cert " + Quote(dir + name + ".der") + " --key-out " +
+        Quote(dir + name + ".key") + " " + options);
+}
+
+namespace {
+World *MakeWorld() {
+  auto *w = new World;
+  std::string base = std::filesystem::temp_directory_path().string() + "/cpki1-test-XXXXXX";
+  if (mkdtemp(base.data()) == nullptr) std::abort();
+  w->dir = base + "/";
+  w->tool = CPKI1_TOOL;
+  return w;
+}
+
+struct Cleanup {
+  ~Cleanup() {
+    if (world != nullptr) std::filesystem::remove_all(world->dir);
+  }
+  World *world = nullptr;
+};
+Cleanup cleanup;
+}  // namespace
+
+const World &W() {
+  static World *world = nullptr;
+  if (world != nullptr) return *world;
+  world = MakeWorld();
+  cleanup.world = world;
+  const World &w = *world;
+  std::string store = " --store " + Quote(w.dir + "store.pem");
+  Shell(Quote(w.tool) + " ca --ca " + Quote(w.dir + "ca") + " --subject 'CN=Test CA,O=Example,C=RU'");
+  w.Issue("alice", "--usage both --eku 1.3.6.1.5.5.7.3.4,1.3.6.1.5.5.7.3.2 --pkup-days 30" + store);
+  w.Issue("bob", "--usage both" + store);
+  w.Issue("rita", "--usage both --rsa" + store);
+  w.Issue("old", "--usage both --start-days -40 --days 30" + store);
+  w.Issue("rev", "--usage both" + store);
+  Shell(Quote(w.tool) + " revoke --ca " + Quote(w.dir + "ca") + " --cert " + Quote(w.dir + "rev.der") + store);
+  return w;
+}
+
+Session::Session(const std::string &pse, const std::string &store, int32_t flags) {
+  std::string pseUrl = "pse://signed/" + pse, storeUrl = "file://" + store;
+  TelvoraOpenParams rec{};
+  rec.Size = static_cast<int32_t>(sizeof rec);
+  rec.Flags = flags;
+  rec.PSEUrl = pse.empty() ? nullptr : pseUrl.c_str();
+  rec.StoreUrl = store.empty() ? nullptr : storeUrl.c_str();
+  EXPECT_EQ(P().VCERT_InitializeEx(1, &rec, &id_), 0) << pse << " " << store;
+}
+
+Session::~Session() {
+  if (id_ != 0) {
+    EXPECT_EQ(P().VCERT_Uninitialize(id_), 0);
+  }
+}
+
+Bytes FindOne(TelvoraSession s, int32_t stores, const std::string &cnFilter) {
+  TelvoraFindCriteria c{};
+  c.Stores = stores;
+  std::string filter = "CN=" + cnFilter;
+  c.MatchBy = cnFilter.empty() ? 0 : TELVORA_MATCH_SUBJECT;
+  c.Subject = cnFilter.empty() ? nullptr : filter.c_str();
+  c.Fields = TELVORA_FIELD_ENCODED;
+  TelvoraFindResult r{};
+  EXPECT_EQ(P().VCERT_FindCert(s, &c, &r), 0);
+  Bytes out;
+  if (r.Count == 1) out.assign(r.Certs[0].Encoded.Data, r.Certs[0].Encoded.Data + r.Certs[0].Encoded.Length);
+  EXPECT_EQ(P().VCERT_FreeFindResult(s, &r), 0);
+  return out;
+}
+
+}  // namespace cpki1test

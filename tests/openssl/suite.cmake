@@ -1,0 +1,33 @@
+# The open provider through its entry points, and against the openssl command.
+# Its parties are made by cpki1-tool in a temporary folder per run.
+if(TARGET cpki1_openssl AND TARGET cpki1-tool)
+  find_package(OpenSSL 3.0 REQUIRED COMPONENTS Crypto)
+  add_executable(openssl_provider_tests
+    ${CMAKE_CURRENT_LIST_DIR}/provider_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/interop_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/openssl_support.cpp)
+  target_include_directories(openssl_provider_tests PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(openssl_provider_tests PRIVATE
+    CPKI1_LIBRARY="$<TARGET_FILE_DIR:cpki1_openssl>/libcpki1.so"
+    CPKI1_TOOL="$<TARGET_FILE:cpki1-tool>")
+  target_compile_options(openssl_provider_tests PRIVATE ${CRTELV_WARNINGS})
+  target_link_libraries(openssl_provider_tests PRIVATE GTest::gtest_main OpenSSL::Crypto ${CMAKE_DL_LIBS} pthread)
+  add_dependencies(openssl_provider_tests cpki1_openssl cpki1-tool)
+  add_test(NAME openssl_provider COMMAND openssl_provider_tests)
+
+  # The same provider under the built library, driven by a host through the
+  # library's exports (its own process: the provider loads once per process).
+  add_executable(openssl_host_tests
+    ${CMAKE_CURRENT_LIST_DIR}/host_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/openssl_support.cpp)
+  target_include_directories(openssl_host_tests PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/include
+    ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(openssl_host_tests PRIVATE
+    CPKI1_LIBRARY="$<TARGET_FILE_DIR:cpki1_openssl>/libcpki1.so"
+    CPKI1_TOOL="$<TARGET_FILE:cpki1-tool>"
+    CRTELV_LIBRARY_FILE="$<TARGET_FILE:cr_telv>")
+  target_compile_options(openssl_host_tests PRIVATE ${CRTELV_WARNINGS})
+  target_link_libraries(openssl_host_tests PRIVATE GTest::gtest_main ${CMAKE_DL_LIBS} pthread)
+  add_dependencies(openssl_host_tests cpki1_openssl cpki1-tool cr_telv)
+  add_test(NAME openssl_host COMMAND openssl_host_tests)
+endif()
