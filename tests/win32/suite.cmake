@@ -34,3 +34,11 @@ add_test(NAME win32_dll_tables
   COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CRTELV_OBJDUMP} -DDLL=$<TARGET_FILE:cr_telv>
           -DDEF=${CMAKE_SOURCE_DIR}/src/library/cr_telv.def
           -P ${CMAKE_CURRENT_LIST_DIR}/check_dll.cmake)
+
+# A host linked through the import library cr_telv.lib (decorated standard-call
+# names in the host, undecorated exports in the DLL).
+add_executable(implib_host ${CMAKE_SOURCE_DIR}/tests/package/host/host.c)
+target_link_libraries(implib_host PRIVATE cr_telv)
+add_custom_command(TARGET implib_host POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:cr_telv> $<TARGET_FILE_DIR:implib_host>)
+add_test(NAME implib_host COMMAND implib_host)
