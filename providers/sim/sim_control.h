@@ -78,6 +78,23 @@ typedef void(VCERT_API *SimSetFailure_t)(const char *entryPoint, int32_t status)
  * every entry names the real signer. 0 gives an empty result. */
 typedef void(VCERT_API *SimSetSignerCount_t)(int32_t count);
 
+/* Shapes of the blobs that later calls of one entry point hand out, for
+ * tests of results the library cannot use (for VCERT_VerifyMem: the
+ * content blob):
+ *   SIM_OUTPUT_ASIS    as made (removes the shape)
+ *   SIM_OUTPUT_GROW    value zero bytes appended to the block
+ *   SIM_OUTPUT_LENGTH  Length reported as value; the block is unchanged
+ *   SIM_OUTPUT_NODATA  Data null, Length as made; nothing is handed out */
+#define SIM_OUTPUT_ASIS 0
+#define SIM_OUTPUT_GROW 1
+#define SIM_OUTPUT_LENGTH 2
+#define SIM_OUTPUT_NODATA 3
+typedef void(VCERT_API *SimSetOutputShape_t)(const char *entryPoint, int32_t shape, int32_t value);
+
+/* While on (non-zero), later VCERT_VerifyMem results give every signer a
+ * null Cert (the records are still handed out and released with them). */
+typedef void(VCERT_API *SimSetNullSignerCert_t)(int32_t on);
+
 /* Number of calls recorded so far. */
 typedef int32_t(VCERT_API *SimCallCount_t)(void);
 /* Copies the description of call number index (from 0) into buffer as one
@@ -116,6 +133,8 @@ typedef void(VCERT_API *SimShutdownAtExit_t)(void);
   X(SimEncodeCert)               \
   X(SimSetFailure)               \
   X(SimSetSignerCount)           \
+  X(SimSetOutputShape)           \
+  X(SimSetNullSignerCert)        \
   X(SimCallCount)                \
   X(SimCallText)                 \
   X(SimOutstanding)              \

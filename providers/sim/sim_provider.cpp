@@ -30,6 +30,9 @@
 //   - VCERT_VerifyMem: one signer (see SimSetSignerCount) whose Cert is the
 //     certificate carried in the signature; content (when asked for) gets the
 //     carried data, or a copy of the detached data.
+//     SimSetNullSignerCert makes every signer's Cert null.
+//   - Blobs handed out can be given a shape the library must refuse
+//     (SimSetOutputShape): longer, with another Length, or without data.
 //   - VCERT_DecryptMem opens a message with an own certificate's key only;
 //     sender gets the certificate of the session key that encrypted it.
 //   - VCERT_AddCertificate adds a known or made-up encoding to the others'
@@ -228,7 +231,12 @@ struct State {
   std::set<TelvoraSession> sessions;
   TelvoraSession nextSession = 1;
   int32_t signerCount = 1;
+  bool nullSignerCert = false;
   int32_t requests = 0;
+  // Blob shapes per entry point (SimSetOutputShape) and the entry point
+  // whose body runs now (set under the lock).
+  std::map<std::string, std::pair<int32_t, int32_t>> shapes;
+  const char *current = "";
 
   std::map<uint64_t, std::unique_ptr<Holder>> holders;
   std::map<const void *, uint64_t> byPointer;
@@ -248,6 +256,8 @@ struct State {
     std::vector<std::string>().swap(calls);
     sessions.clear();
     signerCount = 1;
+    nullSignerCert = false;
+    shapes.clear();
     requests = 0;
     for (auto &h : holders) forgotten.push_back(std::move(h.second));
     holders.clear();
@@ -399,6 +409,7 @@ int32_t Run(const char *name, Describe describe, Body body) {
     if (call.Failure() != 0) return call.Failure();
     State &st = St();
     std::lock_guard<std::mutex> lock(st.mu);
+    st.current = name;
     return body(st);
   } catch (...) {
     return SIM_E_INTERNAL;
@@ -428,13 +439,23 @@ void SetKey(State &st, Holder &holder, const void *key) {
   st.byPointer[key] = holder.id;
 }
 
-// Hands out a copy of bytes as a blob released with VCERT_FreeMem.
+// Hands out a copy of bytes as a blob released with VCERT_FreeMem, in the
+// shape set for the running entry point.
 void HandOutBlob(State &st, TelvoraSession session, const uint8_t *data, std::size_t length, TelvoraBlob *out) {
+  auto shaped = st.shapes.find(st.current);
+  const int32_t shape = shaped == st.shapes.end() ? SIM_OUTPUT_ASIS : shaped->second.first;
+  const int32_t value = shaped == st.shapes.end() ? 0 : shaped->second.second;
+  if (shape == SIM_OUTPUT_NODATA) {
+    out->Length = static_cast<int32_t>(length);
+    out->Data = nullptr;
+    return;
+  }
   Holder &h = Register(st, Kind::kBlob, session);
   h.blob.assign(data, data + length);
+  if (shape == SIM_OUTPUT_GROW && value > 0) h.blob.resize(length + static_cast<std::size_t>(value), 0);
+  out->Length = shape == SIM_OUTPUT_LENGTH ? value : static_cast<int32_t>(h.blob.size());
   if (h.blob.empty()) h.blob.push_back(0);
   SetKey(st, h, h.blob.data());
-  out->Length = static_cast<int32_t>(length);
   out->Data = h.blob.data();
 }
 
@@ -763,7 +784,7 @@ int32_t VCERT_API VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p
           h.texts.push_back(std::make_unique<CertText>(*signer));
           h.texts.back()->Fill(h.records[i]);
           TagRecord(h.records[i], h.id);
-          h.signers[i] = TelvoraSignerInfo{0, 0, &h.records[i]};
+          h.signers[i] = TelvoraSignerInfo{0, 0, st.nullSignerCert ? nullptr : &h.records[i]};
         }
         SetKey(st, h, h.signers.data());
         result->Count = static_cast<int32_t>(count);
@@ -1244,6 +1265,21 @@ void VCERT_API SimSetFailure(const char *entryPoint, int32_t status) {
 
 void VCERT_API SimSetSignerCount(int32_t count) {
   Control([&](State &st) { st.signerCount = std::max(count, 0); });
+}
+
+void VCERT_API SimSetOutputShape(const char *entryPoint, int32_t shape, int32_t value) {
+  if (!entryPoint) return;
+  Control([&](State &st) {
+    if (shape == SIM_OUTPUT_ASIS) {
+      st.shapes.erase(entryPoint);
+    } else {
+      st.shapes[entryPoint] = {shape, value};
+    }
+  });
+}
+
+void VCERT_API SimSetNullSignerCert(int32_t on) {
+  Control([&](State &st) { st.nullSignerCert = on != 0; });
 }
 
 int32_t VCERT_API SimCallCount(void) {

@@ -143,6 +143,55 @@ class TTelvora : public TCrypto_DLL {
   // Fills search for the UID (issuer may come in filled).
   int32_t BuildFindCriteria(const TelvoraInitParam &p, const std::string &uid, int32_t fields, UidSearch &search);
 
+  // ---- Certificates and CRLs into the store, PEM armour accepted ----------
+  // Offers data as it is; when refused, decodes the PEM armour in place
+  // (data and len change) and offers the result once more.
+  int32_t AddCertificate(const TelvoraInitParam &p, void *data, int32_t &len);
+  // The CRL file, binary or PEM; -16 when it cannot be opened or read.
+  int32_t AddCRLFile(const TelvoraInitParam &p, const char *fileName);
+
+  // ---- Properties texts ("UID=" line first, at most 4096 characters and a
+  // zero into out, which must hold 4097 bytes) -------------------------------
+  int32_t GetCertPropertiesByData(const TelvoraInitParam &p, const void *data, int32_t dataLen, char *out);
+  int32_t GetCertPropertiesByUID(const TelvoraInitParam &p, const char *uid, char *out);
+  // -5 when the own store does not hold exactly one (server: server) certificate.
+  int32_t GetOwnCertProperties(const TelvoraInitParam &p, char *out);
+
+  // ---- Hashing and bare hash signatures -----------------------------------
+  // format 1 base64, 2 hex, else raw. out null: outLen := the size, 0;
+  // outLen too small: outLen := the size, -7.
+  int32_t HashBuffer(const TelvoraInitParam &p, const void *data, int32_t dataLen, int32_t format, void *out,
+                     int32_t &outLen);
+  // The bare signature of the data's hash into out (capacity bytes at most).
+  int32_t SignHash(const TelvoraInitParam &p, const void *data, int32_t dataLen, void *out, int64_t capacity,
+                   int32_t &outLen);
+  // uid names the signer by serial number on entry; on 0 (and -19) it holds
+  // the signer's UID, or in mode 2 its properties text.
+  int32_t VerifyHash(const TelvoraInitParam &p, const void *data, int32_t dataLen, const void *signature,
+                     int32_t signatureLen, int32_t mode, std::string &uid);
+
+  // ---- Separate signatures and signed messages -----------------------------
+  // Every output is refused with -7 (nothing written) when the provider's
+  // result exceeds capacity or is malformed; the result is still released.
+  int32_t SignBuffer(const TelvoraInitParam &p, const void *data, int32_t dataLen, void *out, int64_t capacity,
+                     int32_t &outLen);
+  // mode 0 UID, 1 UID after showing the certificate, 2 properties text,
+  // 3 the certificate as PEM (-7 when longer than 4096 characters).
+  int32_t VerifyBuffer(const TelvoraInitParam &p, const void *data, int32_t dataLen, const void *sign,
+                       int32_t signLen, int32_t mode, std::string &text);
+  // In place: data (len bytes, room for capacity) becomes the signed message.
+  int32_t WrapSignedBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity);
+  // In place: the signed message becomes its content; uid names the signer
+  // (also with -19, when the content is delivered too).
+  int32_t UnwrapSignedBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
+                             std::string &uid);
+
+  // ---- Encryption ----------------------------------------------------------
+  // In place, for the ";"-separated recipient UIDs; -4 for an empty list.
+  int32_t EncryptBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
+                        const std::string &recipients);
+  int32_t DecryptBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity);
+
  private:
   TelvoraSession FSession = 0;
   double FLastUseTime = 0;
@@ -375,6 +424,36 @@ std::string HexWithColons(const std::string &hex);
 // The UID of a certificate by the UID rule ("CN": ExtractCN of the subject;
 // otherwise the serial number without ":").
 std::string CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert);
+
+// ---- PEM armour, properties text, signer checks -----------------------------
+
+// The longest properties or PEM text handed to a host (without its zero).
+constexpr int32_t kCertTextLimit = 4096;
+
+// Decodes the first count characters of text (fewer at a zero byte) after
+// removing every "\r\n" and then every "\n"; empty when nothing decodes.
+std::vector<uint8_t> DecodeBase64Text(const char *text, int32_t count);
+// Base64 of len bytes in lines of 76 characters joined by "\r\n"; no final
+// line break.
+std::string EncodeBase64Lines(const void *data, int32_t len);
+// Replace the PEM text in the first len bytes of data by the decoded bytes:
+// 0, or -8 / -9 when a marker is missing (data and len unchanged).
+int32_t CertFromPEM(void *data, int32_t &len);
+int32_t CRLFromPEM(void *data, int32_t &len);
+// The certificate's encoding as PEM text ("\r\n" between lines, none after
+// the END marker); no or empty encoding gives an empty body.
+std::string CertToPEM(const TelvoraBlob &cert);
+// The properties text of a certificate: CR LF after every line.
+std::string FormatCertProperties(const TelvoraCertInfo &info);
+// A date as 'dd-mm-yy hh:mm:ss' (UTC).
+std::string FormatCertDate(uint32_t seconds);
+// False when the certificate carries one of the ";"-separated OIDs (letter
+// case ignored, items not trimmed).
+bool CheckSignEKURestrictions(const std::string &restrictions, const TelvoraCertInfo &info);
+// Copies a provider result into a host buffer of capacity bytes: -7 (and
+// nothing written) when it is larger, has a negative length, or no data
+// with a positive length; else 0 and len := its length.
+int32_t CopyProviderResult(const TelvoraBlob &result, void *out, int64_t capacity, int32_t &len);
 
 // Unit start-up and shut-down: the provider module handle and the four
 // process-wide locks.

@@ -62,6 +62,16 @@ class TTelvoraEngine : public TCryptoEngine {
   int32_t GetMaxReportSize() override { return 4096; }
   int32_t GetParamInfo(int32_t index, int32_t *kind, char *info, int32_t *infoSize) override;
 
+  // Signing, verifying, signed messages, encryption: the host's buffers are
+  // filled within their sizing contracts (GetMaxSignatureLength, data +
+  // GetMaxSignAddition, data + GetMaxAdditionEx, the input size), never past.
+  int32_t SignData(const void *data, int32_t dataSize, void *sign, int32_t *signSize, const char *mode) override;
+  int32_t VerifyData(const void *data, int32_t dataSize, const void *sign, int32_t signSize, char *signer) override;
+  int32_t AddSign(void *data, int32_t *size, Raw third) override;
+  int32_t RemoveSignature(void *data, int32_t *size, char *signer) override;
+  int32_t EncodeData(void *data, int32_t *size, const char *recipients) override;
+  int32_t DecodeData(void *data, int32_t *size, void *third) override;
+
   // The session record from the current parameter values.
   void FillInitParam(TelvoraInitParam &param) const;
   // The cache key of a configuration.

@@ -119,6 +119,23 @@ TEST_F(NoOptional, TheHashEntryPointsAreOptional) {
   EXPECT_EQ(binding.Entry().VCERT_VerifyHashMem, nullptr);
 }
 
+// -23 comes after the argument checks and the binding, before any provider call.
+TEST_F(NoOptional, BareSignaturesNeedTheOptionalEntryPoints) {
+  sim.Add("CN=User1,O=Example", "0A:1B", TELVORA_STORE_OWN | TELVORA_STORE_OTHERS);
+  Engine engine;
+  char data[] = "data";
+  std::vector<uint8_t> sign(2048);
+  int32_t size = 0;
+  char signer[256] = "0A1B";
+  EXPECT_EQ(engine->VerifyData(data, 0, sign.data(), 64, signer), kBadArgument);
+  EXPECT_EQ(engine->SignData(data, 4, sign.data(), &size, "For sign XML data!"), kProviderVersion);
+  EXPECT_EQ(engine->VerifyData(data, 4, sign.data(), 64, signer), kProviderVersion);
+  EXPECT_EQ(BindingCacheSize(), 1);
+  EXPECT_EQ(sim.SimCallCount(), 0);
+  EXPECT_STREQ(signer, "0A1B");
+  EXPECT_EQ(engine->SignData(data, 4, sign.data(), &size, nullptr), 0);
+}
+
 TEST(NoRequired, AnIncompleteProviderIsRefusedEveryTimeAndNothingIsCached) {
   Engine engine;
   char uid[256];

@@ -1,0 +1,103 @@
+// TTelvora: encryption for a list of recipients and decryption, in place.
+#include <cstring>
+#include <deque>
+
+#include "engine/crypto_engine.h"
+#include "provider/binding.h"
+#include "support/file_text_helpers.h"
+
+namespace crtelv {
+namespace {
+
+constexpr int32_t kCryptFlags = 1;
+
+// The find results of the recipients, released in list order on every path.
+class RecipientResults {
+ public:
+  explicit RecipientResults(const ProviderCall &call) : call_(call) {}
+  ~RecipientResults() {
+    for (FindResultHold &hold : holds_) hold.Release();
+  }
+  RecipientResults(const RecipientResults &) = delete;
+  RecipientResults &operator=(const RecipientResults &) = delete;
+  FindResultHold &Next() { return holds_.emplace_back(call_); }
+  const std::deque<FindResultHold> &All() const { return holds_; }
+
+ private:
+  const ProviderCall &call_;
+  std::deque<FindResultHold> holds_;
+};
+
+}  // namespace
+
+int32_t TTelvora::EncryptBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
+                                const std::string &recipients) {
+  const bool byCN = p.UIDLocation == "CN";
+  // The issuer is looked up once, under the same provider lock hold as the
+  // searches and the encryption.
+  ProviderLockGuard lock(*this, p.ServerMode);
+  std::string issuer;
+  if (!byCN) {
+    int32_t status = GetUserCertIssuer(p, issuer);
+    if (status != 0) return status;
+  }
+  return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) -> int32_t {
+    std::vector<std::string> uids;
+    if (SplitSemicolonList(recipients.c_str(), uids) < 1) return kBadRecipients;
+    RecipientResults results(call);
+    int32_t total = 0;
+    for (const std::string &uid : uids) {
+      // Each criteria record with its own filter text (one extra zero byte).
+      std::string filter = byCN ? MakeCNFilter(uid) : HexWithColons(uid);
+      filter.push_back('\0');
+      TelvoraFindCriteria criteria{};
+      criteria.Stores = TELVORA_STORE_OTHERS;
+      if (byCN) {
+        criteria.Subject = filter.c_str();
+        criteria.MatchBy = TELVORA_MATCH_SUBJECT;
+      } else {
+        criteria.Serial = filter.c_str();
+        criteria.Issuer = issuer.c_str();
+        criteria.MatchBy = TELVORA_MATCH_ISSUER_SERIAL;
+      }
+      criteria.Selector = call.Auth();
+      criteria.Fields = TELVORA_FIELD_SERIAL | TELVORA_FIELD_ISSUER;
+      FindResultHold &found = results.Next();
+      int32_t status = found.Find(criteria);
+      if (status != 0) return status;
+      const TelvoraFindResult &result = found.Result();
+      // A recipient that is not found adds nothing; the provider decides
+      // about the set.
+      if (result.Count > 0 && result.Certs != nullptr) total += result.Count;
+    }
+    std::vector<TelvoraCertInfo> certs;
+    certs.reserve(static_cast<std::size_t>(total));
+    for (const FindResultHold &found : results.All()) {
+      const TelvoraFindResult &result = found.Result();
+      if (result.Count <= 0 || result.Certs == nullptr) continue;
+      certs.insert(certs.end(), result.Certs, result.Certs + result.Count);
+    }
+    const TelvoraCryptParams params{kCryptFlags, call.Auth(), total, certs.empty() ? nullptr : certs.data()};
+    const TelvoraBlob input{len, static_cast<uint8_t *>(data)};
+    ProviderBlobHold message(call);
+    int32_t status = call.Entry().VCERT_EncryptMem(call.Session(), &params, &input, message.Out());
+    if (status != 0) return status;
+    return CopyProviderResult(message.Blob(), data, capacity, len);
+  });
+}
+
+int32_t TTelvora::DecryptBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity) {
+  return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) {
+    const TelvoraDecryptParams params{kCryptFlags, call.Auth(), 0};
+    const TelvoraBlob input{len, static_cast<uint8_t *>(data)};
+    // Released in reverse: the plain data, then the sender record.
+    DecryptResultHold sender(call);
+    ProviderBlobHold plain(call);
+    int32_t status = sender.Filled(
+        call.Entry().VCERT_DecryptMem(call.Session(), &params, &input, plain.Out(), sender.Out()));
+    if (status != 0) return status;
+    return CopyProviderResult(plain.Blob(), data, capacity, len);
+  });
+}
+
+}  // namespace crtelv

@@ -1,0 +1,152 @@
+// TTelvora: certificates and CRLs into the provider's store, PEM armour in
+// both directions, and the copy of provider results into host buffers.
+#include <cstring>
+#include <new>
+
+#include "engine/crypto_engine.h"
+#include "provider/binding.h"
+#include "support/base64.h"
+#include "support/file_text_helpers.h"
+
+namespace crtelv {
+namespace {
+
+constexpr char kBeginCert[] = "-----BEGIN CERTIFICATE-----";
+constexpr char kEndCert[] = "-----END CERTIFICATE-----";
+constexpr char kBeginCrl[] = "-----BEGIN X509 CRL-----";
+constexpr char kEndCrl[] = "-----END X509 CRL-----";
+
+// The first len bytes of data as text, ending early at a zero byte.
+std::string BoundedText(const void *data, int32_t len) {
+  if (data == nullptr || len <= 0) return {};
+  const char *text = static_cast<const char *>(data);
+  const void *zero = std::memchr(text, '\0', static_cast<std::size_t>(len));
+  const std::size_t n = zero != nullptr ? static_cast<std::size_t>(static_cast<const char *>(zero) - text)
+                                        : static_cast<std::size_t>(len);
+  return std::string(text, n);
+}
+
+// Replaces the armoured text by its body's bytes. The body starts right
+// after the BEGIN marker wherever that is, so text in front of the marker
+// is skipped; an END marker before the body gives an empty result.
+int32_t FromPEM(void *data, int32_t &len, const char *begin, const char *end, int32_t missing) {
+  const std::string text = BoundedText(data, len);
+  const std::size_t beginAt = text.find(begin);
+  const std::size_t endAt = text.find(end);
+  if (beginAt == std::string::npos || endAt == std::string::npos) return missing;
+  const std::size_t bodyAt = beginAt + std::strlen(begin);
+  std::vector<uint8_t> decoded;
+  if (endAt > bodyAt) {
+    decoded = DecodeBase64Text(text.data() + bodyAt, static_cast<int32_t>(endAt - bodyAt));
+  }
+  // The decoded bytes are fewer than the text they come from.
+  if (!decoded.empty()) std::memcpy(data, decoded.data(), decoded.size());
+  len = static_cast<int32_t>(decoded.size());
+  return kOk;
+}
+
+// Offers a blob to an import entry point; when refused, strips the armour
+// in place and offers it once more.
+template <typename Add, typename Strip>
+int32_t AddTwice(Add &&add, Strip &&strip, void *data, int32_t &len) {
+  int32_t status = add(TelvoraBlob{len, static_cast<uint8_t *>(data)});
+  if (status == 0) return status;
+  strip(data, len);
+  return add(TelvoraBlob{len, static_cast<uint8_t *>(data)});
+}
+
+}  // namespace
+
+// ---- Base64 text and PEM ----------------------------------------------------------
+
+std::vector<uint8_t> DecodeBase64Text(const char *text, int32_t count) {
+  try {
+    std::string body = BoundedText(text, count);
+    std::string joined;
+    joined.reserve(body.size());
+    // Every "\r\n" first, then every remaining "\n"; a lone "\r" stays.
+    for (std::size_t i = 0; i < body.size(); ++i) {
+      if (body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n') {
+        ++i;
+        continue;
+      }
+      joined.push_back(body[i]);
+    }
+    std::string plain;
+    plain.reserve(joined.size());
+    for (char c : joined) {
+      if (c != '\n') plain.push_back(c);
+    }
+    return DecodeBase64(plain.data(), static_cast<int32_t>(plain.size()));
+  } catch (const std::bad_alloc &) {
+    return {};
+  }
+}
+
+std::string EncodeBase64Lines(const void *data, int32_t len) {
+  const std::string encoded = EncodeBase64(data, len);
+  std::string text;
+  text.reserve(encoded.size() + encoded.size() / 76 * 2);
+  for (std::size_t off = 0; off < encoded.size(); off += 76) {
+    if (encoded.size() - off < 77) {
+      text.append(encoded, off, std::string::npos);
+    } else {
+      text.append(encoded, off, 76);
+      text.append("\r\n");
+    }
+  }
+  return text;
+}
+
+int32_t CertFromPEM(void *data, int32_t &len) { return FromPEM(data, len, kBeginCert, kEndCert, kBadCertFormat); }
+
+int32_t CRLFromPEM(void *data, int32_t &len) { return FromPEM(data, len, kBeginCrl, kEndCrl, kBadCrlFormat); }
+
+std::string CertToPEM(const TelvoraBlob &cert) {
+  std::string body;
+  if (cert.Data != nullptr && cert.Length > 0) body = EncodeBase64Lines(cert.Data, cert.Length);
+  return std::string(kBeginCert) + "\r\n" + body + "\r\n" + kEndCert;
+}
+
+int32_t CopyProviderResult(const TelvoraBlob &result, void *out, int64_t capacity, int32_t &len) {
+  if (result.Length < 0 || (result.Data == nullptr && result.Length > 0) || result.Length > capacity) {
+    return kNoMemory;
+  }
+  if (result.Length > 0) {
+    if (out == nullptr) return kNoMemory;
+    std::memcpy(out, result.Data, static_cast<std::size_t>(result.Length));
+  }
+  len = result.Length;
+  return kOk;
+}
+
+// ---- Import -----------------------------------------------------------------------
+
+int32_t TTelvora::AddCertificate(const TelvoraInitParam &p, void *data, int32_t &len) {
+  if (data == nullptr || len <= 0) return kBadArgument;
+  return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) {
+    const TelvoraAddParams params{0, call.Auth()};
+    auto add = [&](TelvoraBlob blob) { return call.Entry().VCERT_AddCertificate(call.Session(), &params, &blob); };
+    return AddTwice(add, CertFromPEM, data, len);
+  });
+}
+
+int32_t TTelvora::AddCRLFile(const TelvoraInitParam &p, const char *fileName) {
+  if (fileName == nullptr) return kCrlRead;
+  int32_t size = FileSizePlusOne(fileName);
+  if (size <= 0) return kCrlRead;
+  std::vector<uint8_t> buffer;
+  try {
+    buffer.resize(static_cast<std::size_t>(size));
+  } catch (const std::bad_alloc &) {
+    return kNoMemory;
+  }
+  if (!ReadWholeFile(fileName, buffer.data(), size)) return kCrlRead;
+  return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) {
+    const TelvoraAddParams params{0, call.Auth()};
+    auto add = [&](TelvoraBlob blob) { return call.Entry().VCERT_AddCRL(call.Session(), &params, &blob); };
+    return AddTwice(add, CRLFromPEM, buffer.data(), size);
+  });
+}
+
+}  // namespace crtelv
