@@ -105,6 +105,11 @@ bool CreateAndWriteFile(const std::string &path, const void *data, std::size_t l
 // Deletes a file (DeleteFileA); false when it does not exist or cannot go.
 bool DeleteFile(const std::string &path);
 
+// Renames from to to, replacing an existing to in one step (rename,
+// MoveFileExA with replacement): readers see the old file or the new one,
+// never a part. False on failure; then to is unchanged.
+bool ReplaceFile(const std::string &from, const std::string &to);
+
 // Folder of the host executable, absolute, with a trailing separator.
 std::string HostExecutableFolder();
 
@@ -183,6 +188,42 @@ class ManualResetEvent {
  private:
   struct Impl;
   Impl *impl_;
+};
+
+// ---- Replaceable calls -----------------------------------------------------
+//
+// Module loading and the file operations above go through this table, which
+// starts as the system's own implementations. Tests replace entries to make
+// a load, a read, a write or a rename fail (ScopedSystemCalls restores the
+// table); the library itself never changes it. Replace only while no other
+// thread uses the platform layer.
+struct SystemCalls {
+  ModuleHandle (*loadModule)(const std::string &name);
+  void (*freeModule)(ModuleHandle module);
+  void *(*findEntryPoint)(ModuleHandle module, const char *name);
+  bool (*getFileAttributes)(const std::string &path, uint32_t &attributes);
+  bool (*fileLength)(const std::string &path, int64_t &length);
+  bool (*readFileStart)(const std::string &path, void *buffer, std::size_t size, std::size_t &read);
+  bool (*createAndWriteFile)(const std::string &path, const void *data, std::size_t length);
+  bool (*deleteFile)(const std::string &path);
+  bool (*replaceFile)(const std::string &from, const std::string &to);
+};
+
+// The system's own implementations.
+const SystemCalls &NativeSystemCalls();
+// The table in force.
+SystemCalls &Calls();
+
+// Keeps the table as it was at construction and puts it back at the end.
+class ScopedSystemCalls {
+ public:
+  ScopedSystemCalls() : saved_(Calls()) {}
+  ~ScopedSystemCalls() { Calls() = saved_; }
+  ScopedSystemCalls(const ScopedSystemCalls &) = delete;
+  ScopedSystemCalls &operator=(const ScopedSystemCalls &) = delete;
+
+ private:
+  SystemCalls saved_;
 };
 
 }  // namespace crtelv::platform

@@ -16,12 +16,14 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/platform_native.h"
 
 namespace crtelv::platform {
 namespace {
@@ -143,7 +145,7 @@ bool ParseVersionNumber(const std::string &text, uint32_t &value) {
 
 // ---- Modules ----------------------------------------------------------------
 
-ModuleHandle LoadModule(const std::string &name) {
+ModuleHandle NativeLoadModule(const std::string &name) {
   if (name.empty()) return nullptr;
   std::string file = ModuleFileForName(name);
   if (file.find('/') != std::string::npos) file = ResolvePath(file);
@@ -152,11 +154,11 @@ ModuleHandle LoadModule(const std::string &name) {
 
 bool ModuleExists(const std::string &path) { return FileExists(ModuleFileForName(path)); }
 
-void FreeModule(ModuleHandle module) {
+void NativeFreeModule(ModuleHandle module) {
   if (module != nullptr) ::dlclose(module);
 }
 
-void *FindEntryPoint(ModuleHandle module, const char *name) {
+void *NativeFindEntryPoint(ModuleHandle module, const char *name) {
   if (module == nullptr || name == nullptr) return nullptr;
   return ::dlsym(module, name);
 }
@@ -262,7 +264,7 @@ std::string ResolvePath(const std::string &path) {
   return resolved;
 }
 
-bool GetFileAttributes(const std::string &path, uint32_t &attributes) {
+bool NativeGetFileAttributes(const std::string &path, uint32_t &attributes) {
   struct stat st;
   if (path.empty() || ::stat(ResolvePath(path).c_str(), &st) != 0) return false;
   constexpr uint32_t kReadOnly = 0x1, kArchive = 0x20;
@@ -291,7 +293,7 @@ int OpenForReading(const std::string &path) {
 }
 }  // namespace
 
-bool FileLength(const std::string &path, int64_t &length) {
+bool NativeFileLength(const std::string &path, int64_t &length) {
   int fd = OpenForReading(path);
   if (fd < 0) return false;
   struct stat st;
@@ -301,7 +303,7 @@ bool FileLength(const std::string &path, int64_t &length) {
   return ok;
 }
 
-bool ReadFileStart(const std::string &path, void *buffer, std::size_t size, std::size_t &read) {
+bool NativeReadFileStart(const std::string &path, void *buffer, std::size_t size, std::size_t &read) {
   int fd = OpenForReading(path);
   if (fd < 0) return false;
   std::size_t total = 0;
@@ -321,7 +323,7 @@ bool ReadFileStart(const std::string &path, void *buffer, std::size_t size, std:
   return ok;
 }
 
-bool CreateAndWriteFile(const std::string &path, const void *data, std::size_t length) {
+bool NativeCreateAndWriteFile(const std::string &path, const void *data, std::size_t length) {
   if (path.empty() || (data == nullptr && length > 0)) return false;
   int fd = ::open(ResolvePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
@@ -340,12 +342,19 @@ bool CreateAndWriteFile(const std::string &path, const void *data, std::size_t l
   return ok;
 }
 
-bool DeleteFile(const std::string &path) {
+bool NativeDeleteFile(const std::string &path) {
   if (path.empty()) return false;
   std::string file = ResolvePath(path);
   struct stat st;
   if (::lstat(file.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
   return ::unlink(file.c_str()) == 0;
+}
+
+bool NativeReplaceFile(const std::string &from, const std::string &to) {
+  if (from.empty() || to.empty()) return false;
+  // The target may not exist yet: resolve its folder, keep its name.
+  const std::string target = ResolvePath(to);
+  return ::rename(ResolvePath(from).c_str(), target.c_str()) == 0;
 }
 
 std::string HostExecutableFolder() {

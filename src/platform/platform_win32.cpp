@@ -15,6 +15,7 @@
 #undef FreeModule
 
 #include "platform/platform.h"
+#include "platform/platform_native.h"
 
 #include <cstring>
 #include <limits>
@@ -72,7 +73,7 @@ SystemTime FromWin(const SYSTEMTIME &st) {
 
 // ---- Modules -------------------------------------------------------------
 
-ModuleHandle LoadModule(const std::string &name) {
+ModuleHandle NativeLoadModule(const std::string &name) {
   // The provider search tries folders that may lie on removable or missing
   // drives: the system must answer "not found", never ask the user.
   DWORD previous = 0;
@@ -88,11 +89,11 @@ ModuleHandle LoadModule(const std::string &name) {
 
 bool ModuleExists(const std::string &path) { return FileExists(path); }
 
-void FreeModule(ModuleHandle module) {
+void NativeFreeModule(ModuleHandle module) {
   if (module != nullptr) FreeLibrary(static_cast<HMODULE>(module));
 }
 
-void *FindEntryPoint(ModuleHandle module, const char *name) {
+void *NativeFindEntryPoint(ModuleHandle module, const char *name) {
   if (module == nullptr || name == nullptr) return nullptr;
   FARPROC proc = GetProcAddress(static_cast<HMODULE>(module), name);
   void *address = nullptr;
@@ -172,7 +173,7 @@ std::string NativeFolder(const std::string &folder) { return folder; }
 
 std::string ResolvePath(const std::string &path) { return path; }
 
-bool GetFileAttributes(const std::string &path, uint32_t &attributes) {
+bool NativeGetFileAttributes(const std::string &path, uint32_t &attributes) {
   const DWORD value = GetFileAttributesA(path.c_str());
   if (value == INVALID_FILE_ATTRIBUTES) return false;
   attributes = value;
@@ -181,7 +182,7 @@ bool GetFileAttributes(const std::string &path, uint32_t &attributes) {
 
 bool FileExists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-bool FileLength(const std::string &path, int64_t &length) {
+bool NativeFileLength(const std::string &path, int64_t &length) {
   FileHandle file = OpenForReading(path);
   if (!file.valid()) return false;
   LARGE_INTEGER size;
@@ -190,7 +191,7 @@ bool FileLength(const std::string &path, int64_t &length) {
   return true;
 }
 
-bool ReadFileStart(const std::string &path, void *buffer, std::size_t size, std::size_t &read) {
+bool NativeReadFileStart(const std::string &path, void *buffer, std::size_t size, std::size_t &read) {
   read = 0;
   FileHandle file = OpenForReading(path);
   if (!file.valid()) return false;
@@ -204,7 +205,7 @@ bool ReadFileStart(const std::string &path, void *buffer, std::size_t size, std:
   return true;
 }
 
-bool CreateAndWriteFile(const std::string &path, const void *data, std::size_t length) {
+bool NativeCreateAndWriteFile(const std::string &path, const void *data, std::size_t length) {
   FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               nullptr));
   if (!file.valid()) return false;
@@ -218,7 +219,11 @@ bool CreateAndWriteFile(const std::string &path, const void *data, std::size_t l
   return true;
 }
 
-bool DeleteFile(const std::string &path) { return DeleteFileA(path.c_str()) != FALSE; }
+bool NativeDeleteFile(const std::string &path) { return DeleteFileA(path.c_str()) != FALSE; }
+
+bool NativeReplaceFile(const std::string &from, const std::string &to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
 
 std::string HostExecutableFolder() {
   std::string name = ModuleFileName(nullptr, 2048);

@@ -1,5 +1,7 @@
 #include "support/file_text_helpers.h"
 
+#include <atomic>
+
 #include <cstring>
 #include <limits>
 #include <new>
@@ -63,6 +65,26 @@ bool WriteWholeFile(const char *fileName, const void *buffer, int32_t length) {
     // A failed write must not leave the old content behind.
     platform::DeleteFile(path);
     return platform::CreateAndWriteFile(path, buffer, static_cast<std::size_t>(length));
+  } catch (const std::exception &) {
+    return false;
+  }
+}
+
+bool ReplaceWholeFile(const char *fileName, const void *buffer, int32_t length) {
+  if (fileName == nullptr || fileName[0] == '\0' || length < 0 || (length > 0 && buffer == nullptr)) return false;
+  static std::atomic<uint32_t> counter{0};
+  try {
+    // The target as it exists (any letter case), so that it is replaced,
+    // not doubled; the new content goes to a file of a unique name beside it.
+    const std::string path = platform::ResolvePath(fileName);
+    const std::string temporary = path + ".~" + std::to_string(platform::CurrentThreadId()) + "-" +
+                                  std::to_string(counter.fetch_add(1)) + ".tmp";
+    if (!platform::CreateAndWriteFile(temporary, buffer, static_cast<std::size_t>(length)) ||
+        !platform::ReplaceFile(temporary, path)) {
+      platform::DeleteFile(temporary);
+      return false;
+    }
+    return true;
   } catch (const std::exception &) {
     return false;
   }

@@ -44,6 +44,12 @@ bool ReadWholeFile(const char *fileName, void *buffer, int32_t &size);
 // bytes. True on success.
 bool WriteWholeFile(const char *fileName, const void *buffer, int32_t length);
 
+// Writes length bytes as the whole file, replacing an existing one (of any
+// letter case on POSIX) in one step through a uniquely named file beside it:
+// on failure, or a crash at any moment, the old file stays as it was and no
+// temporary file is left by a failure. True on success.
+bool ReplaceWholeFile(const char *fileName, const void *buffer, int32_t length);
+
 // Length of the file plus one; 0 when the file cannot be opened.
 int32_t FileSizePlusOne(const char *fileName);
 

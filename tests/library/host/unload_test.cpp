@@ -28,17 +28,22 @@ class HostUnload : public ::testing::Test {
     return reinterpret_cast<F>(::dlsym(library, name));
   }
 
+  // The user's own certificate, "User1".
+  void AddOwnUser() {
+    SimCert own{};
+    own.Issuer = "CN=Test CA";
+    own.Serial = "01";
+    own.Subject = "CN=User1,O=Example";
+    own.Store = TELVORA_STORE_OWN;
+    sim.AddCert(own);
+  }
+
   SimApi sim;
   void *library = nullptr;
 };
 
 TEST_F(HostUnload, UnloadingEndsCachedSessionsBeforeTheProviderGoes) {
-  SimCert own{};
-  own.Issuer = "CN=Test CA";
-  own.Serial = "01";
-  own.Subject = "CN=User1,O=Example";
-  own.Store = TELVORA_STORE_OWN;
-  sim.AddCert(own);
+  AddOwnUser();
 
   auto getCryptObj = Export<decltype(&GetCryptObj)>("GetCryptObj");
   auto setRootPath = Export<decltype(&SetRootPath)>("SetRootPath");
@@ -73,11 +78,7 @@ TEST_F(HostUnload, UnloadingBeforeAnyOperationLeavesTheProviderAlone) {
 // A process that ends with a session cached must not call a provider that
 // has already shut itself down (its exit handlers ran before the library's).
 TEST_F(HostUnload, ProcessExitWithCachedSessionsLeavesTheProviderAlone) {
-  SimCert own{};
-  own.Serial = "01";
-  own.Subject = "CN=User1,O=Example";
-  own.Store = TELVORA_STORE_OWN;
-  sim.AddCert(own);
+  AddOwnUser();
   auto getCryptObj = Export<decltype(&GetCryptObj)>("GetCryptObj");
   auto setRootPath = Export<decltype(&SetRootPath)>("SetRootPath");
   auto currentUID = Export<decltype(&GetCurrentUserUID)>("GetCurrentUserUID");
