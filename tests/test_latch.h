@@ -7,6 +7,7 @@
 #ifndef CRTELV_TESTS_TEST_LATCH_H
 #define CRTELV_TESTS_TEST_LATCH_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -33,6 +34,14 @@ class Latch {
   void wait() const {
     std::unique_lock<std::mutex> lock(mutex_);
     zero_.wait(lock, [this] { return count_ <= 0; });
+  }
+
+  // Waits at most timeout; true when the count reached zero. Only a bound
+  // for tests that would hang on a regression, never a measure of time.
+  template <typename Rep, typename Period>
+  bool wait_for(const std::chrono::duration<Rep, Period> &timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return zero_.wait_for(lock, timeout, [this] { return count_ <= 0; });
   }
 
   void arrive_and_wait(std::ptrdiff_t n = 1) {
