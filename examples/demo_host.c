@@ -1,216 +1,479 @@
-/* A host of the cr_telv library: loads it at run time, finds its exports by
- * name and shows what the engine offers: the compatible engine names, the
- * size limits and the engine parameters with their descriptions.
+/* A host of the cr_telv library doing the whole job on the open provider.
  *
- *   demo_host [library file]      (default ./libcr_telv.so)
+ * It loads the library by file name and finds its exports by name (no link to
+ * the library), makes a CA and two parties, alice and bob, with cpki1-tool in a
+ * temporary folder, and then works through the exports step by step: own UIDs
+ * and properties, the exchange of public key transfers, signatures in both
+ * forms with each request word, signed envelopes, encryption for the
+ * counterpart, hashes, reports, a revocation list that refuses a revoked
+ * signer, and a key renewal answered by the CA. Any failure prints its code and
+ * text and ends the program with exit code 1. The folder is removed at the end.
+ *
+ *   demo_host LIBRARY PROVIDER_DIR TOOL
+ *     LIBRARY       libcr_telv.so to load
+ *     PROVIDER_DIR  the folder holding libcpki1.so (the link and its versioned file)
+ *     TOOL          cpki1-tool
+ *
+ * The library finds the provider through its own search: this program sets the
+ * root folder (SetRootPath) to the temporary folder and links libcpki1.so into
+ * its EXE folder.
  */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "cr_telv.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#define DEFAULT_LIBRARY "cr_telv.dll"
-static void *OpenLibrary(const char *file) { return (void *)LoadLibraryA(file); }
-static void *FindExport(void *library, const char *name) {
-  return (void *)GetProcAddress((HMODULE)library, name);
-}
-static void CloseLibrary(void *library) { FreeLibrary((HMODULE)library); }
-static const char *LoadError(void) { return "LoadLibrary failed"; }
-#else
-#include <dlfcn.h>
-#define DEFAULT_LIBRARY "./libcr_telv.so"
-static void *OpenLibrary(const char *file) { return dlopen(file, RTLD_NOW | RTLD_LOCAL); }
-static void *FindExport(void *library, const char *name) { return dlsym(library, name); }
-static void CloseLibrary(void *library) { dlclose(library); }
-static const char *LoadError(void) { return dlerror(); }
-#endif
+/* ---- The exports this host uses ------------------------------------------ */
 
-/* The exports this host uses, typed as the header declares them. */
+#define DEMO_EXPORTS(X)                                                                                      \
+  X(GetCryptObj) X(DoneEngine) X(SetRootPath) X(SetCryptoParamValue) X(GetCryptoErrorString)              \
+  X(GetCurrentUserUID) X(GetPublicKeyProperties) X(GetReport) X(GetPublicKeyTransfer)                     \
+  X(GetPublicKeyPropertiesByTransfer) X(GetPublicKeyPropertiesByFile) X(SavePublicKeyFromTransfer)         \
+  X(IncludePublicKeyTransfer) X(IncludePublicKey) X(GetPublicKeyTransferByFile) X(SignData) X(VerifyData) \
+  X(AddSign) X(RemoveSign) X(EncodeData) X(DecodeData) X(HashData) X(IncludeCRL) X(ClearCash)              \
+  X(RemoteGenerateStart) X(RemoteGenerateFinish) X(GetMaxPublicKeyTransferSize) X(GetMaxReportSize)        \
+  X(GetMaxSignatureLength) X(GetMaxSignAddition) X(GetMaxEncodeAddition) X(GetMaxErrorStringLength)
+
 typedef struct Api {
-  __typeof__(&GetCryptObj) GetCryptObj;
-  __typeof__(&DoneEngine) DoneEngine;
-  __typeof__(&CheckCompatibles) CheckCompatibles;
-  __typeof__(&GetMaxEncodeAddition) GetMaxEncodeAddition;
-  __typeof__(&GetMaxSignatureLength) GetMaxSignatureLength;
-  __typeof__(&GetMaxUIDLength) GetMaxUIDLength;
-  __typeof__(&GetMaxCryptoParamNameLength) GetMaxCryptoParamNameLength;
-  __typeof__(&GetMaxCryptoParamValueLength) GetMaxCryptoParamValueLength;
-  __typeof__(&GetMaxErrorStringLength) GetMaxErrorStringLength;
-  __typeof__(&GetMaxPasswordLength) GetMaxPasswordLength;
-  __typeof__(&GetMaxSignAddition) GetMaxSignAddition;
-  __typeof__(&GetMaxPublicKeyTransferSize) GetMaxPublicKeyTransferSize;
-  __typeof__(&GetMaxFilePathLength) GetMaxFilePathLength;
-  __typeof__(&GetMaxReportSize) GetMaxReportSize;
-  __typeof__(&GetMaxAdditionEx) GetMaxAdditionEx;
-  __typeof__(&GetRemoteGenType) GetRemoteGenType;
-  __typeof__(&GetCryptoParamNumber) GetCryptoParamNumber;
-  __typeof__(&GetCryptoParamName) GetCryptoParamName;
-  __typeof__(&GetCryptoParamValue) GetCryptoParamValue;
-  __typeof__(&GetParamInfo) GetParamInfo;
+#define DEMO_FIELD(name) __typeof__(&name) name;
+  DEMO_EXPORTS(DEMO_FIELD)
+#undef DEMO_FIELD
 } Api;
 
-/* Looks up every export of the Api; 0 when one is missing. */
-static int ResolveApi(void *library, Api *api) {
-#define RESOLVE(name)                                                   \
-  do {                                                                  \
-    void *address = FindExport(library, #name);                         \
-    if (address == NULL) {                                              \
-      fprintf(stderr, "export %s not found\n", #name);                  \
-      return 0;                                                         \
-    }                                                                   \
-    api->name = (__typeof__(api->name))address;                         \
-  } while (0)
-  RESOLVE(GetCryptObj);
-  RESOLVE(DoneEngine);
-  RESOLVE(CheckCompatibles);
-  RESOLVE(GetMaxEncodeAddition);
-  RESOLVE(GetMaxSignatureLength);
-  RESOLVE(GetMaxUIDLength);
-  RESOLVE(GetMaxCryptoParamNameLength);
-  RESOLVE(GetMaxCryptoParamValueLength);
-  RESOLVE(GetMaxErrorStringLength);
-  RESOLVE(GetMaxPasswordLength);
-  RESOLVE(GetMaxSignAddition);
-  RESOLVE(GetMaxPublicKeyTransferSize);
-  RESOLVE(GetMaxFilePathLength);
-  RESOLVE(GetMaxReportSize);
-  RESOLVE(GetMaxAdditionEx);
-  RESOLVE(GetRemoteGenType);
-  RESOLVE(GetCryptoParamNumber);
-  RESOLVE(GetCryptoParamName);
-  RESOLVE(GetCryptoParamValue);
-  RESOLVE(GetParamInfo);
-#undef RESOLVE
-  return 1;
+static Api api;
+
+/* ---- Account of the run ---------------------------------------------------- */
+
+static char dir[PATH_MAX]; /* the temporary folder, without a trailing '/' */
+static int step, steps = 13;
+
+static void RemoveFolder(void) {
+  char line[PATH_MAX + 32];
+  if (dir[0] == '\0') return;
+  snprintf(line, sizeof line, "rm -rf '%s'", dir);
+  if (system(line) != 0) fprintf(stderr, "could not remove %s\n", dir);
+  dir[0] = '\0';
 }
 
-static void ShowCompatibility(const Api *api) {
-  static const char *const names[] = {"Telvora Crypto Engine", "Ms Crypto API 2.0", "CryptoPro CSP/1.1",
-                                      "cryptopro csp/1.1", "Unknown Engine"};
-  size_t i;
-  printf("Compatible engine names:\n");
-  for (i = 0; i < sizeof names / sizeof names[0]; ++i) {
-    printf("  CheckCompatibles(\"%s\") = %d\n", names[i], (int)api->CheckCompatibles(names[i]));
-  }
-  printf("  CheckCompatibles(NULL) = %d\n", (int)api->CheckCompatibles(NULL));
+static void Fail(const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  fputs("  FAILED: ", stdout);
+  vprintf(fmt, args);
+  putchar('\n');
+  va_end(args);
+  RemoveFolder();
+  exit(1);
 }
 
-static void ShowLimits(const Api *api, CrTelvEngine engine) {
-  printf("Size limits:\n");
-  printf("  GetMaxEncodeAddition         %d\n", (int)api->GetMaxEncodeAddition(engine));
-  printf("  GetMaxAdditionEx(\"A;B;C\")    %d\n", (int)api->GetMaxAdditionEx(engine, "A;B;C"));
-  printf("  GetMaxSignatureLength        %d\n", (int)api->GetMaxSignatureLength(engine));
-  printf("  GetMaxSignAddition           %d\n", (int)api->GetMaxSignAddition(engine));
-  printf("  GetMaxUIDLength              %d\n", (int)api->GetMaxUIDLength(engine));
-  printf("  GetMaxCryptoParamNameLength  %d\n", (int)api->GetMaxCryptoParamNameLength(engine));
-  printf("  GetMaxCryptoParamValueLength %d\n", (int)api->GetMaxCryptoParamValueLength(engine));
-  printf("  GetMaxErrorStringLength      %d\n", (int)api->GetMaxErrorStringLength(engine));
-  printf("  GetMaxPasswordLength         %d\n", (int)api->GetMaxPasswordLength(engine));
-  printf("  GetMaxPublicKeyTransferSize  %d\n", (int)api->GetMaxPublicKeyTransferSize(engine));
-  printf("  GetMaxReportSize             %d\n", (int)api->GetMaxReportSize(engine));
-  printf("  GetMaxFilePathLength         %d\n", (int)api->GetMaxFilePathLength(engine));
-  printf("  GetRemoteGenType             %d\n", (int)api->GetRemoteGenType(engine));
-}
+static void Step(const char *title) { printf("[%2d/%d] %s\n", ++step, steps, title); }
 
-/* Prints a description, showing its CR LF separators as " | ". */
-static void PrintInfo(const char *info) {
-  for (; *info != '\0'; ++info) {
-    if (info[0] == '\r' && info[1] == '\n') {
-      fputs(" | ", stdout);
-      ++info;
-    } else {
-      putchar(*info);
+/* Windows-1251 (the library's text) to UTF-8 (the terminal's). */
+static const uint16_t kCp1251High[64] = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409, 0x2039, 0x040A,
+    0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0xFFFD, 0x2122,
+    0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6,
+    0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456,
+    0x0491, 0x00B5, 0x00B6, 0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457};
+
+static void PutCp1251(const char *text) {
+  const unsigned char *p;
+  for (p = (const unsigned char *)text; *p != 0; ++p) {
+    unsigned c = *p;
+    if (c < 0x80) {
+      if (c != '\r') putchar((int)c);
+      continue;
     }
+    c = c >= 0xC0 ? 0x0410 + (c - 0xC0) : kCp1251High[c - 0x80];
+    if (c < 0x800) {
+      putchar((int)(0xC0 | (c >> 6)));
+    } else {
+      putchar((int)(0xE0 | (c >> 12)));
+      putchar((int)(0x80 | ((c >> 6) & 0x3F)));
+    }
+    putchar((int)(0x80 | (c & 0x3F)));
   }
 }
 
-static void ShowParamInfo(const Api *api, CrTelvEngine engine, int32_t index) {
-  int32_t kind = 0;
-  int32_t size = 0;
-  char *info;
-  int32_t status = api->GetParamInfo(engine, index, &kind, NULL, &size);
-  if (status != CRTELV_OK || size <= 0) {
-    printf("      (no description: %d)\n", (int)status);
-    return;
-  }
-  info = malloc((size_t)size);
-  if (info == NULL) return;
-  status = api->GetParamInfo(engine, index, &kind, info, &size);
-  if (status == CRTELV_OK) {
-    printf("      kind %d, ", (int)kind);
-    PrintInfo(info);
+/* Prints a multi-line text of the library (CR LF lines), each line indented. */
+static void PrintLines(const char *indent, const char *text) {
+  char line[4200];
+  const char *p = text;
+  while (*p != '\0') {
+    size_t n = strcspn(p, "\r\n");
+    if (n >= sizeof line) n = sizeof line - 1;
+    memcpy(line, p, n);
+    line[n] = '\0';
+    fputs(indent, stdout);
+    PutCp1251(line);
     putchar('\n');
-  } else {
-    printf("      (no description: %d)\n", (int)status);
+    p += n;
+    while (*p == '\r' || *p == '\n') ++p;
   }
-  free(info);
 }
 
-static int ShowParameters(const Api *api, CrTelvEngine engine) {
-  int32_t count = api->GetCryptoParamNumber(engine);
-  int32_t nameSize = api->GetMaxCryptoParamNameLength(engine);
-  int32_t valueSize = api->GetMaxCryptoParamValueLength(engine);
-  char *name;
-  char *value;
-  int32_t index;
-  if (count < 0 || nameSize <= 0 || valueSize <= 0) {
-    fprintf(stderr, "the engine gives no parameter sizes\n");
-    return 0;
+/* Ends the run when rc is not 0, with the code and the library's text for it. */
+static void Check(CrTelvEngine engine, int32_t rc, const char *what) {
+  char text[1024];
+  if (rc == CRTELV_OK) return;
+  memset(text, 0, sizeof text);
+  api.GetCryptoErrorString(engine, rc, text);
+  printf("  FAILED: %s returned %d (0x%08X): ", what, (int)rc, (unsigned)rc);
+  PutCp1251(text);
+  putchar('\n');
+  RemoveFolder();
+  exit(1);
+}
+
+/* Prints a refusal that the demo expects, with the library's text for it. */
+static void Refused(CrTelvEngine engine, int32_t rc, const char *what) {
+  char text[1024];
+  if (rc == CRTELV_OK) Fail("%s succeeded, but it must be refused", what);
+  memset(text, 0, sizeof text);
+  api.GetCryptoErrorString(engine, rc, text);
+  printf("  %s refused as expected: %d (0x%08X) ", what, (int)rc, (unsigned)rc);
+  PutCp1251(text);
+  putchar('\n');
+}
+
+/* ---- Files and the tool ------------------------------------------------------ */
+
+static const char *Path(const char *name) {
+  static char paths[8][PATH_MAX + 64];
+  static int next;
+  char *p = paths[next++ % 8];
+  snprintf(p, sizeof paths[0], "%s/%s", dir, name);
+  return p;
+}
+
+static const char *tool;
+static char toolPath[PATH_MAX];
+
+/* Runs cpki1-tool with the given arguments; its output goes to tool.log. */
+static void Tool(const char *fmt, ...) {
+  char args[2048], line[2 * PATH_MAX + 2048 + 64];
+  va_list list;
+  va_start(list, fmt);
+  vsnprintf(args, sizeof args, fmt, list);
+  va_end(list);
+  snprintf(line, sizeof line, "cd '%s' && '%s' %s >>tool.log 2>&1", dir, tool, args);
+  if (system(line) != 0) {
+    snprintf(line, sizeof line, "cat '%s/tool.log'", dir);
+    if (system(line) != 0) fputs("(no tool output)\n", stdout);
+    Fail("cpki1-tool %s", args);
   }
-  name = malloc((size_t)nameSize);
-  value = malloc((size_t)valueSize);
-  if (name == NULL || value == NULL) {
-    free(name);
-    free(value);
-    return 0;
+}
+
+/* ---- Engines ------------------------------------------------------------------ */
+
+typedef struct Party {
+  const char *name;
+  CrTelvEngine engine;
+  char uid[256];
+  char serial[80]; /* from the SN= line of its properties */
+} Party;
+
+/* An engine for a party: its key store <name>.pse and certificate store
+ * <name>-store.pem, both named under the root folder. */
+static void OpenParty(Party *party, const char *name) {
+  char value[300];
+  party->name = name;
+  party->engine = api.GetCryptObj(0);
+  if (party->engine == NULL) Fail("GetCryptObj gave no engine");
+  api.SetRootPath(party->engine, dir);
+  snprintf(value, sizeof value, "%%ZPKRoot%%/%s.pse", name);
+  Check(party->engine, api.SetCryptoParamValue(party->engine, 2, value), "SetCryptoParamValue(PSE)");
+  snprintf(value, sizeof value, "%%ZPKRoot%%/%s-store.pem", name);
+  Check(party->engine, api.SetCryptoParamValue(party->engine, 3, value), "SetCryptoParamValue(LocalStore)");
+}
+
+static char report[4097];
+
+static void ShowOwn(Party *party) {
+  Check(party->engine, api.GetCurrentUserUID(party->engine, party->uid), "GetCurrentUserUID");
+  Check(party->engine, api.GetPublicKeyProperties(party->engine, party->uid, report), "GetPublicKeyProperties");
+  {
+    const char *sn = strstr(report, "\nSN=");
+    size_t n = sn == NULL ? 0 : strcspn(sn + 4, "\r\n");
+    if (sn == NULL || n >= sizeof party->serial) Fail("no serial number in the properties");
+    memcpy(party->serial, sn + 4, n);
+    party->serial[n] = '\0';
   }
-  printf("Parameters (%d):\n", (int)count);
-  for (index = 1; index <= count; ++index) {
-    api->GetCryptoParamName(engine, index, name);
-    api->GetCryptoParamValue(engine, index, value);
-    printf("  %2d. %-28s = \"%s\"\n", (int)index, name, value);
-    ShowParamInfo(api, engine, index);
-  }
-  free(name);
-  free(value);
-  return 1;
+  printf("  %s: GetCurrentUserUID = \"%s\"; GetPublicKeyProperties:\n", party->name, party->uid);
+  PrintLines("      ", report);
+}
+
+static void PrintHex(const char *label, const unsigned char *data, int32_t size, int32_t shown) {
+  int32_t i;
+  printf("%s%d bytes:", label, (int)size);
+  for (i = 0; i < size && i < shown; ++i) printf(" %02x", data[i]);
+  printf("%s\n", size > shown ? " ..." : "");
+}
+
+/* ---- The run ------------------------------------------------------------------ */
+
+static void MakeParties(const char *providerDir) {
+  char real[PATH_MAX], link[PATH_MAX + 64];
+  Step("CA and parties made with cpki1-tool; the provider linked into the root's EXE folder");
+  Tool("ca --ca ca --subject 'CN=Demo CA,O=Example,C=RU'");
+  Tool("issue --ca ca --subject 'CN=alice,O=Example,C=RU' --usage both --pse alice.pse --cert alice.der "
+       "--store alice-store.pem");
+  Tool("issue --ca ca --subject 'CN=bob,O=Example,C=RU' --usage both --pse bob.pse --cert bob.der "
+       "--store bob-store.pem");
+  Tool("issue --ca ca --subject 'CN=carol,O=Example,C=RU' --usage both --pse carol.pse --cert carol.der "
+       "--store carol-store.pem");
+  Tool("issue --ca ca --subject 'CN=CA desk,O=Example,C=RU' --usage both --pse desk.pse --store desk-store.pem");
+  printf("  %s: ca/ (CN=Demo CA), alice, bob, carol (to be revoked), the CA desk;\n"
+         "  each with a key store <name>.pse and a certificate store <name>-store.pem\n",
+         dir);
+  snprintf(link, sizeof link, "%s/libcpki1.so", providerDir);
+  if (realpath(link, real) == NULL) Fail("no provider at %s", link);
+  if (mkdir(Path("EXE"), 0700) != 0 || symlink(real, Path("EXE/libcpki1.so")) != 0) Fail("cannot link the provider");
+  printf("  EXE/libcpki1.so -> %s\n", real);
 }
 
 int main(int argc, char **argv) {
-  const char *file = argc > 1 ? argv[1] : DEFAULT_LIBRARY;
   void *library;
-  Api api;
-  CrTelvEngine engine;
-  int ok;
+  Party alice, bob, carol, desk;
+  char *transfer, *answer, signer[4097], text[300];
+  int32_t transferSize, rc, size;
+  static const char kMessage[] = "Payment order 17: pay 100.00 to bob\r\n";
+  const int32_t messageSize = (int32_t)(sizeof kMessage - 1);
+  unsigned char sign[2048], xmlSign[2048], carolSign[2048], hash[128];
+  int32_t signSize = 0, xmlSignSize = 0, carolSignSize = 0, hashSize;
+  unsigned char *buffer;
+  static const char *const kWords[] = {"", "ShowCertificate_OnSuccess", "GetCertificateProperties_OnSuccess",
+                                       "GetCertificate_OnSuccess"};
+  size_t i;
 
-  library = OpenLibrary(file);
+  if (argc != 4) {
+    fprintf(stderr, "usage: %s LIBRARY PROVIDER_DIR TOOL\n", argv[0]);
+    return 2;
+  }
+  if (realpath(argv[3], toolPath) == NULL) {
+    fprintf(stderr, "no tool at %s\n", argv[3]);
+    return 2;
+  }
+  tool = toolPath;
+  setvbuf(stdout, NULL, _IOLBF, 0);
+
+  library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (library == NULL) {
-    fprintf(stderr, "cannot load %s: %s\n", file, LoadError());
+    fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
     return 1;
   }
-  memset(&api, 0, sizeof api);
-  if (!ResolveApi(library, &api)) {
-    CloseLibrary(library);
+#define DEMO_RESOLVE(name)                                      \
+  api.name = (__typeof__(api.name))dlsym(library, #name);       \
+  if (api.name == NULL) {                                       \
+    fprintf(stderr, "export %s not found in %s\n", #name, argv[1]); \
+    return 1;                                                   \
+  }
+  DEMO_EXPORTS(DEMO_RESOLVE)
+#undef DEMO_RESOLVE
+  printf("Library %s loaded; exports found by name\n", argv[1]);
+
+  snprintf(dir, sizeof dir, "%s/cr_telv-demo-XXXXXX", getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
+  if (mkdtemp(dir) == NULL) {
+    fprintf(stderr, "cannot make a temporary folder\n");
     return 1;
   }
-  printf("Library: %s\n\n", file);
-  ShowCompatibility(&api);
+  if (getenv("CPKI1_VIEWER") == NULL) {
+    /* The provider "shows" a certificate by running this command on a PEM file. */
+    setenv("CPKI1_VIEWER",
+           system("command -v openssl >/dev/null 2>&1") == 0
+               ? "printf '      (viewer) '; openssl x509 -noout -subject -nameopt RFC2253 -in"
+               : "printf '      (viewer) '; head -n 1",
+           1);
+  }
+  MakeParties(argv[2]);
+
+  OpenParty(&alice, "alice");
+  OpenParty(&bob, "bob");
+  OpenParty(&carol, "carol");
+  OpenParty(&desk, "desk");
+  transferSize = api.GetMaxPublicKeyTransferSize(alice.engine);
+  if (transferSize <= 0 || api.GetMaxReportSize(alice.engine) + 1 > (int32_t)sizeof report ||
+      api.GetMaxErrorStringLength(alice.engine) > (int32_t)sizeof text ||
+      api.GetMaxSignatureLength(alice.engine) > (int32_t)sizeof sign)
+    Fail("the engine's limits do not fit this host's buffers");
+  transfer = malloc((size_t)transferSize);
+  answer = malloc((size_t)transferSize);
+  buffer = malloc((size_t)(messageSize + api.GetMaxEncodeAddition(alice.engine) + api.GetMaxSignAddition(alice.engine)));
+  if (transfer == NULL || answer == NULL || buffer == NULL) Fail("out of memory");
+
+  Step("Own UID and properties of each party (the provider is loaded by the first call)");
+  ShowOwn(&alice);
+  ShowOwn(&bob);
+
+  Step("Exchange of public key transfers: alice's certificate goes to bob");
+  Check(alice.engine, api.GetPublicKeyTransfer(alice.engine, alice.uid, transfer), "GetPublicKeyTransfer");
+  printf("  alice: GetPublicKeyTransfer(\"%s\") = %zu characters of base64 text, signed by alice\n", alice.uid,
+         strlen(transfer));
+  Check(bob.engine, api.GetPublicKeyPropertiesByTransfer(bob.engine, transfer, report),
+        "GetPublicKeyPropertiesByTransfer");
+  printf("  bob: GetPublicKeyPropertiesByTransfer (the report of the transfer):\n");
+  PrintLines("      ", report);
+  if (mkdir(Path("inbox"), 0700) != 0) Fail("cannot make inbox/");
+  Check(bob.engine, api.SavePublicKeyFromTransfer(bob.engine, Path("inbox"), transfer), "SavePublicKeyFromTransfer");
+  if (access(Path("inbox/alice.cer"), R_OK) != 0) Fail("SavePublicKeyFromTransfer wrote no inbox/alice.cer");
+  printf("  bob: SavePublicKeyFromTransfer(inbox) wrote inbox/alice.cer\n");
+  Check(bob.engine, api.IncludePublicKeyTransfer(bob.engine, transfer), "IncludePublicKeyTransfer");
+  {
+    char *byTransfer = strdup(report);
+    if (byTransfer == NULL) Fail("out of memory");
+    Check(bob.engine, api.GetReport(bob.engine, "alice", report), "GetReport");
+    if (strcmp(byTransfer, report) != 0) Fail("GetReport differs from the transfer's report");
+    free(byTransfer);
+  }
+  printf("  bob: IncludePublicKeyTransfer: alice's certificate is in bob's store;\n"
+         "       GetReport(\"alice\") there gives the same text\n");
+  Check(bob.engine, api.GetPublicKeyTransfer(bob.engine, bob.uid, transfer), "GetPublicKeyTransfer");
+  Check(alice.engine, api.IncludePublicKeyTransfer(alice.engine, transfer), "IncludePublicKeyTransfer");
+  printf("  and back: bob's transfer included by alice\n");
+
+  Step("SignData / VerifyData: a separate signature, checked with each request word");
+  Check(alice.engine, api.SignData(alice.engine, kMessage, messageSize, sign, &signSize, NULL), "SignData");
+  printf("  alice: SignData(%d bytes) = CMS signature of %d bytes\n", (int)messageSize, (int)signSize);
+  for (i = 0; i < sizeof kWords / sizeof kWords[0]; ++i) {
+    snprintf(signer, sizeof signer, "%s", kWords[i]);
+    printf("  bob: VerifyData, signer \"%s\":\n", kWords[i]);
+    Check(bob.engine, api.VerifyData(bob.engine, kMessage, messageSize, sign, signSize, signer), "VerifyData");
+    if (i == 3) {
+      char *end = strstr(signer, "-----END CERTIFICATE-----");
+      if (strncmp(signer, "-----BEGIN CERTIFICATE-----", 27) != 0 || end == NULL) Fail("no PEM certificate");
+      printf("        %.27s ... %s\n", signer, end);
+    } else {
+      PrintLines("        ", signer);
+    }
+  }
+  buffer[0] = 'p';
+  memcpy(buffer + 1, kMessage + 1, (size_t)messageSize - 1);
+  snprintf(signer, sizeof signer, "%s", "");
+  Refused(bob.engine, api.VerifyData(bob.engine, buffer, messageSize, sign, signSize, signer),
+          "VerifyData of a changed message");
+
+  Step("SignData / VerifyData: the bare signature for XML data (\"For sign XML data!\")");
+  Check(alice.engine, api.SignData(alice.engine, kMessage, messageSize, xmlSign, &xmlSignSize, "For sign XML data!"),
+        "SignData(XML)");
+  PrintHex("  alice: signature of ", xmlSign, xmlSignSize, 8);
+  snprintf(signer, sizeof signer, "%s", alice.serial);
+  Check(bob.engine, api.VerifyData(bob.engine, kMessage, messageSize, xmlSign, xmlSignSize, signer), "VerifyData(XML)");
+  printf("  bob: VerifyData naming the expected signer by serial number %s = \"%s\"\n", alice.serial, signer);
+
+  Step("AddSign / RemoveSign: data wrapped in alice's signed message and unwrapped by bob");
+  memcpy(buffer, kMessage, (size_t)messageSize);
+  size = messageSize;
+  Check(alice.engine, api.AddSign(alice.engine, buffer, &size, 0), "AddSign");
+  printf("  alice: AddSign: %d bytes -> %d bytes\n", (int)messageSize, (int)size);
+  Check(bob.engine, api.RemoveSign(bob.engine, buffer, &size, signer), "RemoveSign");
+  if (size != messageSize || memcmp(buffer, kMessage, (size_t)size) != 0) Fail("RemoveSign gave other data");
+  printf("  bob: RemoveSign: %d bytes, the original data, signer \"%s\"\n", (int)size, signer);
+
+  Step("EncodeData for bob, DecodeData by bob");
+  memcpy(buffer, kMessage, (size_t)messageSize);
+  size = messageSize;
+  Check(alice.engine, api.EncodeData(alice.engine, buffer, &size, bob.uid), "EncodeData");
+  printf("  alice: EncodeData(for \"%s\"): %d bytes -> %d bytes of CMS EnvelopedData\n", bob.uid, (int)messageSize,
+         (int)size);
+  {
+    int32_t otherSize = size;
+    unsigned char *copy = malloc((size_t)size);
+    int third = 0;
+    if (copy == NULL) Fail("out of memory");
+    memcpy(copy, buffer, (size_t)size);
+    rc = api.DecodeData(carol.engine, copy, &otherSize, &third);
+    free(copy);
+    Refused(carol.engine, rc, "carol: DecodeData");
+    Check(bob.engine, api.DecodeData(bob.engine, buffer, &size, &third), "DecodeData");
+  }
+  if (size != messageSize || memcmp(buffer, kMessage, (size_t)size) != 0) Fail("DecodeData gave other data");
+  printf("  bob: DecodeData: %d bytes: %.*s\n", (int)size, (int)size - 2, (const char *)buffer);
+
+  Step("HashData in its three formats (1 base64, 2 hexadecimal, 0 raw)");
+  for (i = 0; i < 3; ++i) {
+    static const int32_t formats[] = {1, 2, 0};
+    hashSize = 0;
+    Check(alice.engine, api.HashData(alice.engine, kMessage, messageSize, formats[i], NULL, &hashSize),
+          "HashData(size)");
+    if (hashSize <= 0 || hashSize > (int32_t)sizeof hash - 1) Fail("HashData asks for %d bytes", (int)hashSize);
+    memset(hash, 0, sizeof hash);
+    Check(alice.engine, api.HashData(alice.engine, kMessage, messageSize, formats[i], hash, &hashSize), "HashData");
+    if (formats[i] == 0)
+      PrintHex("  format 0: ", hash, hashSize, 32);
+    else
+      printf("  format %d: %.*s\n", (int)formats[i], (int)hashSize, (const char *)hash);
+  }
+
+  Step("Properties from a file: GetPublicKeyPropertiesByFile, and IncludePublicKey of carol's certificate");
+  Check(bob.engine, api.GetPublicKeyPropertiesByFile(bob.engine, Path("carol.der"), report),
+        "GetPublicKeyPropertiesByFile");
+  PrintLines("      ", report);
+  Check(bob.engine, api.IncludePublicKey(bob.engine, Path("carol.der")), "IncludePublicKey");
+  printf("  bob: IncludePublicKey(carol.der): carol's certificate is in bob's store\n");
+
+  Step("IncludeCRL: carol's certificate is revoked, and her signature is refused");
+  Check(carol.engine, api.SignData(carol.engine, kMessage, messageSize, carolSign, &carolSignSize, NULL), "SignData");
+  snprintf(signer, sizeof signer, "%s", "");
+  Check(bob.engine, api.VerifyData(bob.engine, kMessage, messageSize, carolSign, carolSignSize, signer),
+        "VerifyData");
+  printf("  bob: carol's signature verifies before: signer \"%s\"\n", signer);
+  Tool("revoke --ca ca --cert carol.der --crl ca.crl");
+  printf("  CA: cpki1-tool revoke --cert carol.der --crl ca.crl\n");
+  Check(bob.engine, api.IncludeCRL(bob.engine, Path("ca.crl")), "IncludeCRL");
+  api.ClearCash(bob.engine);
+  printf("  bob: IncludeCRL(ca.crl); ClearCash (the next call opens fresh provider sessions)\n");
+  snprintf(signer, sizeof signer, "%s", "");
+  Refused(bob.engine, api.VerifyData(bob.engine, kMessage, messageSize, carolSign, carolSignSize, signer),
+          "bob: VerifyData of carol's signature");
+
+  Step("Key renewal: RemoteGenerateStart by alice, answered by the CA desk, RemoteGenerateFinish");
+  Check(alice.engine, api.RemoteGenerateStart(alice.engine, transfer), "RemoteGenerateStart");
+  printf("  alice: RemoteGenerateStart: a request transfer of %zu characters, signed with alice's current key\n",
+         strlen(transfer));
+  if (mkdir(Path("desk"), 0700) != 0) Fail("cannot make desk/");
+  Check(desk.engine, api.SavePublicKeyFromTransfer(desk.engine, Path("desk"), transfer), "SavePublicKeyFromTransfer");
+  printf("  CA desk: SavePublicKeyFromTransfer wrote desk/new.req\n");
+  Tool("answer --ca ca --request desk/new.req --out desk/alice-new.der");
+  printf("  CA: cpki1-tool answer --request desk/new.req --out desk/alice-new.der\n");
+  Check(desk.engine, api.GetPublicKeyTransferByFile(desk.engine, answer, Path("desk/alice-new.der")),
+        "GetPublicKeyTransferByFile");
+  printf("  CA desk: GetPublicKeyTransferByFile: the answer transfer, signed by the desk\n");
+  Check(alice.engine, api.RemoteGenerateFinish(alice.engine, answer), "RemoteGenerateFinish");
+  Check(alice.engine, api.GetPublicKeyProperties(alice.engine, alice.uid, report), "GetPublicKeyProperties");
+  printf("  alice: RemoteGenerateFinish: the new certificate is installed with its key:\n");
+  PrintLines("      ", report);
+
+  Step("A signature with the new key, verified by bob");
+  Check(alice.engine, api.SignData(alice.engine, kMessage, messageSize, sign, &signSize, NULL), "SignData");
+  snprintf(signer, sizeof signer, "%s", "GetCertificateProperties_OnSuccess");
+  Check(bob.engine, api.VerifyData(bob.engine, kMessage, messageSize, sign, signSize, signer), "VerifyData");
+  printf("  bob: VerifyData: the signer's certificate is the new one:\n");
+  PrintLines("      ", signer);
+
+  Step("An error text of the library, converted from Windows-1251 for the terminal");
+  memset(text, 0, sizeof text);
+  api.GetCryptoErrorString(bob.engine, CRTELV_E_CERT_SELECTION, text);
+  printf("  GetCryptoErrorString(-5): ");
+  PutCp1251(text);
   putchar('\n');
 
-  engine = api.GetCryptObj(0);
-  if (engine == NULL) {
-    fprintf(stderr, "GetCryptObj gave no engine\n");
-    CloseLibrary(library);
-    return 1;
-  }
-  ShowLimits(&api, engine);
-  putchar('\n');
-  ok = ShowParameters(&api, engine);
-  api.DoneEngine(engine);
-  CloseLibrary(library);
-  return ok ? 0 : 1;
+  api.DoneEngine(alice.engine);
+  api.DoneEngine(bob.engine);
+  api.DoneEngine(carol.engine);
+  api.DoneEngine(desk.engine);
+  free(transfer);
+  free(answer);
+  free(buffer);
+  dlclose(library);
+  RemoveFolder();
+  printf("All %d steps succeeded; the temporary folder is removed.\n", step);
+  return 0;
 }
