@@ -38,6 +38,14 @@ class Latch {
     while (count_ > 0) zero_.wait_for(lock, std::chrono::milliseconds(5));
   }
 
+  // Waits at most timeout; true when the count reached zero. Only a bound
+  // for tests that would hang on a regression, never a measure of time.
+  template <typename Rep, typename Period>
+  bool wait_for(const std::chrono::duration<Rep, Period> &timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return zero_.wait_for(lock, timeout, [this] { return count_ <= 0; });
+  }
+
   void arrive_and_wait(std::ptrdiff_t n = 1) {
     count_down(n);
     wait();

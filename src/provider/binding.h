@@ -192,6 +192,33 @@ class TTelvora : public TCrypto_DLL {
                         const std::string &recipients);
   int32_t DecryptBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity);
 
+  // ---- Export and import of keys and certificates -------------------------
+  // Kinds of VCERT_ExportMem / VCERT_ImportMem / VCERT_ImportFile.
+  static constexpr int32_t kExportKeyRequest = 20;
+  static constexpr int32_t kImportKeyRequestAnswer = 8;
+  static constexpr int32_t kImportPSE = 16;
+  // outLen is the capacity of out on entry and the length written on 0; -7
+  // (outLen unchanged, nothing written) when the export is longer.
+  int32_t ExportToBuffer(const TelvoraInitParam &p, void *out, int32_t &outLen, int32_t kind);
+  // -11 (no session taken) for no data or a length of 0 or less.
+  int32_t ImportToStore(const TelvoraInitParam &p, const void *data, int32_t dataLen, int32_t kind);
+  int32_t ImportFromFile(const TelvoraInitParam &p, const char *fileName, int32_t kind);
+  int32_t ImportPSEFile(const TelvoraInitParam &p, const char *fileName);
+  // A new key pair and its request; and the installation of the certificate
+  // issued for it. Both hold the provider lock and SessionLock for their whole
+  // run, so that no session is opened or closed in between.
+  int32_t ExportKeyRequest(const TelvoraInitParam &p, void *out, int32_t &outLen);
+  int32_t ImportKeyRequestAnswer(const TelvoraInitParam &p, const void *data, int32_t dataLen);
+  // SessionLock, for the guard below (re-entrant on the same thread).
+  void EnterSessionLock();
+  void LeaveSessionLock();
+
+  // ---- Display --------------------------------------------------------------
+  // The provider's viewer for the certificate of the UID: searched among the
+  // others' certificates, then (when not found exactly once) more widely; -5
+  // when neither search finds exactly one.
+  int32_t ShowCertificateByUID(const TelvoraInitParam &p, const char *uid);
+
  private:
   TelvoraSession FSession = 0;
   double FLastUseTime = 0;
@@ -230,6 +257,20 @@ class ProviderLockGuard {
  private:
   TTelvora &binding_;
   bool serverMode_;
+};
+
+// Holds SessionLock for the guard's lifetime. Taken after the provider lock
+// (ProviderLockGuard first), never the other way round: every provider call
+// takes SessionLock inside the provider lock when it acquires its session.
+class SessionLockGuard {
+ public:
+  explicit SessionLockGuard(TTelvora &binding) : binding_(binding) { binding_.EnterSessionLock(); }
+  ~SessionLockGuard() { binding_.LeaveSessionLock(); }
+  SessionLockGuard(const SessionLockGuard &) = delete;
+  SessionLockGuard &operator=(const SessionLockGuard &) = delete;
+
+ private:
+  TTelvora &binding_;
 };
 
 // A session acquired for the guard's lifetime; released only if acquired.

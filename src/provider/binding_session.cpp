@@ -148,6 +148,10 @@ void TTelvora::UnlockProvider(bool serverMode) {
   if (!serverMode && !FThreadSafe) Unit().providerLock.Leave();
 }
 
+void TTelvora::EnterSessionLock() { Unit().sessionLock.Enter(); }
+
+void TTelvora::LeaveSessionLock() { Unit().sessionLock.Leave(); }
+
 // ---- Sessions -------------------------------------------------------------------
 
 bool TTelvora::SessionStillValid(const TelvoraInitParam &p, double now) const {

@@ -18,6 +18,8 @@
 
 namespace crtelv {
 
+struct TransferBlock;
+
 // Parameter numbers (1-based) of the provider engine.
 enum TelvoraParam : int32_t {
   kParamProfile = 1,
@@ -71,6 +73,47 @@ class TTelvoraEngine : public TCryptoEngine {
   int32_t RemoveSignature(void *data, int32_t *size, char *signer) override;
   int32_t EncodeData(void *data, int32_t *size, const char *recipients) override;
   int32_t DecodeData(void *data, int32_t *size, void *third) override;
+
+  // Certificate store: certificate files (at most 4096 bytes, binary or
+  // PEM), key stores (".pse", letter case ignored) and CRL files.
+  int32_t IncludePublicKey(const char *fileName) override;
+  int32_t IncludePublicEncodeKey(const char *fileName) override;
+  int32_t IncludeCRL(const char *fileName) override;
+
+  // Key generation: the request goes out as a transfer, the issuer's answer
+  // comes back as one.
+  int32_t RemoteGenerateStart(char *transfer) override;
+  int32_t RemoteGenerateFinish(const char *transfer) override;
+
+  // Public key transfers. Everything read from a transfer comes from a
+  // counterpart and is checked before use; files are written only inside the
+  // folder given, and an old file survives a failed write.
+  int32_t ExcludeSelfPublicKeyTransfer(char *transfer) override;
+  int32_t IncludePublicKeyTransfer(const char *transfer) override;
+  int32_t GetPublicKeyTransfer(const char *uid, char *transfer) override;
+  int32_t SavePublicKeyFromTransfer(const char *folder, const char *transfer) override;
+  int32_t GetPublicKeyTransferByFile(char *transfer, const char *fileName) override;
+
+  // Reports, hashing, display and the UID of a certificate identifier.
+  int32_t GetReport(const char *uid, char *report) override;
+  int32_t GetReportByTransfer(const char *transfer, char *report) override;
+  int32_t GetReportByFile(const char *fileName, char *report) override;
+  int32_t HashData(const void *data, int32_t dataSize, int32_t format, void *hash, int32_t *hashSize) override;
+  int32_t ShowCertificate(const char *uid) override;
+  int32_t GetUIDByCertIdent(const char *ident, char *uid) override;
+
+  // The transfer text of a block carrying data (1 to 4096 bytes), signed
+  // with the user's key; made in a buffer of the engine's own and copied
+  // into transfer (GetMaxPublicKeyTransferSize bytes) only on success.
+  int32_t GetPublicKeyTransferByBuffer(const std::string &name, const std::string &fileName, const void *data,
+                                       int32_t dataLength, char *transfer, int32_t *transferSize);
+  // The block of a standard transfer: -11 for a text that does not decode,
+  // content of the wrong shape or texts that do not end in their fields;
+  // the code of RemoveSignature when the signature fails.
+  int32_t GetPublicKeyBlockByTransfer(const char *transfer, TransferBlock &block);
+  // The request of a long-layout transfer: buffer null asks for the size;
+  // -7 with the size needed when size is smaller.
+  int32_t GetPublicKeyBlockByTransfer(const char *transfer, void *buffer, int32_t *size);
 
   // The session record from the current parameter values.
   void FillInitParam(TelvoraInitParam &param) const;

@@ -1,0 +1,228 @@
+// TTelvoraEngine: public key transfers, the signed base64 texts in which
+// certificates and certificate requests travel between parties.
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "provider/provider_engine.h"
+#include "provider/transfer_block.h"
+#include "support/base64.h"
+#include "support/file_text_helpers.h"
+
+namespace crtelv {
+namespace {
+
+// The largest certificate (or request) file a transfer is made of.
+constexpr int32_t kTransferFileMax = kTransferDataMax;
+
+// The signed content of a transfer text: base64 decoding, then the check of
+// the signature. -11 for no text or one that does not decode; the code of
+// RemoveSignature when the check fails.
+int32_t ReadTransferContent(TTelvoraEngine &engine, const char *transfer, std::vector<uint8_t> &content) {
+  if (transfer == nullptr || transfer[0] == '\0') return kBadArgument;
+  const std::size_t length = std::strlen(transfer);
+  if (length > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return kBadArgument;
+  content = DecodeBase64(transfer, static_cast<int32_t>(length));
+  if (content.empty()) return kBadArgument;
+  std::vector<char> signer(static_cast<std::size_t>(engine.GetMaxUIDLength()) + 1, '\0');
+  int32_t size = static_cast<int32_t>(content.size());
+  int32_t status = engine.RemoveSignature(content.data(), &size, signer.data());
+  if (status != kOk) return status;
+  content.resize(static_cast<std::size_t>(size));
+  return kOk;
+}
+
+// The block of a standard transfer; its texts may still be unreadable
+// (block.NamesTerminated).
+int32_t ReadTransferBlock(TTelvoraEngine &engine, const char *transfer, TransferBlock &block) {
+  std::vector<uint8_t> content;
+  int32_t status = ReadTransferContent(engine, transfer, content);
+  if (status != kOk) return status;
+  return UnpackTransferBlock(content.data(), static_cast<int32_t>(content.size()), block);
+}
+
+// Writes a received object so that an old file of that name survives a
+// failed write; -17 when it cannot be written.
+int32_t WriteReceived(const std::string &fileName, const std::vector<uint8_t> &data) {
+  return ReplaceWholeFile(fileName.c_str(), data.data(), static_cast<int32_t>(data.size())) ? kOk : kCertFileIO;
+}
+
+// Reads a certificate or request file of at most 4096 bytes; false when it
+// cannot be read or is longer.
+bool ReadTransferFile(const std::string &path, std::vector<uint8_t> &data) {
+  data.assign(static_cast<std::size_t>(kTransferFileMax), 0);
+  int32_t length = kTransferFileMax;
+  if (!ReadWholeFile(path.c_str(), data.data(), length)) return false;
+  data.resize(static_cast<std::size_t>(length));
+  return true;
+}
+
+}  // namespace
+
+// ---- Making and reading transfers -------------------------------------------------
+
+int32_t TTelvoraEngine::GetPublicKeyTransferByBuffer(const std::string &name, const std::string &fileName,
+                                                     const void *data, int32_t dataLength, char *transfer,
+                                                     int32_t *transferSize) {
+  if (dataLength < 1 || dataLength > kTransferDataMax || data == nullptr || transfer == nullptr ||
+      transferSize == nullptr) {
+    return kBadArgument;
+  }
+  constexpr char kOperation[] = "GetPublicKeyTransferByBuffer";
+  return GuardBindingCall(kOperation, [&]() -> int32_t {
+    // Signed in a buffer of the engine's own: the host's buffer receives
+    // nothing but a finished transfer.
+    std::vector<uint8_t> block = PackTransferBlock(name, fileName, data, dataLength);
+    block.resize(static_cast<std::size_t>(kTransferBlockSize) + static_cast<std::size_t>(GetMaxSignAddition()));
+    int32_t size = kTransferBlockSize;
+    int32_t status = AddSign(block.data(), &size, 0);
+    if (status != kOk) return status;
+    const std::string text = EncodeBase64(block.data(), size);
+    if (text.empty()) {
+      RecordFailureText(kOperation, "Unable to encode existing buffer to BASE64!");
+      return kFailure;
+    }
+    if (text.size() + 1 > static_cast<std::size_t>(GetMaxPublicKeyTransferSize())) {
+      RecordFailureText(kOperation, "Data size error. Operation need too many memory!");
+      return kFailure;
+    }
+    std::memcpy(transfer, text.c_str(), text.size() + 1);
+    *transferSize = static_cast<int32_t>(text.size());
+    return kOk;
+  });
+}
+
+int32_t TTelvoraEngine::GetPublicKeyBlockByTransfer(const char *transfer, TransferBlock &block) {
+  return GuardBindingCall("GetPublicKeyBlockByTransfer", [&]() -> int32_t {
+    int32_t status = ReadTransferBlock(*this, transfer, block);
+    if (status == kOk && !block.NamesTerminated) status = kBadArgument;
+    return status;
+  });
+}
+
+int32_t TTelvoraEngine::GetPublicKeyBlockByTransfer(const char *transfer, void *buffer, int32_t *size) {
+  if (size == nullptr) return kBadArgument;
+  return GuardBindingCall("GetPublicKeyBlockByTransfer", [&]() -> int32_t {
+    std::vector<uint8_t> content;
+    int32_t status = ReadTransferContent(*this, transfer, content);
+    if (status != kOk) return status;
+    std::string text;
+    status = LongTransferRequestText(content.data(), static_cast<int32_t>(content.size()), text);
+    if (status != kOk) return status;
+    const std::vector<uint8_t> request = DecodeBase64(text.data(), static_cast<int32_t>(text.size()));
+    if (request.empty()) return kBadArgument;
+    const int32_t needed = static_cast<int32_t>(request.size());
+    if (buffer == nullptr) {
+      *size = needed;
+      return kOk;
+    }
+    if (*size < needed) {
+      *size = needed;
+      return kNoMemory;
+    }
+    std::memcpy(buffer, request.data(), request.size());
+    *size = needed;
+    return kOk;
+  });
+}
+
+// ---- Operations -------------------------------------------------------------------------
+
+int32_t TTelvoraEngine::ExcludeSelfPublicKeyTransfer(char *transfer) {
+  if (transfer == nullptr) return kBadArgument;
+  TelvoraInitParam param;
+  FillInitParam(param);
+  BindingRef binding;
+  int32_t status = AcquireBinding(param, binding);
+  if (status != kOk) return status;
+  std::string uid;
+  status = GuardBindingCall("ExcludeSelfPublicKeyTransfer", [&] { return binding->GetUserCertUID(param, uid); });
+  if (status != kOk) return status;
+  return GetPublicKeyTransfer(uid.c_str(), transfer);
+}
+
+int32_t TTelvoraEngine::GetPublicKeyTransfer(const char *uid, char *transfer) {
+  if (uid == nullptr || uid[0] == '\0' || transfer == nullptr) return kBadArgument;
+  TelvoraInitParam param;
+  FillInitParam(param);
+  BindingRef binding;
+  int32_t status = AcquireBinding(param, binding);
+  if (status != kOk) return status;
+  std::vector<uint8_t> cert;
+  try {
+    cert.resize(static_cast<std::size_t>(kTransferDataMax));
+  } catch (const std::bad_alloc &) {
+    return kNoMemory;
+  }
+  int32_t length = kTransferDataMax;
+  status = GuardBindingCall("GetPublicKeyTransfer",
+                            [&] { return binding->GetCertificateByUID(param, uid, cert.data(), length); });
+  if (status != kOk) return status;
+  // The file name is cut as a whole: a long UID may lose its ".cer".
+  int32_t size = 0;
+  return GetPublicKeyTransferByBuffer(uid, std::string(uid) + ".cer", cert.data(), length, transfer, &size);
+}
+
+int32_t TTelvoraEngine::GetPublicKeyTransferByFile(char *transfer, const char *fileName) {
+  if (fileName == nullptr || fileName[0] == '\0') return kNoCertFile;
+  if (transfer == nullptr) return kBadArgument;
+  std::vector<uint8_t> data;
+  if (!ReadTransferFile(ExpandRootPath(fileName), data)) return kCertLoad;
+  TelvoraInitParam param;
+  FillInitParam(param);
+  BindingRef binding;
+  int32_t status = AcquireBinding(param, binding);
+  if (status != kOk) return status;
+  return GuardBindingCall("GetPublicKeyTransferByFile", [&] {
+    std::string uid;
+    // A file that is no certificate is taken for a request.
+    if (binding->GetUIDFromCertificate(param, data.data(), static_cast<int32_t>(data.size()), uid) != kOk) {
+      uid.clear();
+    }
+    const std::string file = uid.empty() ? std::string(kRequestFileName) : uid + ".cer";
+    int32_t size = 0;
+    return GetPublicKeyTransferByBuffer(uid, file, data.data(), static_cast<int32_t>(data.size()), transfer, &size);
+  });
+}
+
+int32_t TTelvoraEngine::IncludePublicKeyTransfer(const char *transfer) {
+  TransferBlock block;
+  int32_t status = GetPublicKeyBlockByTransfer(transfer, block);
+  if (status != kOk) return status;
+  TelvoraInitParam param;
+  FillInitParam(param);
+  BindingRef binding;
+  status = AcquireBinding(param, binding);
+  if (status != kOk) return status;
+  return GuardBindingCall("IncludePublicKeyTransfer", [&] {
+    int32_t length = static_cast<int32_t>(block.Data.size());
+    return binding->AddCertificate(param, block.Data.data(), length);
+  });
+}
+
+int32_t TTelvoraEngine::SavePublicKeyFromTransfer(const char *folder, const char *transfer) {
+  const std::string dir = ExpandFolderPath(folder != nullptr ? folder : "");
+  if (dir.empty() || !IsDirectory(dir)) return kCertFileIO;
+  return GuardBindingCall("SavePublicKeyFromTransfer", [&]() -> int32_t {
+    TransferBlock block;
+    int32_t status = ReadTransferBlock(*this, transfer, block);
+    if (status == kOk) {
+      // The name comes from the counterpart: only a plain file name inside
+      // the folder is written.
+      if (!block.NamesTerminated || !IsPlainTransferFileName(block.FileName)) return kCertFileIO;
+      return WriteReceived(dir + block.FileName, block.Data);
+    }
+    // Not a standard transfer: perhaps one in the long request layout.
+    int32_t size = 0;
+    status = GetPublicKeyBlockByTransfer(transfer, nullptr, &size);
+    if (status != kOk) return status;
+    std::vector<uint8_t> request(static_cast<std::size_t>(size));
+    status = GetPublicKeyBlockByTransfer(transfer, request.data(), &size);
+    if (status != kOk) return status;
+    request.resize(static_cast<std::size_t>(size));
+    return WriteReceived(dir + kRequestFileName, request);
+  });
+}
+
+}  // namespace crtelv
