@@ -15,7 +15,7 @@ if(TARGET crtelv_simroots)
 
   # variant folder : test groups
   set(provider_runs
-    "complete:Binding*:Stores*:Transfers*:Reports*:Session*:Identification*:EngineCache*:EngineTexts*:EngineInfo*:Armour*:Properties*:Hashing*:Signing*:Encryption*"
+    "complete:Binding*:Stores*:Transfers*:Reports*:Session*:Identification*:EngineCache*:EngineTexts*:EngineInfo*:Armour*:Properties*:Hashing*:Signing*:Encryption*:Faults*:Stress*"
     "nooptional:NoOptional*"
     "norequired:NoRequired*"
     "v149:Version149*"
