@@ -29,3 +29,14 @@ if(TARGET crtelv_simroots)
     set_tests_properties(provider_${variant} PROPERTIES ENVIRONMENT "CRTELV_TEST_VARIANT=${variant}")
   endforeach()
 endif()
+
+# Allocation failure inside the library: its own program, for its replaced
+# operator new.
+if(TARGET crtelv_simroots)
+  add_executable(provider_alloc_tests ${CMAKE_CURRENT_LIST_DIR}/alloc_failure.cpp)
+  target_link_libraries(provider_alloc_tests PRIVATE crtelv_static crtelv_simroots)
+  target_include_directories(provider_alloc_tests PRIVATE ${CMAKE_SOURCE_DIR}/providers/sim)
+  target_compile_options(provider_alloc_tests PRIVATE ${CRTELV_WARNINGS})
+  add_dependencies(provider_alloc_tests crtelv_sim_variants)
+  add_test(NAME provider_alloc COMMAND provider_alloc_tests)
+endif()
