@@ -70,11 +70,14 @@ class Faults : public ProviderTest {
   std::string peerFile, crlFile, keysFile;
 };
 
+// The engine's modes.
+constexpr int kClient = 0, kServer = 1, kBySerial = 2;
+
 // One operation: its name, the engine's mode, the host buffer it starts
 // with and the call (which may use the buffer as in- and output).
 struct Operation {
   std::string name;
-  bool server;
+  int mode;
   std::vector<char> host;
   std::function<int32_t(TTelvoraEngine &, std::vector<char> &)> run;
 };
@@ -169,6 +172,11 @@ TEST_F(Faults, EveryProviderCallFailsInTurn) {
          int third = 0;
          return e.DecodeData(h.data(), &size, &third);
        }},
+      {"EncodeData", kBySerial, Host(payload),
+       [&](TTelvoraEngine &e, std::vector<char> &h) {
+         int32_t size = payloadSize;
+         return e.EncodeData(h.data(), &size, "0C;0A1B");
+       }},
       {"HashData", false, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          int32_t size = 64;
@@ -212,10 +220,11 @@ TEST_F(Faults, EveryProviderCallFailsInTurn) {
   int32_t status = 0x5F000100;
   int injected = 0, releases = 0;
   for (Operation &op : operations) {
-    const std::string what = op.name + (op.server ? " (server)" : "");
+    const std::string what = op.name + (op.mode == kServer ? " (server)" : op.mode == kBySerial ? " (by serial)" : "");
     auto fresh = [&] {
       Engine engine;
-      if (op.server) engine.Set(kParamClientServerMode, "server").Set(kParamServerCertEKUOID, kServerAuth);
+      if (op.mode == kServer) engine.Set(kParamClientServerMode, "server").Set(kParamServerCertEKUOID, kServerAuth);
+      if (op.mode == kBySerial) engine.Set(kParamUIDLocation, "SN");
       return engine;
     };
     Restart();
