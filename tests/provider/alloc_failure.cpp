@@ -144,7 +144,7 @@ int main() {
          int32_t n = 0;
          return ::SignData(e, data.data(), size, h.data(), &n, nullptr);
        }},
-      {"VerifyData", empty,
+      {"VerifyData", [] { return Host(4200, '\0'); },
        [&](CrTelvEngine e, Host &h) { return ::VerifyData(e, data.data(), size, sign.data(), signSize, h.data()); }},
       {"AddSign", withData,
        [&](CrTelvEngine e, Host &h) {

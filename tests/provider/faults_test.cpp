@@ -135,7 +135,7 @@ TEST_F(Faults, EveryProviderCallFailsInTurn) {
          int32_t size = 0;
          return e.SignData(payload.data(), payloadSize, h.data(), &size, "For sign XML data!");
        }},
-      {"VerifyData", false, Host("GetCertificate_OnSuccess"),
+      {"VerifyData", false, Host(std::string("GetCertificate_OnSuccess") + '\0'),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          return e.VerifyData(payload.data(), payloadSize, sign.data(), signSize, h.data());
        }},
