@@ -26,6 +26,7 @@ struct Library {
     handle = dlopen(CRTELV_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
 #define CPKI1TEST_EXPORT(name) name = reinterpret_cast<decltype(&::name)>(handle ? dlsym(handle, #name) : nullptr);
     CPKI1TEST_EXPORT(GetCryptObj)
+    CPKI1TEST_EXPORT(DoneEngine)
     CPKI1TEST_EXPORT(SetRootPath)
     CPKI1TEST_EXPORT(SetCryptoParamValue)
     CPKI1TEST_EXPORT(GetPublicKeyTransferByFile)
@@ -34,6 +35,7 @@ struct Library {
   }
   void *handle = nullptr;
   decltype(&::GetCryptObj) GetCryptObj;
+  decltype(&::DoneEngine) DoneEngine;
   decltype(&::SetRootPath) SetRootPath;
   decltype(&::SetCryptoParamValue) SetCryptoParamValue;
   decltype(&::GetPublicKeyTransferByFile) GetPublicKeyTransferByFile;
@@ -160,6 +162,7 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
     EXPECT_EQ(P().VCERT_FreeCert(s, &info), 0);
     if (HasFailure()) break;
   }
+  lib.DoneEngine(engine);
   // The kills fell in every kind of write.
   EXPECT_GT(added, 0);
   EXPECT_GT(imported, 0);
