@@ -1,6 +1,7 @@
 // Writers killed at random moments: a child process writes, over and over,
 // through the open provider's stores (certificates into the certificate
-// store, key stores imported into the key store) and through the library's
+// store, newer CRLs into it, key stores imported into the key store) and
+// through the library's
 // SavePublicKeyFromTransfer, and is killed with SIGKILL after a random
 // delay, a few hundred times. After each kill every file is the old or the
 // new one, never a torn one, and the provider opens it.
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 
@@ -44,9 +46,42 @@ struct Library {
 
 std::string Party(int i) { return "crash" + std::to_string(i); }
 
+// The DER form of a PEM block's base64 text (other characters skipped).
+Bytes FromPem(const std::string &block) {
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const std::size_t head = block.find('\n');
+  const std::size_t tail = block.rfind("-----END");
+  Bytes out;
+  uint32_t bits = 0;
+  int count = 0;
+  for (std::size_t i = head; i < tail; ++i) {
+    const std::size_t v = alphabet.find(block[i]);
+    if (v == std::string::npos) continue;
+    bits = (bits << 6) | static_cast<uint32_t>(v);
+    if ((count += 6) >= 8) {
+      count -= 8;
+      out.push_back(static_cast<uint8_t>(bits >> count));
+    }
+  }
+  return out;
+}
+
+// The CRLs of a PEM store, each in DER.
+std::vector<Bytes> Crls(const Bytes &store) {
+  const std::string text(store.begin(), store.end()), begin = "-----BEGIN X509 CRL-----",
+                                                     end = "-----END X509 CRL-----";
+  std::vector<Bytes> blocks;
+  for (std::size_t at = text.find(begin); at != std::string::npos; at = text.find(begin, at + 1)) {
+    const std::size_t stop = text.find(end, at);
+    blocks.push_back(FromPem(text.substr(at, stop == std::string::npos ? std::string::npos : stop + end.size() - at)));
+  }
+  return blocks;
+}
+
 // The child: writes until it is killed. Never returns.
 // After each finished write it sends one byte down progress.
-[[noreturn]] void Writer(int progress, const std::string &dir, const std::vector<Bytes> &parties, const std::vector<Bytes> &keyStores,
+[[noreturn]] void Writer(int progress, const std::string &dir, const std::vector<Bytes> &parties,
+                         const std::vector<Bytes> &crls, const std::vector<Bytes> &keyStores,
                          const Library &lib, CrTelvEngine engine, const std::vector<std::string> &transfers) {
   const Provider &p = P();
   std::string pseUrl = "pse://signed/" + dir + "keys.pse", storeUrl = "file://" + dir + "store.pem";
@@ -67,6 +102,12 @@ std::string Party(int i) { return "crash" + std::to_string(i); }
       TelvoraAddParams ap{};
       TelvoraBlob blob = Blob(parties[i]);
       if (p.VCERT_AddCertificate(s, &ap, &blob) != 0) _exit(4);
+      done();
+    }
+    if (i < crls.size()) {
+      TelvoraAddParams ap{};
+      TelvoraBlob blob = Blob(crls[i]);
+      if (p.VCERT_AddCRL(s, &ap, &blob) != 0) _exit(8);
       done();
     }
     TelvoraExportParams ip{16, nullptr};
@@ -90,6 +131,17 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
   for (int i = 0; i < kParties; ++i) parties.push_back(ReadBytes(w.Path(Party(i) + ".der")));
   const std::vector<Bytes> keyStores = {ReadBytes(w.Path("alice.pse")), ReadBytes(w.Path("bob.pse"))};
   const std::vector<Bytes> owners = {ReadBytes(w.Path("alice.der")), ReadBytes(w.Path("bob.der"))};
+  // The store's CRL and two newer ones, which the child adds in order.
+  std::vector<Bytes> crls = Crls(ReadBytes(w.Path("store.pem")));
+  ASSERT_EQ(crls.size(), 1u);
+  for (int day = 1; day <= 2; ++day) {
+    const std::string name = w.Path("crl" + std::to_string(day) + ".der");
+    ASSERT_EQ(Shell(Quote(w.tool) + " crl --ca " + Quote(w.Path("ca")) + " --crl " + Quote(name) + " --start-days " +
+                    std::to_string(day)),
+              0);
+    crls.push_back(ReadBytes(name));
+  }
+  const std::vector<Bytes> newCrls(crls.begin() + 1, crls.end());
 
   // The library finds the provider in the root's EXE folder: links to the
   // very file this process loads, so that both use one provider.
@@ -118,7 +170,7 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
   // stretch of work into the next one.
   std::uniform_int_distribution<int> writes(0, 4);
   std::uniform_int_distribution<long> spin(0, 4000000);
-  int added = 0, imported = 0, saved = 0;
+  int added = 0, newestCrl = 0, imported = 0, saved = 0;
   for (int kill = 0; kill < kKills; ++kill) {
     // Each round starts from the full store, Alice's key store and the first carl.cer.
     std::filesystem::copy_file(w.Path("store.pem"), dir + "store.pem", std::filesystem::copy_options::overwrite_existing);
@@ -130,7 +182,7 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       close(pipeFds[0]);
-      Writer(pipeFds[1], dir, parties, keyStores, lib, engine, transfers);
+      Writer(pipeFds[1], dir, parties, newCrls, keyStores, lib, engine, transfers);
     }
     close(pipeFds[1]);
     char tick = 0;
@@ -150,6 +202,11 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
     while (present < kParties && FindOne(s, 2, Party(present)) == parties[static_cast<std::size_t>(present)]) ++present;
     for (int i = present; i < kParties; ++i) EXPECT_TRUE(FindOne(s, 2, Party(i)).empty()) << "round " << kill;
     added = std::max(added, present);
+    const std::vector<Bytes> storeCrls = Crls(ReadBytes(dir + "store.pem"));
+    ASSERT_EQ(storeCrls.size(), 1u) << "round " << kill;
+    const auto crl = std::find(crls.begin(), crls.end(), storeCrls[0]);
+    ASSERT_NE(crl, crls.end()) << "round " << kill;
+    newestCrl = std::max(newestCrl, static_cast<int>(crl - crls.begin()));
     const Bytes owner = FindOne(s, 1, "");
     EXPECT_TRUE(owner == owners[0] || owner == owners[1]) << "round " << kill;
     imported += owner == owners[1] ? 1 : 0;
@@ -165,6 +222,7 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
   lib.DoneEngine(engine);
   // The kills fell in every kind of write.
   EXPECT_GT(added, 0);
+  EXPECT_GT(newestCrl, 0);
   EXPECT_GT(imported, 0);
   EXPECT_GT(saved, 0);
   // What killed writers leave behind: their unfinished new files (the
@@ -175,9 +233,9 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
     providerLeftovers += name.find(".new.") != std::string::npos;
     libraryLeftovers += name.find(".tmp") != std::string::npos;
   }
-  std::printf("kills %d, certificates added up to %d, rounds ending with the new key store %d, with the new "
+  std::printf("kills %d, certificates added up to %d, CRLs up to %d, rounds ending with the new key store %d, with the new "
               "saved file %d; unfinished files left by killed writers: provider %d, library %d\n",
-              kKills, added, imported, saved, providerLeftovers, libraryLeftovers);
+              kKills, added, newestCrl, imported, saved, providerLeftovers, libraryLeftovers);
 }
 
 }  // namespace
