@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -82,13 +83,21 @@ std::string ReadLink(const char *path) {
 
 std::string ExecutablePath() { return ReadLink("/proc/self/exe"); }
 
+namespace {
+// The canonical form of path; false when there is none. The block realpath
+// hands out is freed also when copying it fails.
+bool RealPath(const std::string &path, std::string &real) {
+  std::unique_ptr<char, void (*)(void *)> block(::realpath(path.c_str(), nullptr), std::free);
+  if (block == nullptr) return false;
+  real = block.get();
+  return true;
+}
+}  // namespace
+
 std::string AbsolutePath(const std::string &path) {
   if (path.empty() || path[0] == '/') return path;
-  char *real = ::realpath(path.c_str(), nullptr);
-  if (real == nullptr) return path;
-  std::string result(real);
-  std::free(real);
-  return result;
+  std::string result;
+  return RealPath(path, result) ? result : path;
 }
 
 struct LoadedSearch {
@@ -191,10 +200,8 @@ std::string ModuleFileName(ModuleHandle module, std::size_t capacity) {
 }
 
 bool FileVersion(const std::string &path, uint32_t &ms, uint32_t &ls) {
-  char *real = ::realpath(ResolvePath(path).c_str(), nullptr);
-  if (real == nullptr) return false;
-  std::string file(real);
-  std::free(real);
+  std::string file;
+  if (!RealPath(ResolvePath(path), file)) return false;
   std::size_t slash = file.rfind('/');
   if (slash != std::string::npos) file.erase(0, slash + 1);
   std::size_t so = file.rfind(".so.");

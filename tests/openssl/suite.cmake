@@ -31,3 +31,20 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
   add_dependencies(openssl_host_tests cpki1_openssl cpki1-tool cr_telv)
   add_test(NAME openssl_host COMMAND openssl_host_tests)
 endif()
+
+# Writers through the provider's stores and the library, killed at random.
+if(TARGET cpki1_openssl AND TARGET cpki1-tool AND TARGET cr_telv)
+  add_executable(openssl_crash_tests
+    ${CMAKE_CURRENT_LIST_DIR}/crash_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/openssl_support.cpp)
+  target_include_directories(openssl_crash_tests PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/include
+    ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(openssl_crash_tests PRIVATE
+    CPKI1_LIBRARY="$<TARGET_FILE_DIR:cpki1_openssl>/libcpki1.so"
+    CPKI1_TOOL="$<TARGET_FILE:cpki1-tool>"
+    CRTELV_LIBRARY_FILE="$<TARGET_FILE:cr_telv>")
+  target_compile_options(openssl_crash_tests PRIVATE ${CRTELV_WARNINGS})
+  target_link_libraries(openssl_crash_tests PRIVATE GTest::gtest_main ${CMAKE_DL_LIBS} pthread)
+  add_dependencies(openssl_crash_tests cpki1_openssl cpki1-tool cr_telv)
+  add_test(NAME openssl_crash COMMAND openssl_crash_tests)
+endif()

@@ -15,7 +15,7 @@ if(TARGET crtelv_simroots)
 
   # variant folder : test groups
   set(provider_runs
-    "complete:Binding*:Stores*:Transfers*:Reports*:Session*:Identification*:EngineCache*:EngineTexts*:EngineInfo*:Armour*:Properties*:Hashing*:Signing*:Encryption*"
+    "complete:Binding*:Stores*:Transfers*:Reports*:Session*:Identification*:EngineCache*:EngineTexts*:EngineInfo*:Armour*:Properties*:Hashing*:Signing*:Encryption*:Faults*:Stress*"
     "nooptional:NoOptional*"
     "norequired:NoRequired*"
     "v149:Version149*"
@@ -28,4 +28,15 @@ if(TARGET crtelv_simroots)
     add_test(NAME provider_${variant} COMMAND provider_tests --gtest_filter=${filter})
     set_tests_properties(provider_${variant} PROPERTIES ENVIRONMENT "CRTELV_TEST_VARIANT=${variant}")
   endforeach()
+endif()
+
+# Allocation failure inside the library: its own program, for its replaced
+# operator new.
+if(TARGET crtelv_simroots)
+  add_executable(provider_alloc_tests ${CMAKE_CURRENT_LIST_DIR}/alloc_failure.cpp)
+  target_link_libraries(provider_alloc_tests PRIVATE crtelv_static crtelv_simroots)
+  target_include_directories(provider_alloc_tests PRIVATE ${CMAKE_SOURCE_DIR}/providers/sim)
+  target_compile_options(provider_alloc_tests PRIVATE ${CRTELV_WARNINGS})
+  add_dependencies(provider_alloc_tests crtelv_sim_variants)
+  add_test(NAME provider_alloc COMMAND provider_alloc_tests)
 endif()

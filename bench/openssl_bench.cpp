@@ -1,0 +1,319 @@
+// The library's exports on the open provider beside the same provider calls
+// made directly: SignData, VerifyData, EncodeData, DecodeData and HashData
+// of 1 KiB. The ratio of a pair is the library's overhead. Then server-mode
+// throughput (signing 1 KiB) with 1 and 2 threads on the thread-safe
+// provider. The parties are made by cpki1-tool in a temporary folder.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cr_telv.h"
+#include "library/load_units.h"
+#include "provider/cpki1_api.h"
+
+namespace {
+
+constexpr int kDataSize = 1024;
+
+std::string Quote(const std::string &s) { return "'" + s + "'"; }
+std::string Upper(std::string s) {
+  for (char &c : s) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  return s;
+}
+
+struct World {
+  World() {
+    std::string base = std::filesystem::temp_directory_path().string() + "/crtelv-bench-XXXXXX";
+    if (mkdtemp(base.data()) == nullptr) std::abort();
+    dir = base + "/";
+    const std::string tool = Quote(CPKI1_TOOL);
+    const std::string store = " --store " + Quote(dir + "store.pem");
+    auto run = [](const std::string &line) {
+      if (std::system((line + " >/dev/null 2>&1").c_str()) != 0) std::abort();
+    };
+    run(tool + " ca --ca " + Quote(dir + "ca") + " --subject 'CN=Test CA,O=Example,C=RU'");
+    for (const char *party : {"alice", "bob"}) {
+      run(tool + " issue --ca " + Quote(dir + "ca") + " --subject 'CN=" + party + ",O=Example,C=RU' --pse " +
+          Quote(dir + party + ".pse") + " --cert " + Quote(dir + party + ".der") + " --key-out " +
+          Quote(dir + party + ".key") + " --usage both --eku 1.3.6.1.5.5.7.3.1,1.3.6.1.5.5.7.3.2" + store);
+    }
+    // The library finds the provider in the root's EXE folder: links to the
+    // file this process loads directly, so that both use one provider.
+    std::filesystem::create_directories(dir + "root/EXE");
+    const std::filesystem::path real = std::filesystem::canonical(CPKI1_LIBRARY);
+    std::filesystem::create_symlink(real, dir + "root/EXE/" + real.filename().string());
+    std::filesystem::create_symlink(real.filename(), dir + "root/EXE/libcpki1.so");
+    provider = dlopen(CPKI1_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (provider == nullptr) std::abort();
+#define BENCH_RESOLVE(name, type, required) name = reinterpret_cast<type>(dlsym(provider, #name));
+    CPKI1_ENTRY_POINTS(BENCH_RESOLVE)
+#undef BENCH_RESOLVE
+    crtelv::LibraryAttach();
+    data.resize(kDataSize);
+    for (int i = 0; i < kDataSize; ++i) data[static_cast<std::size_t>(i)] = static_cast<char>(i * 131 + 7);
+  }
+  ~World() { std::filesystem::remove_all(dir); }
+
+  CrTelvEngine Engine(bool server) const {
+    CrTelvEngine e = GetCryptObj(0);
+    SetRootPath(e, (dir + "root/").c_str());
+    SetCryptoParamValue(e, 2, (dir + "alice.pse").c_str());
+    SetCryptoParamValue(e, 3, (dir + "store.pem").c_str());
+    if (server) {
+      SetCryptoParamValue(e, 8, "server");
+      SetCryptoParamValue(e, 9, "1.3.6.1.5.5.7.3.1");
+    }
+    return e;
+  }
+  // A session as the library opens one: the engine hands the paths over
+  // upper-cased, and the provider finds them without regard to letter case.
+  TelvoraSession Session() const {
+    const std::string pse = "pse://signed/" + Upper(dir + "alice.pse"), store = "file://" + Upper(dir + "store.pem");
+    TelvoraOpenParams rec{};
+    rec.Size = static_cast<int32_t>(sizeof rec);
+    rec.PSEUrl = pse.c_str();
+    rec.StoreUrl = store.c_str();
+    TelvoraSession s = 0;
+    if (VCERT_InitializeEx(1, &rec, &s) != 0) std::abort();
+    return s;
+  }
+
+  std::string dir;
+  void *provider = nullptr;
+  std::vector<char> data;
+#define BENCH_FIELD(name, type, required) type name = nullptr;
+  CPKI1_ENTRY_POINTS(BENCH_FIELD)
+#undef BENCH_FIELD
+};
+
+World &W() {
+  static World world;
+  return world;
+}
+
+TelvoraBlob Blob(const void *data, int32_t size) {
+  return TelvoraBlob{size, static_cast<uint8_t *>(const_cast<void *>(data))};
+}
+
+// ---- Through the exports ------------------------------------------------------------
+
+struct Exported {
+  explicit Exported(bool server = false) : w(W()), e(w.Engine(server)) {
+    signSize = 0;
+    if (::SignData(e, w.data.data(), kDataSize, sign, &signSize, nullptr) != 0) std::abort();
+    sealedSize = kDataSize;
+    sealed.assign(w.data.begin(), w.data.end());
+    sealed.resize(kDataSize + 8192);
+    if (::EncodeData(e, sealed.data(), &sealedSize, "alice") != 0) std::abort();
+  }
+  ~Exported() { DoneEngine(e); }
+  World &w;
+  CrTelvEngine e;
+  char sign[2048];
+  int32_t signSize;
+  std::vector<char> sealed;
+  int32_t sealedSize;
+};
+
+void BM_Export_SignData(benchmark::State &state) {
+  Exported x;
+  char sign[2048];
+  for (auto _ : state) {
+    int32_t size = 0;
+    if (::SignData(x.e, x.w.data.data(), kDataSize, sign, &size, nullptr) != 0) state.SkipWithError("SignData");
+  }
+}
+BENCHMARK(BM_Export_SignData)->Unit(benchmark::kMicrosecond);
+
+void BM_Export_VerifyData(benchmark::State &state) {
+  Exported x;
+  for (auto _ : state) {
+    char signer[4097] = "";
+    if (::VerifyData(x.e, x.w.data.data(), kDataSize, x.sign, x.signSize, signer) != 0) state.SkipWithError("VerifyData");
+  }
+}
+BENCHMARK(BM_Export_VerifyData)->Unit(benchmark::kMicrosecond);
+
+void BM_Export_EncodeData(benchmark::State &state) {
+  Exported x;
+  std::vector<char> buffer(kDataSize + 8192);
+  for (auto _ : state) {
+    std::memcpy(buffer.data(), x.w.data.data(), kDataSize);
+    int32_t size = kDataSize;
+    if (::EncodeData(x.e, buffer.data(), &size, "alice") != 0) state.SkipWithError("EncodeData");
+  }
+}
+BENCHMARK(BM_Export_EncodeData)->Unit(benchmark::kMicrosecond);
+
+void BM_Export_DecodeData(benchmark::State &state) {
+  Exported x;
+  std::vector<char> buffer(x.sealed.size());
+  for (auto _ : state) {
+    std::memcpy(buffer.data(), x.sealed.data(), static_cast<std::size_t>(x.sealedSize));
+    int32_t size = x.sealedSize;
+    int third = 0;
+    if (::DecodeData(x.e, buffer.data(), &size, &third) != 0) state.SkipWithError("DecodeData");
+  }
+}
+BENCHMARK(BM_Export_DecodeData)->Unit(benchmark::kMicrosecond);
+
+void BM_Export_HashData(benchmark::State &state) {
+  Exported x;
+  char hash[32];
+  for (auto _ : state) {
+    int32_t size = 32;
+    if (::HashData(x.e, x.w.data.data(), kDataSize, 0, hash, &size) != 0) state.SkipWithError("HashData");
+  }
+}
+BENCHMARK(BM_Export_HashData)->Unit(benchmark::kMicrosecond);
+
+// ---- The same provider calls made directly -------------------------------------------
+// As the library makes them (client mode, UIDs by CN): the same parameters,
+// the result copied out and released.
+
+void BM_Direct_SignMem(benchmark::State &state) {
+  World &w = W();
+  const TelvoraSession s = w.Session();
+  char sign[2048];
+  for (auto _ : state) {
+    const TelvoraSignParams p{3, nullptr};
+    const TelvoraBlob in = Blob(w.data.data(), kDataSize);
+    TelvoraBlob out{};
+    if (w.VCERT_SignMem(s, &p, &in, nullptr, &out) != 0) state.SkipWithError("VCERT_SignMem");
+    std::memcpy(sign, out.Data, static_cast<std::size_t>(out.Length));
+    w.VCERT_FreeMem(s, out.Data);
+  }
+  w.VCERT_Uninitialize(s);
+}
+BENCHMARK(BM_Direct_SignMem)->Unit(benchmark::kMicrosecond);
+
+void BM_Direct_VerifyMem(benchmark::State &state) {
+  World &w = W();
+  Exported x;
+  const TelvoraSession s = w.Session();
+  for (auto _ : state) {
+    TelvoraVerifyParams p{};
+    p.Flags = 3;
+    p.Fields = 0x10404;
+    const TelvoraBlob in = Blob(w.data.data(), kDataSize), sig = Blob(x.sign, x.signSize);
+    TelvoraVerifyResult result{};
+    if (w.VCERT_VerifyMem(s, &p, &in, &sig, nullptr, &result) != 0) state.SkipWithError("VCERT_VerifyMem");
+    benchmark::DoNotOptimize(result.Signers[0].Cert->Subject);
+    w.VCERT_FreeVerifyResult(s, &result);
+  }
+  w.VCERT_Uninitialize(s);
+}
+BENCHMARK(BM_Direct_VerifyMem)->Unit(benchmark::kMicrosecond);
+
+void BM_Direct_FindCertEncryptMem(benchmark::State &state) {
+  World &w = W();
+  const TelvoraSession s = w.Session();
+  std::vector<char> buffer(kDataSize + 8192);
+  for (auto _ : state) {
+    std::memcpy(buffer.data(), w.data.data(), kDataSize);
+    TelvoraFindCriteria c{};
+    c.Stores = TELVORA_STORE_OTHERS;
+    c.MatchBy = TELVORA_MATCH_SUBJECT;
+    c.Subject = "CN=alice";
+    c.Fields = TELVORA_FIELD_SERIAL | TELVORA_FIELD_ISSUER;
+    TelvoraFindResult found{};
+    if (w.VCERT_FindCert(s, &c, &found) != 0 || found.Count != 1) state.SkipWithError("VCERT_FindCert");
+    const TelvoraCryptParams p{1, nullptr, found.Count, found.Certs};
+    const TelvoraBlob in = Blob(buffer.data(), kDataSize);
+    TelvoraBlob out{};
+    if (w.VCERT_EncryptMem(s, &p, &in, &out) != 0) state.SkipWithError("VCERT_EncryptMem");
+    std::memcpy(buffer.data(), out.Data, static_cast<std::size_t>(out.Length));
+    w.VCERT_FreeMem(s, out.Data);
+    w.VCERT_FreeFindResult(s, &found);
+  }
+  w.VCERT_Uninitialize(s);
+}
+BENCHMARK(BM_Direct_FindCertEncryptMem)->Unit(benchmark::kMicrosecond);
+
+void BM_Direct_DecryptMem(benchmark::State &state) {
+  World &w = W();
+  Exported x;
+  const TelvoraSession s = w.Session();
+  std::vector<char> buffer(x.sealed.size());
+  for (auto _ : state) {
+    std::memcpy(buffer.data(), x.sealed.data(), static_cast<std::size_t>(x.sealedSize));
+    const TelvoraDecryptParams p{1, nullptr, 0};
+    const TelvoraBlob in = Blob(buffer.data(), x.sealedSize);
+    TelvoraBlob out{};
+    TelvoraCertInfo sender{};
+    if (w.VCERT_DecryptMem(s, &p, &in, &out, &sender) != 0) state.SkipWithError("VCERT_DecryptMem");
+    std::memcpy(buffer.data(), out.Data, static_cast<std::size_t>(out.Length));
+    w.VCERT_FreeMem(s, out.Data);
+    w.VCERT_FreeDecryptResult(s, &sender);
+  }
+  w.VCERT_Uninitialize(s);
+}
+BENCHMARK(BM_Direct_DecryptMem)->Unit(benchmark::kMicrosecond);
+
+void BM_Direct_HashMem(benchmark::State &state) {
+  World &w = W();
+  const TelvoraSession s = w.Session();
+  char hash[32];
+  for (auto _ : state) {
+    const TelvoraBlob in = Blob(w.data.data(), kDataSize);
+    TelvoraBlob out{};
+    if (w.VCERT_HashMem(s, &in, &out) != 0) state.SkipWithError("VCERT_HashMem");
+    std::memcpy(hash, out.Data, 32);
+    w.VCERT_FreeMem(s, out.Data);
+  }
+  w.VCERT_Uninitialize(s);
+}
+BENCHMARK(BM_Direct_HashMem)->Unit(benchmark::kMicrosecond);
+
+// ---- Server mode on the thread-safe provider ----------------------------------------
+
+void BM_ServerSignData(benchmark::State &state) {
+  World &w = W();
+  const CrTelvEngine e = w.Engine(true);
+  char sign[2048];
+  for (auto _ : state) {
+    int32_t size = 0;
+    if (::SignData(e, w.data.data(), kDataSize, sign, &size, nullptr) != 0) state.SkipWithError("SignData");
+  }
+  state.SetItemsProcessed(state.iterations());
+  DoneEngine(e);
+}
+BENCHMARK(BM_ServerSignData)->ThreadRange(1, 2)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// The same provider calls made directly on one session shared by the
+// threads: the server's key looked up, then the signature.
+void BM_Direct_ServerSignMem(benchmark::State &state) {
+  World &w = W();
+  static const TelvoraSession s = w.Session();
+  char sign[2048];
+  for (auto _ : state) {
+    TelvoraFindCriteria c{};
+    c.Stores = TELVORA_STORE_OWN;
+    c.MatchBy = TELVORA_MATCH_EKU;
+    const char *const eku[] = {"1.3.6.1.5.5.7.3.1"};
+    c.EKUCount = 1;
+    c.EKUList = eku;
+    c.Fields = 0x8000;
+    TelvoraFindResult found{};
+    if (w.VCERT_FindCert(s, &c, &found) != 0 || found.Count != 1) state.SkipWithError("VCERT_FindCert");
+    const std::string keyRef = found.Certs[0].KeyReference;
+    w.VCERT_FreeFindResult(s, &found);
+    const AuthRecord auth{1, keyRef.c_str(), 0};
+    const TelvoraSignParams p{3, &auth};
+    const TelvoraBlob in = Blob(w.data.data(), kDataSize);
+    TelvoraBlob out{};
+    if (w.VCERT_SignMem(s, &p, &in, nullptr, &out) != 0) state.SkipWithError("VCERT_SignMem");
+    std::memcpy(sign, out.Data, static_cast<std::size_t>(out.Length));
+    w.VCERT_FreeMem(s, out.Data);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_Direct_ServerSignMem)->ThreadRange(1, 2)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+}  // namespace
