@@ -129,6 +129,11 @@ class TTelvoraEngine : public TCryptoEngine {
   // LastErrorText and answered with -10.
   template <typename Body>
   int32_t GuardBindingCall(const char *operation, Body &&body);
+  // The whole operation frame: the session record from the current
+  // parameters, the cached binding (its -21 / -22 answered as they are),
+  // then body(binding, param) inside GuardBindingCall.
+  template <typename Body>
+  int32_t OnBinding(const char *operation, Body &&body);
   // Stores a failure description for an operation.
   void RecordFailure(const char *operation, const std::exception &failure);
   void RecordFailureText(const char *operation, const std::string &text);
@@ -144,6 +149,16 @@ int32_t TTelvoraEngine::GuardBindingCall(const char *operation, Body &&body) {
     RecordFailureText(operation, "Exception: unknown failure");
   }
   return kFailure;
+}
+
+template <typename Body>
+int32_t TTelvoraEngine::OnBinding(const char *operation, Body &&body) {
+  TelvoraInitParam param;
+  FillInitParam(param);
+  BindingRef binding;
+  const int32_t status = AcquireBinding(param, binding);
+  if (status != kOk) return status;
+  return GuardBindingCall(operation, [&] { return body(*binding, static_cast<const TelvoraInitParam &>(param)); });
 }
 
 // Unit start-up and shut-down: the process-wide binding cache and its lock.

@@ -10,13 +10,9 @@ int32_t TTelvoraEngine::EncodeData(void *data, int32_t *size, const char *recipi
   if (list.empty()) return kNoUID;
   // The host sized its buffer for the recipients it passed.
   const int64_t capacity = static_cast<int64_t>(*size) + GetMaxAdditionEx(recipients);
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("EncodeData",
-                          [&] { return binding->EncryptBuffer(param, data, *size, capacity, list); });
+  return OnBinding("EncodeData", [&](TTelvora &binding, const TelvoraInitParam &param) {
+    return binding.EncryptBuffer(param, data, *size, capacity, list);
+  });
 }
 
 int32_t TTelvoraEngine::DecodeData(void *data, int32_t *size, void *third) {

@@ -133,14 +133,9 @@ void TTelvoraEngine::GetCryptoErrorString(int32_t errorCode, char *message) {
 
 int32_t TTelvoraEngine::GetCurrentUID(char *uid) {
   if (uid == nullptr) return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("GetCurrentUID", [&] {
+  return OnBinding("GetCurrentUID", [&](TTelvora &binding, const TelvoraInitParam &param) {
     std::string text;
-    int32_t result = binding->GetUserCertUID(param, text);
+    int32_t result = binding.GetUserCertUID(param, text);
     if (result == kOk) CopyBounded(text, uid, GetMaxUIDLength() + 1);
     return result;
   });

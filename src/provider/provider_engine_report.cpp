@@ -39,12 +39,9 @@ void CopyText(const std::string &text, char *dest, int32_t limit) {
 
 int32_t TTelvoraEngine::GetReport(const char *uid, char *report) {
   if (uid == nullptr || report == nullptr) return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("GetReport", [&] { return binding->GetCertPropertiesByUID(param, uid, report); });
+  return OnBinding("GetReport", [&](TTelvora &binding, const TelvoraInitParam &param) {
+    return binding.GetCertPropertiesByUID(param, uid, report);
+  });
 }
 
 int32_t TTelvoraEngine::GetReportByTransfer(const char *transfer, char *report) {
@@ -52,13 +49,8 @@ int32_t TTelvoraEngine::GetReportByTransfer(const char *transfer, char *report) 
   TransferBlock block;
   int32_t status = GetPublicKeyBlockByTransfer(transfer, block);
   if (status != kOk) return status;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("GetReportByTransfer", [&] {
-    return binding->GetCertPropertiesByData(param, block.Data.data(), static_cast<int32_t>(block.Data.size()),
+  return OnBinding("GetReportByTransfer", [&](TTelvora &binding, const TelvoraInitParam &param) {
+    return binding.GetCertPropertiesByData(param, block.Data.data(), static_cast<int32_t>(block.Data.size()),
                                             report);
   });
 }
@@ -69,24 +61,16 @@ int32_t TTelvoraEngine::GetReportByFile(const char *fileName, char *report) {
   std::vector<uint8_t> data(static_cast<std::size_t>(kReportFileMax));
   int32_t length = kReportFileMax;
   if (!ReadWholeFile(ExpandRootPath(fileName).c_str(), data.data(), length)) return kCertLoad;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("GetReportByFile",
-                          [&] { return binding->GetCertPropertiesByData(param, data.data(), length, report); });
+  return OnBinding("GetReportByFile", [&](TTelvora &binding, const TelvoraInitParam &param) {
+    return binding.GetCertPropertiesByData(param, data.data(), length, report);
+  });
 }
 
 int32_t TTelvoraEngine::HashData(const void *data, int32_t dataSize, int32_t format, void *hash, int32_t *hashSize) {
   if (data == nullptr || dataSize <= 0 || hashSize == nullptr) return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("HashData",
-                          [&] { return binding->HashBuffer(param, data, dataSize, format, hash, *hashSize); });
+  return OnBinding("HashData", [&](TTelvora &binding, const TelvoraInitParam &param) {
+    return binding.HashBuffer(param, data, dataSize, format, hash, *hashSize);
+  });
 }
 
 int32_t TTelvoraEngine::ShowCertificate(const char *uid) {
@@ -112,14 +96,9 @@ int32_t TTelvoraEngine::GetUIDByCertIdent(const char *ident, char *uid) {
   serial.erase(std::remove(serial.begin(), serial.end(), '-'), serial.end());
   serial = UpperAscii(serial);
   if (serial.empty()) return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("GetUIDByCertIdent", [&] {
+  return OnBinding("GetUIDByCertIdent", [&](TTelvora &binding, const TelvoraInitParam &param) {
     std::string found;
-    int32_t result = binding->GetUIDByIdent(param, serial, found);
+    int32_t result = binding.GetUIDByIdent(param, serial, found);
     if (result == kOk) CopyText(found, uid, GetMaxUIDLength());
     return result;
   });

@@ -51,17 +51,12 @@ int32_t TTelvoraEngine::VerifyData(const void *data, int32_t dataSize, const voi
   if (signer == nullptr || data == nullptr || dataSize <= 0 || sign == nullptr || signSize <= 0) {
     return kBadArgument;
   }
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("VerifyData", [&] {
+  return OnBinding("VerifyData", [&](TTelvora &binding, const TelvoraInitParam &param) {
     std::string text = signer;
     const int32_t mode = RequestMode(text);
     int32_t result = signSize == kHashSignatureLength
-                         ? binding->VerifyHash(param, data, dataSize, sign, signSize, mode, text)
-                         : binding->VerifyBuffer(param, data, dataSize, sign, signSize, mode, text);
+                         ? binding.VerifyHash(param, data, dataSize, sign, signSize, mode, text)
+                         : binding.VerifyBuffer(param, data, dataSize, sign, signSize, mode, text);
     if (result == kOk) CopyText(text, signer, mode >= 2 ? kCertTextLimit : GetMaxUIDLength());
     return result;
   });

@@ -28,20 +28,15 @@ std::string Extension(const std::string &path) {
 
 int32_t TTelvoraEngine::IncludePublicKey(const char *fileName) {
   if (fileName == nullptr || fileName[0] == '\0') return kNoCertFile;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("IncludePublicKey", [&]() -> int32_t {
+  return OnBinding("IncludePublicKey", [&](TTelvora &binding, const TelvoraInitParam &param) -> int32_t {
     const std::string path = ExpandRootPath(fileName);
     // The expansion upper-cases the path: the extension is compared without
     // letter case, so that a key store named through the root is one.
-    if (SameTextAscii(Extension(path), ".pse")) return binding->ImportPSEFile(param, path.c_str());
+    if (SameTextAscii(Extension(path), ".pse")) return binding.ImportPSEFile(param, path.c_str());
     std::vector<uint8_t> buffer(static_cast<std::size_t>(kCertFileMax));
     int32_t length = kCertFileMax;
     if (!ReadWholeFile(path.c_str(), buffer.data(), length)) return kCertLoad;
-    return binding->AddCertificate(param, buffer.data(), length);
+    return binding.AddCertificate(param, buffer.data(), length);
   });
 }
 
@@ -49,13 +44,9 @@ int32_t TTelvoraEngine::IncludePublicEncodeKey(const char *fileName) { return In
 
 int32_t TTelvoraEngine::IncludeCRL(const char *fileName) {
   if (fileName == nullptr || fileName[0] == '\0') return kNoCrlFile;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("IncludeCRL",
-                          [&] { return binding->AddCRLFile(param, ExpandRootPath(fileName).c_str()); });
+  return OnBinding("IncludeCRL", [&](TTelvora &binding, const TelvoraInitParam &param) {
+    return binding.AddCRLFile(param, ExpandRootPath(fileName).c_str());
+  });
 }
 
 int32_t TTelvoraEngine::RemoteGenerateStart(char *transfer) {

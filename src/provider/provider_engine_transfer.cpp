@@ -169,15 +169,10 @@ int32_t TTelvoraEngine::GetPublicKeyTransferByFile(char *transfer, const char *f
   if (transfer == nullptr) return kBadArgument;
   std::vector<uint8_t> data;
   if (!ReadTransferFile(ExpandRootPath(fileName), data)) return kCertLoad;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("GetPublicKeyTransferByFile", [&] {
+  return OnBinding("GetPublicKeyTransferByFile", [&](TTelvora &binding, const TelvoraInitParam &param) {
     std::string uid;
     // A file that is no certificate is taken for a request.
-    if (binding->GetUIDFromCertificate(param, data.data(), static_cast<int32_t>(data.size()), uid) != kOk) {
+    if (binding.GetUIDFromCertificate(param, data.data(), static_cast<int32_t>(data.size()), uid) != kOk) {
       uid.clear();
     }
     const std::string file = uid.empty() ? std::string(kRequestFileName) : uid + ".cer";
@@ -190,14 +185,9 @@ int32_t TTelvoraEngine::IncludePublicKeyTransfer(const char *transfer) {
   TransferBlock block;
   int32_t status = GetPublicKeyBlockByTransfer(transfer, block);
   if (status != kOk) return status;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
-  return GuardBindingCall("IncludePublicKeyTransfer", [&] {
+  return OnBinding("IncludePublicKeyTransfer", [&](TTelvora &binding, const TelvoraInitParam &param) {
     int32_t length = static_cast<int32_t>(block.Data.size());
-    return binding->AddCertificate(param, block.Data.data(), length);
+    return binding.AddCertificate(param, block.Data.data(), length);
   });
 }
 
