@@ -1,6 +1,6 @@
 // A single-use count-down latch for threaded tests.
 //
-// std::latch is not used: GCC 12's libstdc++ builds its waiting on a shared
+// The standard library's latch is not used: GCC 12's libstdc++ builds its waiting on a shared
 // table of mutexes and condition variables where the system has no futex
 // (the Windows build), and there it sometimes misses the final count-down
 // and waits for ever. This one is a mutex and a condition variable, and a
