@@ -62,6 +62,10 @@ int32_t TTelvoraEngine::GetReportByFile(const char *fileName, char *report) {
   int32_t length = kReportFileMax;
   if (!ReadWholeFile(ExpandRootPath(fileName).c_str(), data.data(), length)) return kCertLoad;
   return OnBinding("GetReportByFile", [&](TTelvora &binding, const TelvoraInitParam &param) {
+    const int32_t status = binding.GetCertPropertiesByData(param, data.data(), length, report);
+    // A certificate file may be PEM, as IncludePublicKey takes it: a file the
+    // provider refuses is tried once more after PEM decoding.
+    if (status == kOk || CertFromPEM(data.data(), length) != kOk) return status;
     return binding.GetCertPropertiesByData(param, data.data(), length, report);
   });
 }

@@ -49,6 +49,13 @@ TEST_F(Reports, TextsForAUidATransferAndAFile) {
   EXPECT_EQ(text.rfind("UID=Peer\r\n", 0), 0u) << text;
   EXPECT_EQ(std::string(byTransfer.data()), text);
   EXPECT_EQ(std::string(byFile.data()), text);
+  // A PEM file, as IncludePublicKey takes it, with text before the marker.
+  const std::string pem = dir.Write("peer.pem", "Bag Attributes\n-----BEGIN CERTIFICATE-----\n" +
+                                                    EncodeBase64Lines(peer.data(), static_cast<int32_t>(peer.size())) +
+                                                    "\n-----END CERTIFICATE-----\n");
+  std::vector<char> byPem(4097);
+  ASSERT_EQ(engine->GetReportByFile(pem.c_str(), byPem.data()), 0);
+  EXPECT_EQ(std::string(byPem.data()), text);
   EXPECT_EQ(engine->GetReport("Nobody", byUid.data()), kCertSelection);
 
   // Refused before any provider work.
