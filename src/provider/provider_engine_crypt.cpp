@@ -17,13 +17,10 @@ int32_t TTelvoraEngine::EncodeData(void *data, int32_t *size, const char *recipi
 
 int32_t TTelvoraEngine::DecodeData(void *data, int32_t *size, void *third) {
   if (data == nullptr || size == nullptr || *size <= 0 || third == nullptr) return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
   const int64_t capacity = *size;
-  return GuardBindingCall("DecodeData", [&] { return binding->DecryptBuffer(param, data, *size, capacity); });
+  return OnBinding("DecodeData", [&](TTelvora &binding, const TelvoraInitParam &param) {
+    return binding.DecryptBuffer(param, data, *size, capacity);
+  });
 }
 
 }  // namespace crtelv

@@ -32,17 +32,12 @@ void CopyText(const std::string &text, char *dest, int32_t limit) {
 int32_t TTelvoraEngine::SignData(const void *data, int32_t dataSize, void *sign, int32_t *signSize,
                                  const char *mode) {
   if (data == nullptr || dataSize <= 0 || sign == nullptr || signSize == nullptr) return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
   const int64_t capacity = GetMaxSignatureLength();
-  return GuardBindingCall("SignData", [&] {
+  return OnBinding("SignData", [&](TTelvora &binding, const TelvoraInitParam &param) {
     if (mode != nullptr && std::strcmp(mode, kXmlMode) == 0) {
-      return binding->SignHash(param, data, dataSize, sign, capacity, *signSize);
+      return binding.SignHash(param, data, dataSize, sign, capacity, *signSize);
     }
-    return binding->SignBuffer(param, data, dataSize, sign, capacity, *signSize);
+    return binding.SignBuffer(param, data, dataSize, sign, capacity, *signSize);
   });
 }
 
@@ -64,26 +59,18 @@ int32_t TTelvoraEngine::VerifyData(const void *data, int32_t dataSize, const voi
 
 int32_t TTelvoraEngine::AddSign(void *data, int32_t *size, Raw) {
   if (data == nullptr || size == nullptr || *size <= 0) return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
   const int64_t capacity = static_cast<int64_t>(*size) + GetMaxSignAddition();
-  return GuardBindingCall("AddSign", [&] { return binding->WrapSignedBuffer(param, data, *size, capacity); });
+  return OnBinding("AddSign", [&](TTelvora &binding, const TelvoraInitParam &param) {
+    return binding.WrapSignedBuffer(param, data, *size, capacity);
+  });
 }
 
 int32_t TTelvoraEngine::RemoveSignature(void *data, int32_t *size, char *signer) {
   if (signer == nullptr || data == nullptr || size == nullptr || *size <= 0) return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
   const int64_t capacity = *size;
-  return GuardBindingCall("RemoveSignature", [&] {
+  return OnBinding("RemoveSignature", [&](TTelvora &binding, const TelvoraInitParam &param) {
     std::string uid;
-    int32_t result = binding->UnwrapSignedBuffer(param, data, *size, capacity, uid);
+    int32_t result = binding.UnwrapSignedBuffer(param, data, *size, capacity, uid);
     // The signer is delivered whatever the check said.
     CopyText(uid, signer, GetMaxUIDLength());
     return result;

@@ -131,13 +131,10 @@ int32_t TTelvoraEngine::GetPublicKeyBlockByTransfer(const char *transfer, void *
 
 int32_t TTelvoraEngine::ExcludeSelfPublicKeyTransfer(char *transfer) {
   if (transfer == nullptr) return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
-  if (status != kOk) return status;
   std::string uid;
-  status = GuardBindingCall("ExcludeSelfPublicKeyTransfer", [&] { return binding->GetUserCertUID(param, uid); });
+  const int32_t status =
+      OnBinding("ExcludeSelfPublicKeyTransfer",
+                [&](TTelvora &binding, const TelvoraInitParam &param) { return binding.GetUserCertUID(param, uid); });
   if (status != kOk) return status;
   return GetPublicKeyTransfer(uid.c_str(), transfer);
 }
