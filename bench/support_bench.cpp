@@ -111,6 +111,76 @@ std::vector<uint8_t> ReferenceDecode(const std::string &text) {
   return out;
 }
 
+// The coder this one replaced: a character test per byte, one push_back per
+// character, a shrink_to_fit copy at the end. Kept to measure the gain in
+// the same run.
+int FormerSextet(unsigned char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+std::string FormerEncode(const uint8_t *in, std::size_t size) {
+  std::string out;
+  out.reserve((size + 2) / 3 * 4);
+  for (std::size_t at = 0; at < size; at += 3) {
+    const std::size_t count = size - at < 3 ? size - at : 3;
+    uint32_t bits = 0;
+    for (std::size_t i = 0; i < 3; ++i) bits = (bits << 8) | (i < count ? in[at + i] : 0u);
+    for (std::size_t i = 0; i < 4; ++i)
+      out.push_back(i < count + 1 ? kRefAlphabet[(bits >> (18 - 6 * i)) & 0x3F] : '=');
+  }
+  return out;
+}
+
+std::vector<uint8_t> FormerDecode(const std::string &text) {
+  std::vector<uint8_t> out;
+  out.reserve(text.size() / 4 * 3);
+  uint32_t bits = 0;
+  int bitCount = 0;
+  const auto flush = [&] {
+    for (int i = bitCount / 8 - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>((bits >> (bitCount % 8)) >> (8 * i)));
+  };
+  for (std::size_t i = 0; i < text.size() && text[i] != '='; ++i) {
+    const int value = FormerSextet(static_cast<unsigned char>(text[i]));
+    if (value < 0) continue;
+    if (bitCount == 24) {
+      flush();
+      bits = 0;
+      bitCount = 0;
+    }
+    bits = (bits << 6) | static_cast<uint32_t>(value);
+    bitCount += 6;
+  }
+  flush();
+  out.shrink_to_fit();
+  return out;
+}
+
+void BM_Base64FormerEncode(benchmark::State &state) {
+  const std::vector<uint8_t> data = RandomBytes(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    std::string text = FormerEncode(data.data(), data.size());
+    benchmark::DoNotOptimize(text.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_Base64FormerEncode)->Arg(65536);
+
+void BM_Base64FormerDecode(benchmark::State &state) {
+  const std::vector<uint8_t> data = RandomBytes(static_cast<std::size_t>(state.range(0)));
+  const std::string text = ReferenceEncode(data.data(), data.size());
+  for (auto _ : state) {
+    std::vector<uint8_t> back = FormerDecode(text);
+    benchmark::DoNotOptimize(back.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_Base64FormerDecode)->Arg(65536);
+
 void BM_Base64ReferenceEncode(benchmark::State &state) {
   const std::vector<uint8_t> data = RandomBytes(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {

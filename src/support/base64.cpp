@@ -4,6 +4,11 @@
 #include <new>
 #include <stdexcept>
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#define CRTELV_BASE64_SSSE3 1
+#endif
+
 namespace crtelv {
 
 namespace {
@@ -37,6 +42,39 @@ struct PairTable {
 };
 constexpr PairTable kPairs;
 
+#ifdef CRTELV_BASE64_SSSE3
+// Twelve bytes to sixteen characters per round with SSSE3 (any x86 processor
+// since 2006; checked at run time). Returns how many bytes were coded, a
+// multiple of 3; the round loads 16 bytes, so it stops 16 bytes before the
+// end and the caller codes the rest.
+__attribute__((target("ssse3"))) std::size_t EncodeWide(const uint8_t *in, std::size_t size, char *out) {
+  // Each 32-bit lane gets bytes 1,0,2,1 of its three, so that the four
+  // six-bit groups can be moved into the four bytes with two multiplies.
+  const __m128i spread = _mm_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1);
+  // What to add to a group value to get its character, by range: 0..25 'A',
+  // 26..51 'a', 52..61 '0', 62 '+', 63 '/'.
+  const __m128i offsets = _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                        '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+  std::size_t at = 0;
+  for (; at + 16 <= size; at += 12, out += 16) {
+    const __m128i v = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at)), spread);
+    const __m128i high = _mm_mulhi_epu16(_mm_and_si128(v, _mm_set1_epi32(0x0fc0fc00)), _mm_set1_epi32(0x04000040));
+    const __m128i low = _mm_mullo_epi16(_mm_and_si128(v, _mm_set1_epi32(0x003f03f0)), _mm_set1_epi32(0x01000010));
+    const __m128i groups = _mm_or_si128(high, low);
+    // Range index: 0 for 26..51, 1..12 for 52..63, 13 for 0..25.
+    __m128i range = _mm_subs_epu8(groups, _mm_set1_epi8(51));
+    range = _mm_or_si128(range, _mm_and_si128(_mm_cmpgt_epi8(_mm_set1_epi8(26), groups), _mm_set1_epi8(13)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_add_epi8(_mm_shuffle_epi8(offsets, range), groups));
+  }
+  return at;
+}
+
+bool HaveSsse3() {
+  static const bool have = __builtin_cpu_supports("ssse3");
+  return have;
+}
+#endif
+
 }  // namespace
 
 std::string EncodeBase64(const void *data, int32_t len) {
@@ -48,6 +86,12 @@ std::string EncodeBase64(const void *data, int32_t len) {
     const auto *in = static_cast<const uint8_t *>(data);
     char *out = text.data();
     std::size_t at = 0;
+#ifdef CRTELV_BASE64_SSSE3
+    if (HaveSsse3()) {
+      at = EncodeWide(in, size, out);
+      out += at / 3 * 4;
+    }
+#endif
     for (; at + 3 <= size; at += 3, out += 4) {
       const uint32_t bits = (uint32_t{in[at]} << 16) | (uint32_t{in[at + 1]} << 8) | in[at + 2];
       std::memcpy(out, kPairs.pair[bits >> 12], 2);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,6 +26,33 @@ TEST(Base64Encode, PadsPartialGroups) {
   EXPECT_EQ(Encode("abcd"), "YWJjZA==");
   const std::string high("\xFB\xFF\xBF", 3);
   EXPECT_EQ(Encode(high), "+/+/");
+}
+
+// Character by character, as the alphabet defines it.
+std::string PlainEncode(const std::string &bytes) {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (std::size_t at = 0; at < bytes.size(); at += 3) {
+    const std::size_t count = std::min<std::size_t>(3, bytes.size() - at);
+    uint32_t bits = 0;
+    for (std::size_t i = 0; i < 3; ++i) bits = bits << 8 | (i < count ? static_cast<uint8_t>(bytes[at + i]) : 0u);
+    for (std::size_t i = 0; i < 4; ++i) text += i <= count ? alphabet[(bits >> (18 - 6 * i)) & 63] : '=';
+  }
+  return text;
+}
+
+// Every six-bit value at every character position of the wide rounds (four
+// groups of three bytes each), and every tail length.
+TEST(Base64Encode, MatchesThePlainCoderForEveryValueAndLength) {
+  std::string bytes;
+  for (uint32_t g = 0; g < 1024; ++g) {
+    uint32_t bits = 0;
+    for (uint32_t j = 0; j < 4; ++j) bits = bits << 6 | (((g / 4) * (2 * j + 1) + (g % 4) * 3 + j) & 63);
+    for (int shift = 16; shift >= 0; shift -= 8) bytes += static_cast<char>(bits >> shift);
+  }
+  ASSERT_EQ(Encode(bytes), PlainEncode(bytes));
+  for (std::size_t length = 0; length <= 64; ++length)
+    ASSERT_EQ(Encode(bytes.substr(5, length)), PlainEncode(bytes.substr(5, length))) << "length " << length;
 }
 
 TEST(Base64Encode, NothingToEncodeGivesEmpty) {
