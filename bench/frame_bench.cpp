@@ -41,12 +41,10 @@ void BM_OperationFrame(benchmark::State &state) {
   crtelv::TTelvoraEngine engine;
   engine.SetCryptoParamValue(crtelv::kParamClientServerMode, state.range(0) != 0 ? "server" : "");
   for (auto _ : state) {
-    crtelv::TelvoraInitParam param;
-    engine.FillInitParam(param);
-    crtelv::BindingRef binding;
-    if (engine.AcquireBinding(param, binding) != 0) state.SkipWithError("no binding");
-    int32_t status = binding->CallProvider(param, crtelv::ServerKey::NotNeeded,
-                                           [](crtelv::ProviderCall &call) { return call.Session() != 0 ? 0 : 1; });
+    crtelv::TTelvoraEngine::CallSetup setup;
+    if (engine.SetUpCall(setup) != 0) state.SkipWithError("no binding");
+    int32_t status = setup.binding->CallProvider(setup.Param(), crtelv::ServerKey::NotNeeded,
+                                                 [](crtelv::ProviderCall &call) { return call.Session() != 0 ? 0 : 1; });
     benchmark::DoNotOptimize(status);
   }
 }

@@ -90,6 +90,7 @@ void TCryptoEngine::AddParam(const std::string &name, const std::string &default
   WriteGuard guard(paramLock_);
   paramNames_.push_back(name);
   paramValues_.push_back(defaultValue);
+  paramGeneration_.fetch_add(1, std::memory_order_release);
 }
 
 // ---- Operations whose meaning other engines fix -------------------------------
@@ -112,7 +113,12 @@ void TCryptoEngine::SetRemoteGeneratePath(const std::string &path) {
   remoteGeneratePath_ = WithTrailingSeparator(ExpandRootPath(path));
 }
 
-void TCryptoEngine::AssignRootPath(const std::string &path) { rootPath_ = WithTrailingSeparator(path); }
+void TCryptoEngine::AssignRootPath(const std::string &path) {
+  std::string root = WithTrailingSeparator(path);
+  WriteGuard guard(paramLock_);  // the parameters are read with the root
+  rootPath_.swap(root);
+  paramGeneration_.fetch_add(1, std::memory_order_release);
+}
 
 // ---- Abstract operations ------------------------------------------------------
 
@@ -177,6 +183,7 @@ int32_t TCryptoEngine::SetCryptoParamValue(int32_t index, const char *value) {
     WriteGuard guard(paramLock_);
     if (index < 1 || static_cast<std::size_t>(index) > paramValues_.size()) return kNotSupported;
     paramValues_[static_cast<std::size_t>(index) - 1].swap(text);
+    paramGeneration_.fetch_add(1, std::memory_order_release);
   }
   return kOk;  // the old value goes with text, outside the lock
 }
@@ -314,6 +321,7 @@ std::string TCryptoEngine::ExpandRootPath(const std::string &path) const {
   if (!SameTextAscii(path.substr(0, kRootPlaceholderLength), kRootPlaceholder)) return path;
   std::size_t rest = kRootPlaceholderLength;
   if (rest < path.size() && IsPathSeparator(path[rest])) ++rest;
+  ReadGuard guard(paramLock_);  // SetRootPath may run meanwhile
   return UpperAscii(rootPath_ + path.substr(rest));
 }
 

@@ -11,6 +11,7 @@
 #ifndef CRTELV_ENGINE_CRYPTO_ENGINE_H
 #define CRTELV_ENGINE_CRYPTO_ENGINE_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -191,6 +192,10 @@ class TCryptoEngine {
   std::vector<std::string> ParamValues() const;
   // One value (number from 1) under the read side; empty when out of range.
   std::string ParamValue(int32_t number) const;
+  // Changes whenever a value or the root path is set: two readings with the
+  // same number saw the same values. Read inside ReadParamValues, it belongs
+  // to the values read there.
+  uint64_t ParamGeneration() const { return paramGeneration_.load(std::memory_order_acquire); }
   // Runs read(values) under the read side, without a copy.
   template <typename Read>
   void ReadParamValues(Read &&read) const {
@@ -200,7 +205,10 @@ class TCryptoEngine {
   void *PasswordRequestFunc() const { return passwordRequestFunc_; }
   void *TMRequestFunc() const { return tmRequestFunc_; }
   void SetTMRequestFunc(void *callback) { tmRequestFunc_ = callback; }
-  const std::string &RootPath() const { return rootPath_; }
+  std::string RootPath() const {
+    ReadGuard guard(paramLock_);
+    return rootPath_;
+  }
   const std::string &RemoteGeneratePath() const { return remoteGeneratePath_; }
 
  protected:
@@ -214,6 +222,8 @@ class TCryptoEngine {
   // Guards paramValues_ (the names and their number never change after
   // construction).
   mutable TRWCriticalSection paramLock_;
+  // Raised under paramLock_'s write side, after the change.
+  std::atomic<uint64_t> paramGeneration_{0};
   void *passwordRequestFunc_ = nullptr;
   void *tmRequestFunc_ = nullptr;
   std::string rootPath_;

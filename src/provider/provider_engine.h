@@ -115,13 +115,33 @@ class TTelvoraEngine : public TCryptoEngine {
   // -7 with the size needed when size is smaller.
   int32_t GetPublicKeyBlockByTransfer(const char *transfer, void *buffer, int32_t *size);
 
-  // The session record from the current parameter values.
-  void FillInitParam(TelvoraInitParam &param) const;
+  // The session record from the current parameter values; returns the
+  // ParamGeneration of the values read.
+  uint64_t FillInitParam(TelvoraInitParam &param) const;
   // The cache key of a configuration.
   static std::string BindingKey(const TelvoraInitParam &param);
   // The cached binding for the configuration, created on first use; 0, or
   // -21 (provider library not loadable) / -22 (entry points missing).
   int32_t AcquireBinding(const TelvoraInitParam &param, BindingRef &binding);
+
+  // The session record, its binding key and the binding an operation last
+  // ran with, kept while neither the parameters nor the binding cache change.
+  struct PreparedCall {
+    TelvoraInitParam param;
+    uint64_t paramGeneration = 0;
+    uint64_t cacheGeneration = 0;
+    // Does not keep the binding alive: the cache and the operations do.
+    std::weak_ptr<TTelvora> binding;
+  };
+  // What an operation runs with: the session record and the binding.
+  struct CallSetup {
+    std::shared_ptr<const PreparedCall> prepared;
+    BindingRef binding;
+    const TelvoraInitParam &Param() const { return prepared->param; }
+  };
+  // FillInitParam and AcquireBinding, or the last operation's result while
+  // it is still current: 0, -21 or -22 as AcquireBinding answers.
+  int32_t SetUpCall(CallSetup &setup);
 
  protected:
   // The operation frame around a binding call: a failure raised by body is
@@ -137,6 +157,10 @@ class TTelvoraEngine : public TCryptoEngine {
   // Stores a failure description for an operation.
   void RecordFailure(const char *operation, const std::exception &failure);
   void RecordFailureText(const char *operation, const std::string &text);
+
+ private:
+  platform::CriticalSection preparedLock_;
+  std::shared_ptr<const PreparedCall> prepared_;  // under preparedLock_
 };
 
 template <typename Body>
@@ -153,12 +177,10 @@ int32_t TTelvoraEngine::GuardBindingCall(const char *operation, Body &&body) {
 
 template <typename Body>
 int32_t TTelvoraEngine::OnBinding(const char *operation, Body &&body) {
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  const int32_t status = AcquireBinding(param, binding);
+  CallSetup setup;
+  const int32_t status = SetUpCall(setup);
   if (status != kOk) return status;
-  return GuardBindingCall(operation, [&] { return body(*binding, static_cast<const TelvoraInitParam &>(param)); });
+  return GuardBindingCall(operation, [&] { return body(*setup.binding, setup.Param()); });
 }
 
 // Unit start-up and shut-down: the process-wide binding cache and its lock.

@@ -1,5 +1,6 @@
 // TTelvoraEngine: parameters into the session record, the process-wide
 // binding cache, and the failure descriptions of the operation frame.
+#include <atomic>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -21,6 +22,11 @@ struct BindingCache {
 };
 
 BindingCache *g_cache = nullptr;
+
+// Raised whenever bindings leave the cache or the cache is made or ended, so
+// that an engine's prepared call never outlives the binding it found. Never
+// goes back, across unloads within one process too.
+std::atomic<uint64_t> g_cacheGeneration{0};
 
 BindingCache &Cache() {
   if (g_cache == nullptr) throw Exception("The binding cache is not initialised");
@@ -75,10 +81,12 @@ int32_t ParseInitFlags(const std::string &value) {
 
 // ---- Session record -------------------------------------------------------------
 
-void TTelvoraEngine::FillInitParam(TelvoraInitParam &param) const {
+uint64_t TTelvoraEngine::FillInitParam(TelvoraInitParam &param) const {
+  uint64_t generation = 0;
   // One consistent reading of the values: another thread may set them
   // meanwhile (it waits for the read side to end).
   ReadParamValues([&](const std::vector<std::string> &values) {
+    generation = ParamGeneration();
     auto value = [&values](int32_t number) -> const std::string & {
       static const std::string kEmpty;
       return number >= 1 && static_cast<std::size_t>(number) <= values.size()
@@ -100,6 +108,7 @@ void TTelvoraEngine::FillInitParam(TelvoraInitParam &param) const {
     ParseDecimal(value(kParamLastOpTimeout), param.LastOpTimeout);
     param.InitFlags = ParseInitFlags(value(kParamInitFlags));
   });
+  return generation;
 }
 
 // ---- Binding cache --------------------------------------------------------------
@@ -118,6 +127,31 @@ std::string TTelvoraEngine::BindingKey(const TelvoraInitParam &param) {
   }
   if (param.ServerMode) key += "MultiThread";
   return key;
+}
+
+int32_t TTelvoraEngine::SetUpCall(CallSetup &setup) {
+  {
+    platform::CriticalSectionGuard guard(preparedLock_);
+    setup.prepared = prepared_;
+  }
+  // The generations are read before the binding is looked at: a change
+  // after this reading is one the operation ran before.
+  const uint64_t cacheGeneration = g_cacheGeneration.load(std::memory_order_acquire);
+  if (setup.prepared && setup.prepared->paramGeneration == ParamGeneration() &&
+      setup.prepared->cacheGeneration == cacheGeneration) {
+    setup.binding = setup.prepared->binding.lock();
+    if (setup.binding) return kOk;
+  }
+  auto fresh = std::make_shared<PreparedCall>();
+  fresh->cacheGeneration = cacheGeneration;
+  fresh->paramGeneration = FillInitParam(fresh->param);
+  const int32_t status = AcquireBinding(fresh->param, setup.binding);
+  if (status != kOk) return status;
+  fresh->binding = setup.binding;
+  setup.prepared = fresh;
+  platform::CriticalSectionGuard guard(preparedLock_);
+  prepared_ = std::move(fresh);
+  return kOk;
 }
 
 int32_t TTelvoraEngine::AcquireBinding(const TelvoraInitParam &param, BindingRef &binding) {
@@ -142,6 +176,7 @@ int32_t TTelvoraEngine::AcquireBinding(const TelvoraInitParam &param, BindingRef
 void TTelvoraEngine::ClearCash() {
   BindingCache &cache = Cache();
   platform::CriticalSectionGuard guard(cache.lock);
+  g_cacheGeneration.fetch_add(1, std::memory_order_release);
   while (!cache.entries.empty()) {
     BindingRef binding = std::move(cache.entries.front().second);
     cache.entries.erase(cache.entries.begin());
@@ -151,10 +186,12 @@ void TTelvoraEngine::ClearCash() {
 
 void BindingCacheUnitInit() {
   if (g_cache == nullptr) g_cache = new BindingCache;
+  g_cacheGeneration.fetch_add(1, std::memory_order_release);
 }
 
 void BindingCacheUnitDone() {
   if (g_cache == nullptr) return;
+  g_cacheGeneration.fetch_add(1, std::memory_order_release);
   {
     platform::CriticalSectionGuard guard(g_cache->lock);
     while (!g_cache->entries.empty()) {

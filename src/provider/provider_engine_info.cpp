@@ -117,14 +117,12 @@ void TTelvoraEngine::GetCryptoErrorString(int32_t errorCode, char *message) {
     text = kErrorTexts[-errorCode - 1];
     if (errorCode == kFailure) text += LastErrorText().GetText();
   } else {
-    TelvoraInitParam param;
-    FillInitParam(param);
-    BindingRef binding;
-    if (AcquireBinding(param, binding) != kOk || !binding) {
+    CallSetup setup;
+    if (SetUpCall(setup) != kOk || !setup.binding) {
       text = kProviderUnreachable;
     } else {
       char providerText[300];
-      binding->GetErrorText(errorCode, sizeof providerText, providerText, param.ServerMode);
+      setup.binding->GetErrorText(errorCode, sizeof providerText, providerText, setup.Param().ServerMode);
       text = providerText;
     }
   }

@@ -78,13 +78,11 @@ int32_t TTelvoraEngine::HashData(const void *data, int32_t dataSize, int32_t for
 }
 
 int32_t TTelvoraEngine::ShowCertificate(const char *uid) {
-  TelvoraInitParam param;
-  FillInitParam(param);
   if (uid == nullptr || uid[0] == '\0') return kNoUID;
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
+  CallSetup setup;
+  const int32_t status = SetUpCall(setup);
   if (status != kOk) return status;
-  return GuardBindingCall("ShowCertificate", [&] { return binding->ShowCertificateByUID(param, uid); });
+  return GuardBindingCall("ShowCertificate", [&] { return setup.binding->ShowCertificateByUID(setup.Param(), uid); });
 }
 
 int32_t TTelvoraEngine::GetUIDByCertIdent(const char *ident, char *uid) {

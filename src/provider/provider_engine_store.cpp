@@ -51,11 +51,11 @@ int32_t TTelvoraEngine::IncludeCRL(const char *fileName) {
 
 int32_t TTelvoraEngine::RemoteGenerateStart(char *transfer) {
   if (transfer == nullptr) return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
+  CallSetup setup;
+  int32_t status = SetUpCall(setup);
   if (status != kOk) return status;
+  const TelvoraInitParam &param = setup.Param();
+  const BindingRef &binding = setup.binding;
   std::vector<uint8_t> request;
   try {
     request.resize(static_cast<std::size_t>(GetMaxPublicKeyTransferSize()));
@@ -74,11 +74,11 @@ int32_t TTelvoraEngine::RemoteGenerateStart(char *transfer) {
 
 int32_t TTelvoraEngine::RemoteGenerateFinish(const char *transfer) {
   if (transfer == nullptr || transfer[0] == '\0') return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
+  CallSetup setup;
+  int32_t status = SetUpCall(setup);
   if (status != kOk) return status;
+  const TelvoraInitParam &param = setup.Param();
+  const BindingRef &binding = setup.binding;
   TransferBlock block;
   status = GetPublicKeyBlockByTransfer(transfer, block);
   if (status != kOk) return status;

@@ -141,11 +141,11 @@ int32_t TTelvoraEngine::ExcludeSelfPublicKeyTransfer(char *transfer) {
 
 int32_t TTelvoraEngine::GetPublicKeyTransfer(const char *uid, char *transfer) {
   if (uid == nullptr || uid[0] == '\0' || transfer == nullptr) return kBadArgument;
-  TelvoraInitParam param;
-  FillInitParam(param);
-  BindingRef binding;
-  int32_t status = AcquireBinding(param, binding);
+  CallSetup setup;
+  int32_t status = SetUpCall(setup);
   if (status != kOk) return status;
+  const TelvoraInitParam &param = setup.Param();
+  const BindingRef &binding = setup.binding;
   std::vector<uint8_t> cert;
   try {
     cert.resize(static_cast<std::size_t>(kTransferDataMax));

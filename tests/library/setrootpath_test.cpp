@@ -33,7 +33,7 @@ class SetRootPathExport : public ::testing::Test {
     RootPathUnitDone();
     RootPathUnitInit();
   }
-  static const std::string &RootOf(CrTelvEngine handle) { return static_cast<TCryptoEngine *>(handle)->RootPath(); }
+  static std::string RootOf(CrTelvEngine handle) { return static_cast<TCryptoEngine *>(handle)->RootPath(); }
 
   CrTelvEngine first_ = nullptr;
   CrTelvEngine second_ = nullptr;

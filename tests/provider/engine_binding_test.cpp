@@ -89,6 +89,30 @@ TEST_F(EngineCache, InitFlagsReachTheProvider) {
   EXPECT_TRUE(Has(opens[0], R"(pse="pse://signed/A:\\LOCAL.PSE")")) << opens[0];
 }
 
+// Operations reuse what the last one read until something it depends on
+// changes: a value, the root path, or the cache (here emptied by another
+// engine).
+TEST_F(EngineCache, EachOperationSeesTheCurrentValuesRootAndCache) {
+  Engine engine, other;
+  engine.Set(kParamPSE, "%ZPKRoot%\\a.pse");
+  engine->AssignRootPath("C:\\One");
+  ASSERT_EQ(Use(engine), 0);
+  ASSERT_EQ(Use(engine), 0);
+  engine->AssignRootPath("C:\\Two");
+  ASSERT_EQ(Use(engine), 0);
+  engine.Set(kParamPSE, "%ZPKRoot%\\b.pse");
+  ASSERT_EQ(Use(engine), 0);
+  other->ClearCash();
+  ASSERT_EQ(Use(engine), 0);
+  const auto opens = sim.CallsOf("VCERT_InitializeEx");
+  ASSERT_EQ(opens.size(), 4u);
+  EXPECT_TRUE(Has(opens[0], R"(pse://signed/C:\\ONE\\A.PSE")")) << opens[0];
+  EXPECT_TRUE(Has(opens[1], R"(pse://signed/C:\\TWO\\A.PSE")")) << opens[1];
+  EXPECT_TRUE(Has(opens[2], R"(pse://signed/C:\\TWO\\B.PSE")")) << opens[2];
+  EXPECT_TRUE(Has(opens[3], R"(pse://signed/C:\\TWO\\B.PSE")")) << opens[3];
+  EXPECT_EQ(BindingCacheSize(), 1);
+}
+
 // ---- Binding cache --------------------------------------------------------------
 
 TEST_F(EngineCache, EqualConfigurationsShareOneBinding) {
