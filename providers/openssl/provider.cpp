@@ -11,6 +11,7 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,6 +68,11 @@ struct Session {
   std::mutex mutex;  // guards the caches
   Cached<KeyStoreData> keys;
   Cached<CertStoreData> certs;
+  // pse and store in the letter case of the files found for them; empty
+  // until found. A host hands the paths in upper case, and finding the file
+  // means reading each folder on the way.
+  std::string pseFound;
+  std::string storeFound;
 };
 using SessionPtr = std::shared_ptr<Session>;
 
@@ -208,12 +214,30 @@ int32_t ReleaseRecord(TelvoraSession s, TelvoraCertInfo *rec, BlockKind kind) {
 
 std::string Resolve(const std::string &path) { return crtelv::platform::ResolvePath(path); }
 
+// A store path of the session resolved as Resolve does, remembered while its
+// file is there: a file that goes away is looked for afresh on the next call.
+std::string ResolveStore(Session &s, const std::string &path, std::string Session::*found) {
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const std::string &known = s.*found;
+    struct stat st;
+    if (!known.empty() && ::stat(known.c_str(), &st) == 0) return known;
+  }
+  std::string resolved = Resolve(path);
+  struct stat st;
+  if (::stat(resolved.c_str(), &st) == 0) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.*found = resolved;
+  }
+  return resolved;
+}
+
 int32_t KeyStoreOf(Session &s, std::shared_ptr<const KeyStoreData> &out) {
   if (s.pse.empty()) {
     out = std::make_shared<KeyStoreData>();
     return kOk;
   }
-  std::string path = Resolve(s.pse);
+  std::string path = ResolveStore(s, s.pse, &Session::pseFound);
   auto stamp = StampOf(path);
   {
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -238,7 +262,7 @@ int32_t CertStoreOf(Session &s, std::shared_ptr<const CertStoreData> &out) {
     out = std::make_shared<CertStoreData>();
     return kOk;
   }
-  std::string path = Resolve(s.store);
+  std::string path = ResolveStore(s, s.store, &Session::storeFound);
   auto stamp = StampOf(path);
   {
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -262,7 +286,7 @@ int32_t CertStoreOf(Session &s, std::shared_ptr<const CertStoreData> &out) {
 template <class F>
 int32_t ChangeKeyStore(Session &s, F &&change) {
   if (s.pse.empty()) return kNoKeyStore;
-  std::string path = Resolve(s.pse);
+  std::string path = ResolveStore(s, s.pse, &Session::pseFound);
   FileLock lock(path);
   if (!lock.Held()) return kStoreWrite;
   KeyStoreData data;
@@ -276,7 +300,7 @@ int32_t ChangeKeyStore(Session &s, F &&change) {
 template <class F>
 int32_t ChangeCertStore(Session &s, F &&change) {
   if (s.store.empty()) return kNoCertStore;
-  std::string path = Resolve(s.store);
+  std::string path = ResolveStore(s, s.store, &Session::storeFound);
   FileLock lock(path);
   if (!lock.Held()) return kStoreWrite;
   CertStoreData data;

@@ -91,6 +91,10 @@ TEST_F(ProviderTest, SessionsOpenByUrlOrProfileAndRefuseBadInput) {
   {
     Session upper(Upper(W().Path("alice.pse")), Upper(Store()));
     EXPECT_EQ(FindOne(upper, 2, "Bob"), ReadBytes(W().Path("bob.der")));
+    // The file the session found goes; one of another letter case is found.
+    std::filesystem::rename(Store(), W().Path("Store.PEM"));
+    EXPECT_EQ(FindOne(upper, 2, "Bob"), ReadBytes(W().Path("bob.der")));
+    std::filesystem::rename(W().Path("Store.PEM"), Store());
   }
 
   // A profile names the stores; the engine hands its name over upper-cased.
