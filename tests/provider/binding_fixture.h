@@ -15,6 +15,23 @@
 
 namespace crtelv::test {
 
+inline bool Has(const std::string &line, const std::string &part) { return line.find(part) != std::string::npos; }
+
+// A certificate of the double, valid from 2023 to 2030.
+inline SimCert Cert(const char *subject, const char *serial, int32_t store, const char *ekus = nullptr,
+                    const char *keyRef = nullptr, const char *issuer = "CN=Test CA,O=Example") {
+  SimCert cert{};
+  cert.Issuer = issuer;
+  cert.Serial = serial;
+  cert.Subject = subject;
+  cert.NotBefore = 1700000000;
+  cert.NotAfter = 1900000000;
+  cert.Ekus = ekus;
+  cert.KeyReference = keyRef;
+  cert.Store = store;
+  return cert;
+}
+
 // Folder of a provider variant: its EXE\ sub-folder holds the provider.
 inline std::string SimRoot(const std::string &variant) {
   return std::string(CRTELV_SIMROOT_DIR) + "/" + variant + "/";
@@ -28,15 +45,7 @@ struct Sim : SimApi {
 
   int32_t Add(const char *subject, const char *serial, int32_t store, const char *ekus = nullptr,
               const char *keyRef = nullptr, const char *issuer = "CN=Test CA,O=Example") {
-    SimCert cert{};
-    cert.Issuer = issuer;
-    cert.Serial = serial;
-    cert.Subject = subject;
-    cert.NotBefore = 1700000000;
-    cert.NotAfter = 1900000000;
-    cert.Ekus = ekus;
-    cert.KeyReference = keyRef;
-    cert.Store = store;
+    SimCert cert = Cert(subject, serial, store, ekus, keyRef, issuer);
     return SimAddCert(&cert);
   }
 };

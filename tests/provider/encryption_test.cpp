@@ -9,8 +9,6 @@
 namespace crtelv::test {
 namespace {
 
-bool Has(const std::string &line, const std::string &part) { return line.find(part) != std::string::npos; }
-
 class Encryption : public ProviderTest {
  protected:
   void SetUp() override {

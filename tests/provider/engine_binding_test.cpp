@@ -11,8 +11,6 @@
 namespace crtelv::test {
 namespace {
 
-bool Has(const std::string &line, const std::string &part) { return line.find(part) != std::string::npos; }
-
 // Exposes the operation frame for a failure raised inside a binding call.
 class FrameEngine : public TTelvoraEngine {
  public:

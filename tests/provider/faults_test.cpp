@@ -22,20 +22,6 @@ constexpr char kServerAuth[] = "1.3.6.1.5.5.7.3.1";
 constexpr char kMarker = '#';
 constexpr std::size_t kHostSize = 16384;
 
-SimCert Cert(const char *subject, const char *serial, int32_t store, const char *ekus = nullptr,
-             const char *keyRef = nullptr) {
-  SimCert cert{};
-  cert.Issuer = "CN=Test CA,O=Example";
-  cert.Serial = serial;
-  cert.Subject = subject;
-  cert.NotBefore = 1700000000;
-  cert.NotAfter = 1900000000;
-  cert.Ekus = ekus;
-  cert.KeyReference = keyRef;
-  cert.Store = store;
-  return cert;
-}
-
 // A host buffer: input at its start, the marker behind it.
 std::vector<char> Host(const std::string &input = std::string()) {
   std::vector<char> host(kHostSize, kMarker);

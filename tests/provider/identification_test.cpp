@@ -4,8 +4,6 @@
 namespace crtelv::test {
 namespace {
 
-bool Has(const std::string &line, const std::string &part) { return line.find(part) != std::string::npos; }
-
 class Identification : public ProviderTest {
  protected:
   // The engine's UID of the user's own certificate.

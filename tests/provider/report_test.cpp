@@ -10,19 +10,6 @@
 namespace crtelv::test {
 namespace {
 
-bool Has(const std::string &line, const std::string &part) { return line.find(part) != std::string::npos; }
-
-SimCert Cert(const char *subject, const char *serial, int32_t store) {
-  SimCert cert{};
-  cert.Issuer = "CN=Test CA,O=Example";
-  cert.Serial = serial;
-  cert.Subject = subject;
-  cert.NotBefore = 1700000000;
-  cert.NotAfter = 1900000000;
-  cert.Store = store;
-  return cert;
-}
-
 class Reports : public ProviderTest {
  protected:
   void SetUp() override {

@@ -13,7 +13,6 @@
 namespace crtelv::test {
 namespace {
 
-bool Has(const std::string &line, const std::string &part) { return line.find(part) != std::string::npos; }
 bool StartsWith(const std::string &text, const std::string &head) { return text.rfind(head, 0) == 0; }
 
 constexpr char kXml[] = "For sign XML data!";

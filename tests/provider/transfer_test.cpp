@@ -14,17 +14,6 @@
 namespace crtelv::test {
 namespace {
 
-SimCert Cert(const char *subject, const char *serial, int32_t store) {
-  SimCert cert{};
-  cert.Issuer = "CN=Test CA,O=Example";
-  cert.Serial = serial;
-  cert.Subject = subject;
-  cert.NotBefore = 1700000000;
-  cert.NotAfter = 1900000000;
-  cert.Store = store;
-  return cert;
-}
-
 std::vector<std::string> Files(const TempDir &dir) {
   std::vector<std::string> names;
   for (const auto &entry : std::filesystem::directory_iterator(dir.Path())) {
