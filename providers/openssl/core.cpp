@@ -1,5 +1,6 @@
 #include "core.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/pem.h>
 #include <sys/file.h>
@@ -151,6 +152,37 @@ std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing) {
   }
   ::close(fd);
   return out;
+}
+
+void RemoveUnfinishedFiles(const std::string &path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".new.";
+  DIR *dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return;
+  // "<name>.new.<process>.<number>", as ReplaceFile names them.
+  auto unfinished = [&prefix](const char *name) {
+    if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0) return false;
+    const char *rest = name + prefix.size();
+    int dots = 0, digits = 0;
+    for (; *rest != '\0'; ++rest) {
+      if (*rest == '.' && digits > 0 && dots == 0) {
+        ++dots;
+        digits = 0;
+      } else if (*rest >= '0' && *rest <= '9') {
+        ++digits;
+      } else {
+        return false;
+      }
+    }
+    return dots == 1 && digits > 0;
+  };
+  std::vector<std::string> names;
+  while (dirent *entry = ::readdir(dir)) {
+    if (unfinished(entry->d_name)) names.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string &name : names) ::unlink((folder + name).c_str());
 }
 
 bool ReplaceFile(const std::string &path, const Bytes &data, unsigned mode) {
@@ -376,7 +408,9 @@ IoResult LoadKeyStore(const std::string &path, const std::string &password, KeyS
 
 bool SaveKeyStore(const std::string &path, const KeyStoreData &data, const std::string &password) {
   auto der = BuildKeyStore(data, password);
-  return der && ReplaceFile(path, *der, 0600);
+  if (!der) return false;
+  RemoveUnfinishedFiles(path);
+  return ReplaceFile(path, *der, 0600);
 }
 
 // ---- Certificate store ------------------------------------------------------
@@ -425,6 +459,7 @@ IoResult LoadCertStore(const std::string &path, CertStoreData &out) {
 bool SaveCertStore(const std::string &path, const CertStoreData &data) {
   Bytes pem = BuildCertStore(data);
   if (pem.empty() && (!data.certs.empty() || !data.crls.empty())) return false;
+  RemoveUnfinishedFiles(path);
   return ReplaceFile(path, pem, 0644);
 }
 

@@ -88,6 +88,11 @@ std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing = null
 // permission of a newly made file.
 bool ReplaceFile(const std::string &path, const Bytes &data, unsigned mode);
 
+// Removes the new files of ReplaceFile beside path that a writer killed
+// before its rename left behind. Only for a caller holding path's FileLock,
+// which every writer of a store takes: no such file is then being written.
+void RemoveUnfinishedFiles(const std::string &path);
+
 // An exclusive lock on "<path>.lock" held for the guard's lifetime, serialising
 // the writers of one store across threads and processes.
 class FileLock {
@@ -130,6 +135,7 @@ enum class IoResult { kOk, kMissing, kUnreadable, kBadPassword };
 IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreData &out);
 std::optional<Bytes> BuildKeyStore(const KeyStoreData &data, const std::string &password);
 IoResult LoadKeyStore(const std::string &path, const std::string &password, KeyStoreData &out);
+// Under path's FileLock: leftovers of killed writers are removed first.
 bool SaveKeyStore(const std::string &path, const KeyStoreData &data, const std::string &password);
 
 // The key store password: CPKI1_PSE_PASSWORD, empty when unset.
@@ -145,6 +151,7 @@ struct CertStoreData {
 IoResult ParseCertStore(const Bytes &pem, CertStoreData &out);
 Bytes BuildCertStore(const CertStoreData &data);
 IoResult LoadCertStore(const std::string &path, CertStoreData &out);
+// Under path's FileLock, as SaveKeyStore.
 bool SaveCertStore(const std::string &path, const CertStoreData &data);
 
 // Adds a certificate unless the same encoding is there; true when added.

@@ -220,19 +220,37 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
     if (HasFailure()) break;
   }
   lib.DoneEngine(engine);
+  // What killed writers leave behind: their unfinished new files (the
+  // provider's "<store>.new.*", the library's "<file>.~*.tmp").
+  auto leftovers = [&dir](const char *mark) {
+    int count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+      count += entry.path().filename().string().find(mark) != std::string::npos;
+    return count;
+  };
+  const int providerLeftovers = leftovers(".new."), libraryLeftovers = leftovers(".tmp");
+  // The next write of each store takes away what killed writers left of it
+  // (and only that).
+  std::filesystem::copy_file(w.Path("store.pem"), dir + "store.pem", std::filesystem::copy_options::overwrite_existing);
+  WriteBytes(dir + "store.pem.new.4242.7", Bytes{1});
+  WriteBytes(dir + "keys.pse.new.4242.8", Bytes{2});
+  WriteBytes(dir + "store.pem.new.notes", Bytes{3});
+  {
+    Session s(dir + "keys.pse", dir + "store.pem");
+    TelvoraExportParams ip{16, nullptr};
+    TelvoraBlob keys = Blob(keyStores[0]);
+    EXPECT_EQ(P().VCERT_ImportMem(s, &ip, &keys), 0);
+    TelvoraAddParams ap{};
+    TelvoraBlob blob = Blob(crls.back());
+    EXPECT_EQ(P().VCERT_AddCRL(s, &ap, &blob), 0);
+  }
+  EXPECT_EQ(leftovers(".new."), 1);
+  EXPECT_TRUE(std::filesystem::exists(dir + "store.pem.new.notes"));
   // The kills fell in every kind of write.
   EXPECT_GT(added, 0);
   EXPECT_GT(newestCrl, 0);
   EXPECT_GT(imported, 0);
   EXPECT_GT(saved, 0);
-  // What killed writers leave behind: their unfinished new files (the
-  // provider's "<store>.new.*", the library's "<file>.~*.tmp").
-  int providerLeftovers = 0, libraryLeftovers = 0;
-  for (const auto &entry : std::filesystem::directory_iterator(dir)) {
-    const std::string name = entry.path().filename().string();
-    providerLeftovers += name.find(".new.") != std::string::npos;
-    libraryLeftovers += name.find(".tmp") != std::string::npos;
-  }
   std::printf("kills %d, certificates added up to %d, CRLs up to %d, rounds ending with the new key store %d, with the new "
               "saved file %d; unfinished files left by killed writers: provider %d, library %d\n",
               kKills, added, newestCrl, imported, saved, providerLeftovers, libraryLeftovers);
