@@ -266,11 +266,13 @@ TEST_F(ProviderTest, EncryptsAuthenticatedAndGivesOneStatusForEveryDamage) {
     EXPECT_EQ(Decrypt(rita, damaged), kDecryptFailed) << back;
   }
 
-  // Read: openssl's AuthEnvelopedData; and in its CBC EnvelopedData a damaged
-  // encrypted key is a damaged message, not "not a recipient".
+  // Read: openssl's AuthEnvelopedData with RSA-OAEP; and in its CBC
+  // EnvelopedData a damaged encrypted key is a damaged message, not "not a
+  // recipient".
   WriteBytes(W().Path("gcm-in.bin"), plain);
   ASSERT_EQ(Shell("openssl cms -encrypt -binary -aes-256-gcm -outform DER -in " + F("gcm-in.bin") + " -out " +
-                  F("gcm.p7e") + " " + F("rita.der") + " && openssl cms -encrypt -binary -aes256 -outform DER -in " +
+                  F("gcm.p7e") + " -recip " + F("rita.der") +
+                  " -keyopt rsa_padding_mode:oaep -keyopt rsa_oaep_md:sha256 && openssl cms -encrypt -binary -aes256 -outform DER -in " +
                   F("gcm-in.bin") + " -out " + F("cbc.p7e") + " " + F("rita.der")),
             0);
   Bytes got;
