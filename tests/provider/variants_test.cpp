@@ -80,7 +80,7 @@ TEST_F(Version149, SearchesByUidAreSerialisedToo) {
                 sim,
                 [&] {
                   std::string uid;
-                  return binding.GetUIDByIdent(byName, "02", uid);
+                  return binding.GetUIDByCertIdent(byName, "02", uid);
                 },
                 200),
             1);
