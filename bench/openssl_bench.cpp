@@ -463,7 +463,8 @@ struct Inputs {
   int32_t sealedSize = 0;
 };
 
-int RunRatios() {
+// only: the one operation to measure (for a profiler), or empty for all.
+int RunRatios(const std::string &only) {
   World &w = W();
   Primitives prim;
   const CrTelvEngine e = w.Engine(false);
@@ -525,6 +526,7 @@ int RunRatios() {
                     },
                     [&prim, &in, n] { prim.Sha256(in.data.data(), n); });
   }
+  if (!only.empty()) std::erase_if(rows, [&](const Row &r) { return r.name + "/" + std::to_string(r.size) != only; });
   // Calls per sample from one warm-up call of each.
   for (Row &r : rows) {
     r.operation();
@@ -555,7 +557,9 @@ int RunRatios() {
 
 int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--ratios") == 0) return RunRatios();
+    if (std::strcmp(argv[i], "--ratios") == 0) return RunRatios("");
+    // --ratios=DecodeData/65536: that row alone.
+    if (std::strncmp(argv[i], "--ratios=", 9) == 0) return RunRatios(argv[i] + 9);
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
