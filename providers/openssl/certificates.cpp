@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,7 +22,9 @@ namespace {
 int ChainCallback(int ok, X509_STORE_CTX *ctx) {
   if (ok) return ok;
   const auto *rules = static_cast<const ChainRules *>(X509_STORE_CTX_get_app_data(ctx));
-  switch (X509_STORE_CTX_get_error(ctx)) {
+  const int err = X509_STORE_CTX_get_error(ctx);
+  if (rules != nullptr && err != X509_V_ERR_UNABLE_TO_GET_CRL) rules->forgave = true;
+  switch (err) {
     case X509_V_ERR_UNABLE_TO_GET_CRL: return 1;  // a CA without a CRL in the store revokes nothing
     case X509_V_ERR_CRL_HAS_EXPIRED: return rules != nullptr && (rules->flags & kNoCrlUpdate) ? 1 : 0;
     case X509_V_ERR_CERT_HAS_EXPIRED: {
@@ -91,8 +94,29 @@ bool UsageAllows(X509 *cert, uint32_t bits) {
   return (X509_get_key_usage(cert) & bits) != 0;
 }
 
-int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
-                   const ChainRules &rules) {
+namespace {
+
+// The time bounds of a clean result: the validity of each certificate of
+// the chain and of each CRL of the store, a second narrower at each end.
+struct Bounds {
+  int64_t from = INT64_MIN, until = INT64_MAX;
+  bool Narrow(const ASN1_TIME *start, const ASN1_TIME *end) {
+    if (start != nullptr) {
+      auto t = TimeOf(start);
+      if (!t) return false;
+      from = std::max(from, *t + 1);
+    }
+    if (end != nullptr) {
+      auto t = TimeOf(end);
+      if (!t) return false;
+      until = std::min(until, *t);
+    }
+    return true;
+  }
+};
+
+int32_t CheckChainBounded(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
+                          const ChainRules &rules, std::optional<Bounds> *bounds) {
   StorePtr store(X509_STORE_new());
   CertListPtr untrusted(sk_X509_new_null());
   StoreCtxPtr ctx(X509_STORE_CTX_new());
@@ -116,7 +140,62 @@ int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &k
   X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
   X509_STORE_CTX_set_app_data(ctx.get(), const_cast<ChainRules *>(&rules));
   X509_STORE_CTX_set_verify_cb(ctx.get(), ChainCallback);
-  return X509_verify_cert(ctx.get()) == 1 ? kOk : MapVerifyError(X509_STORE_CTX_get_error(ctx.get()));
+  if (X509_verify_cert(ctx.get()) != 1) return MapVerifyError(X509_STORE_CTX_get_error(ctx.get()));
+  if (bounds != nullptr && !rules.forgave) {
+    Bounds b;
+    bool ok = true;
+    STACK_OF(X509) *chain = X509_STORE_CTX_get0_chain(ctx.get());
+    for (int i = 0; ok && i < sk_X509_num(chain); ++i) {
+      X509 *c = sk_X509_value(chain, i);
+      ok = b.Narrow(X509_get0_notBefore(c), X509_get0_notAfter(c));
+    }
+    for (const auto &crl : certs.crls) {
+      if (ok) ok = b.Narrow(X509_CRL_get0_lastUpdate(crl.get()), X509_CRL_get0_nextUpdate(crl.get()));
+    }
+    if (ok) *bounds = b;
+  }
+  return kOk;
+}
+
+}  // namespace
+
+int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
+                   const ChainRules &rules) {
+  return CheckChainBounded(leaf, certs, keys, more, rules, nullptr);
+}
+
+int32_t CheckChainOnce(Session &s, X509 *leaf, const std::shared_ptr<const CertStoreData> &certs,
+                       const std::shared_ptr<const KeyStoreData> &keys, STACK_OF(X509) * more,
+                       const ChainRules &rules) {
+  constexpr std::size_t kRemembered = 32;
+  std::string id;
+  auto append = [&](X509 *c) {
+    Bytes der = CertDer(c);
+    if (der.empty()) return false;
+    // Each encoding with its length, so that no two lists read the same.
+    id += std::to_string(der.size()) + ':';
+    id.append(der.begin(), der.end());
+    return true;
+  };
+  bool named = append(leaf);
+  for (int i = 0; named && i < sk_X509_num(more); ++i) named = append(sk_X509_value(more, i));
+  const int64_t now = static_cast<int64_t>(time(nullptr));
+  if (named) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    // What was made with other snapshots of the stores is of no more use.
+    std::erase_if(s.chains, [&](const ChainMemo &m) { return m.store != certs || m.keys != keys; });
+    for (const ChainMemo &m : s.chains) {
+      if (m.flags == rules.flags && m.from <= now && now < m.until && m.certs == id) return kOk;
+    }
+  }
+  std::optional<Bounds> bounds;
+  int32_t status = CheckChainBounded(leaf, *certs, *keys, more, rules, &bounds);
+  if (status == kOk && named && bounds && bounds->from <= now && now < bounds->until) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.chains.size() >= kRemembered) s.chains.erase(s.chains.begin());
+    s.chains.push_back(ChainMemo{std::move(id), certs, keys, rules.flags, bounds->from, bounds->until});
+  }
+  return status;
 }
 
 std::string KeyRefOf(const KeyStoreData &keys, X509 *cert) {

@@ -36,8 +36,8 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
         X509_up_ref(known);
         x.reset(known);
       }
-      if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}); st != kOk)
-        return st;
+      const ChainRules rules{session->flags, std::nullopt};
+      if (int32_t st = CheckChainOnce(*session, x.get(), certs, keys, nullptr, rules); st != kOk) return st;
       EVP_PKEY *key = X509_get0_pubkey(x.get());
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
       if (!UsageAllows(x.get(), ec ? KU_KEY_AGREEMENT : KU_KEY_ENCIPHERMENT)) return kKeyUsage;

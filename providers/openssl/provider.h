@@ -48,6 +48,16 @@ struct Cached {
   std::shared_ptr<const T> data;
 };
 
+// A clean success of a chain check, remembered by its session (see
+// CheckChainOnce).
+struct ChainMemo {
+  std::string certs;  // DER of the leaf and of the further certificates given
+  std::shared_ptr<const CertStoreData> store;  // the snapshots it was made with
+  std::shared_ptr<const KeyStoreData> keys;
+  int32_t flags = 0;
+  int64_t from = 0, until = 0;  // it holds while from <= now < until
+};
+
 struct Session {
   std::string pse;    // key store path as given (empty: none)
   std::string store;  // certificate store path as given (empty: none)
@@ -61,6 +71,7 @@ struct Session {
   // means reading each folder on the way.
   std::string pseFound;
   std::string storeFound;
+  std::vector<ChainMemo> chains;  // guarded by mutex
 };
 using SessionPtr = std::shared_ptr<Session>;
 
@@ -169,6 +180,9 @@ bool UsageAllows(X509 *cert, uint32_t bits);
 struct ChainRules {
   int32_t flags = 0;
   std::optional<time_t> signedAt;  // the signing time a signature claims
+  // Set by the check when it forgave anything but a CA without a CRL: such
+  // a result depends on more than the stores and the time.
+  mutable bool forgave = false;
 };
 
 // Builds the certificate's chain to a self-signed CA certificate of the
@@ -176,6 +190,15 @@ struct ChainRules {
 // (a message's), or null.
 int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
                    const ChainRules &rules);
+
+// CheckChain with the session's memory: a success that needed nothing
+// forgiven holds, for the same certificates, store snapshots and flags,
+// until the time leaves the validity of every certificate of the chain and
+// of every CRL of the store. A store that changes is a new snapshot, and so
+// a new check.
+int32_t CheckChainOnce(Session &s, X509 *leaf, const std::shared_ptr<const CertStoreData> &certs,
+                       const std::shared_ptr<const KeyStoreData> &keys, STACK_OF(X509) * more,
+                       const ChainRules &rules);
 
 std::string KeyRefOf(const KeyStoreData &keys, X509 *cert);
 X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer, const char *serial);

@@ -112,7 +112,8 @@ int32_t VCERT_VerifyHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *
     std::shared_ptr<const CertStoreData> certs;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
-    if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}); st != kOk)
+    if (int32_t st = CheckChainOnce(*session, x.get(), certs, keys, nullptr, ChainRules{session->flags, std::nullopt});
+        st != kOk)
       return st;
     return UsageAllows(x.get(), KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION) ? kOk : kKeyUsage;
   });
@@ -209,7 +210,7 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
       ChainRules rules{session->flags, SigningTime(si)};
       if (rules.signedAt && *rules.signedAt > now)
         rules.signedAt.reset();  // a claim from the future counts for nothing
-      status = CheckChain(signer, *certs, *keys, msgCerts.get(), rules);
+      status = CheckChainOnce(*session, signer, certs, keys, msgCerts.get(), rules);
       if (status == kOk && !UsageAllows(signer, KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) status = kKeyUsage;
       if (status == kOk) block->texts.push_back(std::make_unique<CertText>(signer, p->Fields, KeyRefOf(*keys, signer)));
     }
