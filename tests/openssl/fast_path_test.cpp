@@ -1,0 +1,140 @@
+// The provider's faster paths keep what the slower ones checked: remembered
+// chain checks end when a store changes, an originator key off the curve
+// opens nothing, and the directly written SignedData is what OpenSSL writes.
+#include <openssl/cms.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+
+#include "openssl_support.h"
+
+namespace cpki1test {
+namespace {
+
+Bytes Text(const std::string &s) { return Bytes(s.begin(), s.end()); }
+
+Bytes Sign(TelvoraSession s, int32_t flags, const Bytes &data) {
+  TelvoraSignParams sp{flags, nullptr};
+  TelvoraBlob in = Blob(data), sig{};
+  EXPECT_EQ(P().VCERT_SignMem(s, &sp, &in, nullptr, &sig), 0);
+  return sig.Data != nullptr ? Take(s, sig) : Bytes();
+}
+
+int32_t VerifyDetached(TelvoraSession s, const Bytes &data, const Bytes &signature) {
+  TelvoraVerifyParams vp{};
+  vp.Flags = 3;
+  TelvoraBlob in = Blob(data), sig = Blob(signature);
+  TelvoraVerifyResult r{};
+  int32_t st = P().VCERT_VerifyMem(s, &vp, &in, &sig, nullptr, &r);
+  if (st == 0) {
+    EXPECT_EQ(P().VCERT_FreeVerifyResult(s, &r), 0);
+  }
+  return st;
+}
+
+int32_t EncryptFor(TelvoraSession s, const Bytes &cert, const Bytes &data, Bytes *message = nullptr) {
+  TelvoraCertInfo rec{};
+  rec.Encoded = Blob(cert);
+  TelvoraCryptParams cp{1, nullptr, 1, &rec};
+  TelvoraBlob in = Blob(data), out{};
+  int32_t st = P().VCERT_EncryptMem(s, &cp, &in, &out);
+  if (st == 0) {
+    Bytes m = Take(s, out);
+    if (message != nullptr) *message = m;
+  }
+  return st;
+}
+
+int32_t Decrypt(TelvoraSession s, const Bytes &message, Bytes *plain = nullptr) {
+  TelvoraDecryptParams dp{1, nullptr, 0};
+  TelvoraBlob enc = Blob(message), out{};
+  TelvoraCertInfo sender{};
+  int32_t st = P().VCERT_DecryptMem(s, &dp, &enc, &out, &sender);
+  if (st == 0) {
+    Bytes p = Take(s, out);
+    if (plain != nullptr) *plain = p;
+    EXPECT_EQ(P().VCERT_FreeDecryptResult(s, &sender), 0);
+  }
+  return st;
+}
+
+// A chain check that succeeded is remembered, but a CRL written into the
+// store from outside (by cpki1-tool, another process) ends it at once, for
+// recipients and for signers alike.
+TEST_F(ProviderTest, RememberedChainsEndWhenTheStoreChanges) {
+  const World &w = W();
+  const std::string store = w.Path("memo-store.pem");
+  std::filesystem::copy_file(w.Path("store.pem"), store, std::filesystem::copy_options::overwrite_existing);
+  w.Issue("memo", "--usage both");
+  const Bytes memoCert = ReadBytes(w.Path("memo.der")), data = Text("order 7");
+  Session alice(w.Path("alice.pse"), store);
+  Session memo(w.Path("memo.pse"), store);
+  const Bytes signature = Sign(memo, 3, data);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(EncryptFor(alice, memoCert, data), 0);
+    EXPECT_EQ(VerifyDetached(alice, data, signature), 0);
+  }
+  ASSERT_EQ(Shell(Quote(w.tool) + " revoke --ca " + Quote(w.Path("ca")) + " --cert " + Quote(w.Path("memo.der")) +
+                  " --store " + Quote(store)),
+            0);
+  EXPECT_EQ(EncryptFor(alice, memoCert, data), kRevoked);
+  EXPECT_EQ(VerifyDetached(alice, data, signature), kRevoked);
+}
+
+// The originator's public key of a message for bob, changed in place: a
+// point off the curve opens nothing, whichever coordinate is changed.
+TEST_F(ProviderTest, AnOriginatorKeyOffTheCurveOpensNothing) {
+  const World &w = W();
+  Session alice(w.Path("alice.pse"), w.Path("store.pem"));
+  Session bob(w.Path("bob.pse"), w.Path("store.pem"));
+  const Bytes data = Text("for bob only");
+  Bytes message, plain;
+  ASSERT_EQ(EncryptFor(alice, ReadBytes(w.Path("bob.der")), data, &message), 0);
+  ASSERT_EQ(Decrypt(bob, message, &plain), 0);
+  EXPECT_EQ(plain, data);
+  // BIT STRING of 66 bytes: no unused bits, an uncompressed point.
+  const Bytes head{0x03, 0x42, 0x00, 0x04};
+  const auto at = std::search(message.begin(), message.end(), head.begin(), head.end());
+  ASSERT_NE(at, message.end());
+  const std::size_t point = static_cast<std::size_t>(at - message.begin()) + head.size();
+  for (std::size_t offset : {std::size_t{0}, std::size_t{31}, std::size_t{32}, std::size_t{63}}) {
+    Bytes changed = message;
+    changed[point + offset] ^= 0x01;
+    EXPECT_NE(Decrypt(bob, changed), 0) << "byte " << offset << " of the point";
+  }
+}
+
+// SignedData of an EC key is DER that OpenSSL encodes again to the same
+// bytes, with exactly the signed attributes contentType, signingTime and
+// messageDigest, and it verifies with OpenSSL against the CA.
+TEST_F(ProviderTest, DirectSignedDataIsWhatOpenSslWrites) {
+  const World &w = W();
+  Session alice(w.Path("alice.pse"), w.Path("store.pem"));
+  const Bytes data = Text("enclosed and detached\r\n\x00\xff");
+  X509_STORE *anchors = X509_STORE_new();
+  ASSERT_EQ(X509_STORE_load_file(anchors, w.Path("ca/ca.cert.pem").c_str()), 1);
+  for (int32_t flags : {1, 3}) {
+    const Bytes der = Sign(alice, flags, data);
+    const unsigned char *p = der.data();
+    CMS_ContentInfo *cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size()));
+    ASSERT_NE(cms, nullptr);
+    unsigned char *again = nullptr;
+    const int n = i2d_CMS_ContentInfo(cms, &again);
+    EXPECT_EQ(Bytes(again, again + std::max(n, 0)), der) << "flags " << flags;
+    OPENSSL_free(again);
+    CMS_SignerInfo *si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
+    ASSERT_NE(si, nullptr);
+    EXPECT_EQ(CMS_signed_get_attr_count(si), 3);
+    for (int nid : {NID_pkcs9_contentType, NID_pkcs9_signingTime, NID_pkcs9_messageDigest}) {
+      EXPECT_GE(CMS_signed_get_attr_by_NID(si, nid, -1), 0) << OBJ_nid2sn(nid);
+    }
+    BIO *content = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
+    EXPECT_EQ(CMS_verify(cms, nullptr, anchors, flags == 3 ? content : nullptr, nullptr, CMS_BINARY), 1);
+    BIO_free(content);
+    CMS_ContentInfo_free(cms);
+  }
+  X509_STORE_free(anchors);
+}
+
+}  // namespace
+}  // namespace cpki1test
