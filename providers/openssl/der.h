@@ -17,10 +17,9 @@ namespace cpki1::der {
 constexpr uint8_t kInteger = 0x02, kOctetString = 0x04, kOid = 0x06, kSequence = 0x30, kSet = 0x31;
 constexpr uint8_t Context(int n) { return static_cast<uint8_t>(0xA0 | n); }  // [n], constructed
 
-// Tag, length and content.
-inline Bytes Tlv(uint8_t tag, const uint8_t *content, std::size_t n) {
+// Tag and length of an element whose content of n bytes follows.
+inline Bytes Header(uint8_t tag, std::size_t n) {
   Bytes out;
-  out.reserve(n + 6);
   out.push_back(tag);
   if (n < 0x80) {
     out.push_back(static_cast<uint8_t>(n));
@@ -31,6 +30,12 @@ inline Bytes Tlv(uint8_t tag, const uint8_t *content, std::size_t n) {
     out.push_back(static_cast<uint8_t>(0x80 | count));
     while (count > 0) out.push_back(digits[--count]);
   }
+  return out;
+}
+
+// Tag, length and content.
+inline Bytes Tlv(uint8_t tag, const uint8_t *content, std::size_t n) {
+  Bytes out = Header(tag, n);
   out.insert(out.end(), content, content + n);
   return out;
 }

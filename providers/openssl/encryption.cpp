@@ -1,9 +1,11 @@
 // libcpki1.so: CMS encryption for recipient certificates, and decryption
 // with the keys of the key store.
 #include <openssl/core_names.h>
+#include <openssl/rand.h>
 
 #include <cstring>
 
+#include "der.h"
 #include "provider.h"
 
 namespace cpki1 {
@@ -81,6 +83,156 @@ int OpenAgreedKey(CMS_ContentInfo *cms, const KeyPair &pair) {
   return 0;
 }
 
+// ---- EnvelopedData for EC recipients, written directly -----------------------------------
+// The message CMS_encrypt makes with AES-256-CBC for recipients of EC keys
+// (CMS_KEY_PARAM, the KDF set to SHA-256): per recipient a key agreement
+// with its own ephemeral key, dhSinglePass-stdDH-sha256kdf-scheme,
+// id-aes256-wrap, the recipient named by issuer and serial number. OpenSSL's
+// own path validates the recipient's key in full at every message and builds
+// the message through its CMS objects; here the recipient's key gets the
+// quick check (its curve has prime order, see OriginatorKey), after its
+// certificate passed the chain check.
+
+const Bytes kOidEnvelopedData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x03};
+const Bytes kOidData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
+const Bytes kOidAes256Cbc{der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2A};
+const Bytes kAlgEcPublicKey{der::kSequence, 9, der::kOid, 7, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
+const Bytes kAlgAes256Wrap{der::kSequence, 11, der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2D};
+// dhSinglePass-stdDH-sha256kdf-scheme with the wrapping algorithm.
+const Bytes kOidStdDhSha256Kdf{der::kOid, 6, 0x2B, 0x81, 0x04, 0x01, 0x0B, 0x01};
+const Bytes kAlgKeyAgreement = der::Tlv(der::kSequence, der::Cat({&kOidStdDhSha256Kdf, &kAlgAes256Wrap}));
+constexpr std::size_t kKeyBytes = 32;  // AES-256
+
+// Whether the key is one DirectRecipient handles: EC on a prime-order curve.
+bool DirectKey(EVP_PKEY *key, std::string &group) {
+  char name[80] = {0};
+  std::size_t len = 0;
+  if (key == nullptr || !EVP_PKEY_is_a(key, "EC") || !EVP_PKEY_get_group_name(key, name, sizeof name, &len))
+    return false;
+  const int curve = OBJ_sn2nid(name);
+  if (curve != NID_X9_62_prime256v1 && curve != NID_secp384r1 && curve != NID_secp521r1) return false;
+  group = name;
+  PkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  return check && EVP_PKEY_public_check_quick(check.get()) == 1;
+}
+
+template <class T, int (*I2d)(const T *, unsigned char **)>
+Bytes Encode(const T *object) {
+  int n = I2d(object, nullptr);
+  if (n <= 0) return {};
+  Bytes out(static_cast<std::size_t>(n));
+  unsigned char *p = out.data();
+  return I2d(object, &p) == n ? out : Bytes();
+}
+
+// The KeyAgreeRecipientInfo ([1]) that gives the recipient the content key;
+// empty on failure.
+Bytes DirectRecipient(X509 *cert, EVP_PKEY *peer, const std::string &group, const uint8_t *cek) {
+  static EVP_CIPHER *const wrap = EVP_CIPHER_fetch(nullptr, "AES-256-WRAP", nullptr);  // never released
+  if (wrap == nullptr || Algs().sha256 == nullptr) return {};
+  KeyUPtr eph(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", group.c_str()));
+  PkeyCtxPtr agree(eph ? EVP_PKEY_CTX_new_from_pkey(nullptr, eph.get(), nullptr) : nullptr);
+  uint8_t z[80];
+  std::size_t zLen = sizeof z;
+  if (!agree || EVP_PKEY_derive_init(agree.get()) <= 0 || EVP_PKEY_derive_set_peer_ex(agree.get(), peer, 0) <= 0 ||
+      EVP_PKEY_derive(agree.get(), z, &zLen) <= 0)
+    return {};
+  // ANSI X9.63 KDF with SHA-256 over ECC-CMS-SharedInfo: one block gives
+  // the 256-bit key-wrapping key.
+  const Bytes bits{der::kOctetString, 4, 0x00, 0x00, 0x01, 0x00};
+  const Bytes suppPubInfo = der::Tlv(static_cast<uint8_t>(0xA2), bits);
+  const Bytes sharedInfo = der::Tlv(der::kSequence, der::Cat({&kAlgAes256Wrap, &suppPubInfo}));
+  uint8_t kek[EVP_MAX_MD_SIZE];
+  unsigned int kekLen = 0;
+  const uint8_t counter[4] = {0, 0, 0, 1};
+  std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>> md(EVP_MD_CTX_new());
+  const bool derived = md && EVP_DigestInit_ex2(md.get(), Algs().sha256, nullptr) &&
+                       EVP_DigestUpdate(md.get(), z, zLen) && EVP_DigestUpdate(md.get(), counter, sizeof counter) &&
+                       EVP_DigestUpdate(md.get(), sharedInfo.data(), sharedInfo.size()) &&
+                       EVP_DigestFinal_ex(md.get(), kek, &kekLen) && kekLen == kKeyBytes;
+  OPENSSL_cleanse(z, sizeof z);
+  uint8_t wrapped[kKeyBytes + 16];
+  int n = 0, m = 0;
+  std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX_free>> c(EVP_CIPHER_CTX_new());
+  bool ok = derived && c;
+  if (ok) {
+    EVP_CIPHER_CTX_set_flags(c.get(), EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
+    ok = EVP_EncryptInit_ex2(c.get(), wrap, kek, nullptr, nullptr) &&
+         EVP_EncryptUpdate(c.get(), wrapped, &n, cek, static_cast<int>(kKeyBytes)) &&
+         EVP_EncryptFinal_ex(c.get(), wrapped + n, &m) && n + m == kKeyBytes + 8;
+  }
+  OPENSSL_cleanse(kek, sizeof kek);
+  uint8_t point[140];
+  std::size_t pointLen = 0;
+  if (!ok || !EVP_PKEY_get_octet_string_param(eph.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point,
+                                              &pointLen))
+    return {};
+  Bytes issuer = Encode<X509_NAME, i2d_X509_NAME>(X509_get_issuer_name(cert));
+  Bytes serial = Encode<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(cert));
+  if (issuer.empty() || serial.empty()) return {};
+
+  Bytes bitString{0x00};  // no unused bits
+  bitString.insert(bitString.end(), point, point + pointLen);
+  bitString = der::Tlv(0x03, bitString);
+  const Bytes originatorKey = der::Tlv(der::Context(1), der::Cat({&kAlgEcPublicKey, &bitString}));
+  const Bytes originator = der::Tlv(der::Context(0), originatorKey);
+  const Bytes rid = der::Tlv(der::kSequence, der::Cat({&issuer, &serial}));
+  const Bytes encryptedKey = der::Tlv(der::kOctetString, wrapped, static_cast<std::size_t>(n + m));
+  const Bytes rek = der::Tlv(der::kSequence, der::Cat({&rid, &encryptedKey}));
+  const Bytes reks = der::Tlv(der::kSequence, rek);
+  const Bytes three = der::SmallInteger(3);
+  return der::Tlv(der::Context(1), der::Cat({&three, &originator, &kAlgKeyAgreement, &reks}));
+}
+
+// The whole EnvelopedData for the recipients; empty on failure. The data
+// is encrypted straight into its place in the message: a message of 64 KiB
+// copied once more costs more than its encryption.
+Bytes DirectEnvelope(const std::vector<X509UPtr> &recipients, const std::vector<std::string> &groups,
+                     const TelvoraBlob *data) {
+  uint8_t cek[kKeyBytes], iv[16];
+  if (RAND_priv_bytes(cek, sizeof cek) != 1 || RAND_bytes(iv, sizeof iv) != 1) return {};
+  std::vector<Bytes> infos;
+  for (std::size_t i = 0; i < recipients.size(); ++i) {
+    Bytes info = DirectRecipient(recipients[i].get(), X509_get0_pubkey(recipients[i].get()), groups[i], cek);
+    if (info.empty()) {
+      OPENSSL_cleanse(cek, sizeof cek);
+      return {};
+    }
+    infos.push_back(std::move(info));
+  }
+  // Every element before the encrypted content, whose length CBC with
+  // padding fixes in advance.
+  const std::size_t sealedLen = (static_cast<std::size_t>(data->Length) / 16 + 1) * 16;
+  const Bytes ivValue = der::Tlv(der::kOctetString, iv, sizeof iv);
+  const Bytes cipher = der::Tlv(der::kSequence, der::Cat({&kOidAes256Cbc, &ivValue}));
+  const Bytes contentHead = der::Header(0x80, sealedLen);  // [0] IMPLICIT OCTET STRING
+  const std::size_t encryptedLen = kOidData.size() + cipher.size() + contentHead.size() + sealedLen;
+  const Bytes encryptedHead = der::Header(der::kSequence, encryptedLen);
+  const Bytes recipientInfos = der::SetOf(std::move(infos));
+  const Bytes two = der::SmallInteger(2);
+  const std::size_t envelopedLen = two.size() + recipientInfos.size() + encryptedHead.size() + encryptedLen;
+  const Bytes envelopedHead = der::Header(der::kSequence, envelopedLen);
+  const Bytes explicitHead = der::Header(der::Context(0), envelopedHead.size() + envelopedLen);
+  const std::size_t allLen = kOidEnvelopedData.size() + explicitHead.size() + envelopedHead.size() + envelopedLen;
+  Bytes out = der::Header(der::kSequence, allLen);
+  out.reserve(out.size() + allLen);
+  for (const Bytes *part : {&kOidEnvelopedData, &explicitHead, &envelopedHead, &two, &recipientInfos, &encryptedHead,
+                            &kOidData, &cipher, &contentHead})
+    out.insert(out.end(), part->begin(), part->end());
+  const std::size_t at = out.size();
+  out.resize(at + sealedLen);
+  int n = 0, m = 0;
+  std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX_free>> c(EVP_CIPHER_CTX_new());
+  static const uint8_t empty = 0;
+  const bool ok = c && EVP_EncryptInit_ex2(c.get(), Algs().aes256cbc, cek, iv, nullptr) &&
+                  EVP_EncryptUpdate(c.get(), out.data() + at, &n, data->Length > 0 ? data->Data : &empty,
+                                    data->Length) &&
+                  EVP_EncryptFinal_ex(c.get(), out.data() + at + n, &m) &&
+                  static_cast<std::size_t>(n + m) == sealedLen;
+  OPENSSL_cleanse(cek, sizeof cek);
+  return ok ? out : Bytes();
+}
+
 }  // namespace
 }  // namespace cpki1
 
@@ -122,6 +274,17 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
       if (!UsageAllows(x.get(), ec ? KU_KEY_AGREEMENT : KU_KEY_ENCIPHERMENT)) return kKeyUsage;
       recipients.push_back(std::move(x));
+    }
+    // Recipients of EC keys on prime-order curves only: the message is
+    // written directly.
+    std::vector<std::string> groups(recipients.size());
+    bool direct = true;
+    for (std::size_t i = 0; direct && i < recipients.size(); ++i)
+      direct = DirectKey(X509_get0_pubkey(recipients[i].get()), groups[i]);
+    if (direct) {
+      Bytes der = DirectEnvelope(recipients, groups, data);
+      if (der.empty()) return kEncryptFailed;
+      return HandOut(s, std::move(der), out);
     }
     CmsPtr cms(CMS_encrypt(nullptr, nullptr, Algs().aes256cbc, CMS_BINARY | CMS_PARTIAL));
     if (!cms) return kEncryptFailed;
