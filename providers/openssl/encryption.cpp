@@ -330,7 +330,7 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
       if (agreed < 0) continue;
       if (agreed == 0 && !CMS_decrypt_set1_pkey_and_peer(cms.get(), pair.key.get(), pair.cert.get(), nullptr))
         continue;
-      BioPtr plain(BIO_new(BIO_s_mem()));
+      BioPtr plain(MemBioFor(static_cast<std::size_t>(data->Length)));  // never more than the message
       if (!plain || !CMS_decrypt(cms.get(), nullptr, nullptr, nullptr, plain.get(), CMS_BINARY)) return kDecryptFailed;
       // An enveloped message names no sender: the record stays empty.
       if (sender != nullptr) std::memset(sender, 0, sizeof *sender);

@@ -212,6 +212,10 @@ X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, c
 // ---- CMS --------------------------------------------------------------------------
 
 BioPtr BlobBio(const TelvoraBlob *b);
+// A memory BIO with room for capacity bytes, so that writing up to that
+// much never moves what it holds (OpenSSL grows it by a third at a time,
+// copying and wiping each time).
+BioPtr MemBioFor(std::size_t capacity);
 Bytes BioBytes(BIO *bio);
 // A whole DER ContentInfo, nothing after it; null otherwise.
 CmsPtr ReadCms(const TelvoraBlob *b);

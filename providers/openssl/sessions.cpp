@@ -6,6 +6,7 @@
 // exception and answers with one of the statuses of status.h. Sessions and
 // handed-out blocks live in a process-wide registry that is never destroyed,
 // so a host that ends its process with sessions open meets no released state.
+#include <openssl/buffer.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -216,6 +217,18 @@ void HandOutArray(const void *key, std::unique_ptr<Block> block) {
 BioPtr BlobBio(const TelvoraBlob *b) {
   static const uint8_t empty = 0;
   return BioPtr(BIO_new_mem_buf(b->Length > 0 ? b->Data : &empty, b->Length));
+}
+
+BioPtr MemBioFor(std::size_t capacity) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  BUF_MEM *buffer = BUF_MEM_new();
+  if (!bio || buffer == nullptr || (capacity > 0 && BUF_MEM_grow(buffer, capacity) == 0)) {
+    BUF_MEM_free(buffer);
+    return nullptr;
+  }
+  buffer->length = 0;  // room, not content
+  BIO_set_mem_buf(bio.get(), buffer, BIO_CLOSE);
+  return bio;
 }
 
 Bytes BioBytes(BIO *bio) {

@@ -2,6 +2,7 @@
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include "der.h"
@@ -267,10 +268,12 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
     if (!known) return kInternal;
     for (const auto &c : certs->certs) sk_X509_push(known.get(), c.get());
     BioPtr dcont = detached ? BlobBio(data) : nullptr;
-    BioPtr outBio(BIO_new(BIO_s_mem()));
-    int ok = outBio ? CMS_verify(cms.get(), known.get(), nullptr, dcont.get(), outBio.get(),
-                                 CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY)
-                    : 0;
+    // The content of an enclosed message comes out; a detached one's is the
+    // data, which need not be copied.
+    BioPtr outBio = detached ? nullptr : MemBioFor(static_cast<std::size_t>(signature->Length));
+    int ok = outBio || detached ? CMS_verify(cms.get(), known.get(), nullptr, dcont.get(), outBio.get(),
+                                             CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY)
+                                : 0;
     known.reset();
     if (ok != 1) {
       unsigned long err = ERR_peek_last_error();
@@ -278,8 +281,10 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
         return kUntrusted;
       return kBadSignature;
     }
-    Bytes carried = detached ? BlobBytes(data) : BioBytes(outBio.get());
-    if (!detached && haveData && carried != BlobBytes(data)) return kBadSignature;
+    Bytes carried = detached ? Bytes() : BioBytes(outBio.get());
+    if (!detached && haveData &&
+        !std::equal(carried.begin(), carried.end(), data->Data, data->Data + std::max(data->Length, 0)))
+      return kBadSignature;
 
     // Each signer's certificate chain, checked now; without CHECKEXPIRED an
     // expired certificate passes when it was valid at the claimed signing time.
@@ -318,7 +323,7 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
       block->signers[i].Cert = &block->records[i];
     }
     if (content != nullptr) {
-      if (int32_t st = HandOut(s, carried, content); st != kOk) return st;
+      if (int32_t st = HandOut(s, detached ? BlobBytes(data) : std::move(carried), content); st != kOk) return st;
     }
     result->Count = static_cast<int32_t>(block->signers.size());
     result->Signers = block->signers.data();
