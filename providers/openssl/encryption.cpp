@@ -37,16 +37,12 @@ KeyUPtr OriginatorKey(EVP_PKEY *own, X509_ALGOR *alg, ASN1_BIT_STRING *pub) {
     return nullptr;
   }
   if (pub->length <= 0 || (pub->flags & 0x07) != 0) return nullptr;  // whole bytes only
-  OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
-                         OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, pub->data,
-                                                           static_cast<std::size_t>(pub->length)),
-                         OSSL_PARAM_construct_end()};
-  PkeyCtxPtr make(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-  EVP_PKEY *peer = nullptr;
-  if (!make || EVP_PKEY_fromdata_init(make.get()) <= 0 ||
-      EVP_PKEY_fromdata(make.get(), &peer, EVP_PKEY_PUBLIC_KEY, params) <= 0)
+  // The curve copied from own key: making it anew from its name costs three
+  // times as much.
+  KeyUPtr key(EVP_PKEY_new());
+  if (!key || EVP_PKEY_copy_parameters(key.get(), own) != 1 ||
+      EVP_PKEY_set1_encoded_public_key(key.get(), pub->data, static_cast<std::size_t>(pub->length)) != 1)
     return nullptr;
-  KeyUPtr key(peer);
   PkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
   if (!check || EVP_PKEY_public_check_quick(check.get()) != 1) return nullptr;
   return key;
@@ -104,14 +100,13 @@ const Bytes kAlgKeyAgreement = der::Tlv(der::kSequence, der::Cat({&kOidStdDhSha2
 constexpr std::size_t kKeyBytes = 32;  // AES-256
 
 // Whether the key is one DirectRecipient handles: EC on a prime-order curve.
-bool DirectKey(EVP_PKEY *key, std::string &group) {
+bool DirectKey(EVP_PKEY *key) {
   char name[80] = {0};
   std::size_t len = 0;
   if (key == nullptr || !EVP_PKEY_is_a(key, "EC") || !EVP_PKEY_get_group_name(key, name, sizeof name, &len))
     return false;
   const int curve = OBJ_sn2nid(name);
   if (curve != NID_X9_62_prime256v1 && curve != NID_secp384r1 && curve != NID_secp521r1) return false;
-  group = name;
   PkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
   return check && EVP_PKEY_public_check_quick(check.get()) == 1;
 }
@@ -127,11 +122,16 @@ Bytes Encode(const T *object) {
 
 // The KeyAgreeRecipientInfo ([1]) that gives the recipient the content key;
 // empty on failure.
-Bytes DirectRecipient(X509 *cert, EVP_PKEY *peer, const std::string &group, const uint8_t *cek) {
+Bytes DirectRecipient(X509 *cert, EVP_PKEY *peer, const uint8_t *cek) {
   static EVP_CIPHER *const wrap = EVP_CIPHER_fetch(nullptr, "AES-256-WRAP", nullptr);  // never released
   if (wrap == nullptr || Algs().sha256 == nullptr) return {};
-  KeyUPtr eph(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", group.c_str()));
-  PkeyCtxPtr agree(eph ? EVP_PKEY_CTX_new_from_pkey(nullptr, eph.get(), nullptr) : nullptr);
+  // The ephemeral key on the recipient's curve, taken from its key (making
+  // the curve anew from its name costs more than the key).
+  PkeyCtxPtr gen(EVP_PKEY_CTX_new_from_pkey(nullptr, peer, nullptr));
+  EVP_PKEY *made = nullptr;
+  if (!gen || EVP_PKEY_keygen_init(gen.get()) <= 0 || EVP_PKEY_keygen(gen.get(), &made) <= 0) return {};
+  KeyUPtr eph(made);
+  PkeyCtxPtr agree(EVP_PKEY_CTX_new_from_pkey(nullptr, eph.get(), nullptr));
   uint8_t z[80];
   std::size_t zLen = sizeof z;
   if (!agree || EVP_PKEY_derive_init(agree.get()) <= 0 || EVP_PKEY_derive_set_peer_ex(agree.get(), peer, 0) <= 0 ||
@@ -187,13 +187,12 @@ Bytes DirectRecipient(X509 *cert, EVP_PKEY *peer, const std::string &group, cons
 // The whole EnvelopedData for the recipients; empty on failure. The data
 // is encrypted straight into its place in the message: a message of 64 KiB
 // copied once more costs more than its encryption.
-Bytes DirectEnvelope(const std::vector<X509UPtr> &recipients, const std::vector<std::string> &groups,
-                     const TelvoraBlob *data) {
+Bytes DirectEnvelope(const std::vector<X509UPtr> &recipients, const TelvoraBlob *data) {
   uint8_t cek[kKeyBytes], iv[16];
   if (RAND_priv_bytes(cek, sizeof cek) != 1 || RAND_bytes(iv, sizeof iv) != 1) return {};
   std::vector<Bytes> infos;
   for (std::size_t i = 0; i < recipients.size(); ++i) {
-    Bytes info = DirectRecipient(recipients[i].get(), X509_get0_pubkey(recipients[i].get()), groups[i], cek);
+    Bytes info = DirectRecipient(recipients[i].get(), X509_get0_pubkey(recipients[i].get()), cek);
     if (info.empty()) {
       OPENSSL_cleanse(cek, sizeof cek);
       return {};
@@ -277,12 +276,10 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
     }
     // Recipients of EC keys on prime-order curves only: the message is
     // written directly.
-    std::vector<std::string> groups(recipients.size());
     bool direct = true;
-    for (std::size_t i = 0; direct && i < recipients.size(); ++i)
-      direct = DirectKey(X509_get0_pubkey(recipients[i].get()), groups[i]);
+    for (const X509UPtr &x : recipients) direct = direct && DirectKey(X509_get0_pubkey(x.get()));
     if (direct) {
-      Bytes der = DirectEnvelope(recipients, groups, data);
+      Bytes der = DirectEnvelope(recipients, data);
       if (der.empty()) return kEncryptFailed;
       return HandOut(s, std::move(der), out);
     }
