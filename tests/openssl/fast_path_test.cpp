@@ -1,10 +1,13 @@
 // The provider's faster paths keep what the slower ones checked: remembered
 // chain checks end when a store changes, an originator key off the curve
-// opens nothing, and the directly written SignedData is what OpenSSL writes.
+// opens nothing, and the directly written SignedData and EnvelopedData are
+// what OpenSSL writes and reads.
 #include <openssl/cms.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "openssl_support.h"
 
@@ -134,6 +137,49 @@ TEST_F(ProviderTest, DirectSignedDataIsWhatOpenSslWrites) {
     CMS_ContentInfo_free(cms);
   }
   X509_STORE_free(anchors);
+}
+
+// EnvelopedData for EC recipients is DER that OpenSSL encodes again to the
+// same bytes, and OpenSSL's own CMS_decrypt (which validates the originator's
+// key in full) opens it with each recipient's key.
+TEST_F(ProviderTest, DirectEnvelopedDataIsWhatOpenSslReads) {
+  const World &w = W();
+  Session alice(w.Path("alice.pse"), w.Path("store.pem"));
+  const Bytes data = Text("to both\r\n\x00\xff"), aliceCert = ReadBytes(w.Path("alice.der")),
+              bobCert = ReadBytes(w.Path("bob.der"));
+  TelvoraCertInfo recs[2]{};
+  recs[0].Encoded = Blob(aliceCert);
+  recs[1].Encoded = Blob(bobCert);
+  TelvoraCryptParams cp{1, nullptr, 2, recs};
+  TelvoraBlob in = Blob(data), out{};
+  ASSERT_EQ(P().VCERT_EncryptMem(alice, &cp, &in, &out), 0);
+  const Bytes der = Take(alice, out);
+  const unsigned char *p = der.data();
+  CMS_ContentInfo *cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size()));
+  ASSERT_NE(cms, nullptr);
+  unsigned char *again = nullptr;
+  const int n = i2d_CMS_ContentInfo(cms, &again);
+  EXPECT_EQ(Bytes(again, again + std::max(n, 0)), der);
+  OPENSSL_free(again);
+  EXPECT_EQ(sk_CMS_RecipientInfo_num(CMS_get0_RecipientInfos(cms)), 2);
+  for (const std::string name : {"alice", "bob"}) {
+    FILE *f = std::fopen(w.Path(name + ".key").c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    EVP_PKEY *key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    const Bytes certDer = ReadBytes(w.Path(name + ".der"));
+    const unsigned char *c = certDer.data();
+    X509 *cert = d2i_X509(nullptr, &c, static_cast<long>(certDer.size()));
+    BIO *plain = BIO_new(BIO_s_mem());
+    EXPECT_EQ(CMS_decrypt(cms, key, cert, nullptr, plain, CMS_BINARY), 1) << name;
+    char *bytes = nullptr;
+    const long len = BIO_get_mem_data(plain, &bytes);
+    EXPECT_EQ(Bytes(bytes, bytes + std::max(len, 0L)), data) << name;
+    BIO_free(plain);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+  }
+  CMS_ContentInfo_free(cms);
 }
 
 }  // namespace
