@@ -41,8 +41,27 @@ Bytes Encode(const T *object) {
   return I2d(object, &p) == n ? out : Bytes();
 }
 
+// A signing context for the pair, a copy of the one the session prepared.
+PkeyCtxPtr SignContext(Session &s, const std::shared_ptr<const KeyStoreData> &keys, const KeyPair &pair) {
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::erase_if(s.signers, [&](const SignerMemo &m) { return m.keys != keys; });
+    for (const SignerMemo &m : s.signers) {
+      if (m.pair == &pair) return PkeyCtxPtr(EVP_PKEY_CTX_dup(m.ctx.get()));
+    }
+  }
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pair.key.get(), nullptr));
+  if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0) return nullptr;
+  std::shared_ptr<EVP_PKEY_CTX> shared(EVP_PKEY_CTX_dup(ctx.get()), Freer<EVP_PKEY_CTX_free>());
+  if (shared) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.signers.push_back(SignerMemo{keys, &pair, std::move(shared)});
+  }
+  return ctx;
+}
+
 // Empty when the message cannot be made (the caller reports the failure).
-Bytes SignedData(const KeyPair &pair, const TelvoraBlob *data, bool detached, time_t now) {
+Bytes SignedData(PkeyCtxPtr ctx, const KeyPair &pair, const TelvoraBlob *data, bool detached, time_t now) {
   const Algorithms &algs = Algs();
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digestLen = 0;
@@ -64,11 +83,8 @@ Bytes SignedData(const KeyPair &pair, const TelvoraBlob *data, bool detached, ti
   unsigned char attrsDigest[EVP_MAX_MD_SIZE];
   unsigned int attrsDigestLen = 0;
   if (!EVP_Digest(attrs.data(), attrs.size(), attrsDigest, &attrsDigestLen, algs.sha256, nullptr)) return {};
-  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pair.key.get(), nullptr));
   std::size_t sigLen = 0;
-  if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 ||
-      EVP_PKEY_sign(ctx.get(), nullptr, &sigLen, attrsDigest, attrsDigestLen) <= 0)
-    return {};
+  if (!ctx || EVP_PKEY_sign(ctx.get(), nullptr, &sigLen, attrsDigest, attrsDigestLen) <= 0) return {};
   Bytes sig(sigLen);
   if (EVP_PKEY_sign(ctx.get(), sig.data(), &sigLen, attrsDigest, attrsDigestLen) <= 0) return {};
   sig.resize(sigLen);
@@ -223,7 +239,7 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     if (!UsageAllows(pair->cert.get(), KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) return kKeyUsage;
     if (Algs().sha256 == nullptr) return kInternal;
     if (EVP_PKEY_is_a(pair->key.get(), "EC")) {
-      Bytes der = SignedData(*pair, data, (p->Flags & 2) != 0, time(nullptr));
+      Bytes der = SignedData(SignContext(*session, keys, *pair), *pair, data, (p->Flags & 2) != 0, time(nullptr));
       if (der.empty()) return kSignFailed;
       return HandOut(s, std::move(der), out);
     }
