@@ -13,10 +13,11 @@ namespace {
 
 // The originator's public key of a key agreement as a key on the curve of
 // own. Only for the curves of prime order (cofactor 1) the provider's keys
-// use: there the quick check (a point of the curve, not at infinity, its
-// coordinates in range) is the whole validation, and the multiplication by
-// the order that a full check adds could find nothing. Null for anything
-// else; the caller then leaves the message to OpenSSL's own path.
+// use: there the check made while the point is decoded (its coordinates in
+// range and on the curve; an uncompressed point is never the point at
+// infinity) is the whole validation, and the multiplication by the order
+// that OpenSSL's full check adds could find nothing. Null for anything else;
+// the caller then leaves the message to OpenSSL's own path.
 KeyUPtr OriginatorKey(EVP_PKEY *own, X509_ALGOR *alg, ASN1_BIT_STRING *pub) {
   char group[80] = {0};
   std::size_t len = 0;
@@ -36,15 +37,14 @@ KeyUPtr OriginatorKey(EVP_PKEY *own, X509_ALGOR *alg, ASN1_BIT_STRING *pub) {
   } else if (ptype != V_ASN1_UNDEF && ptype != V_ASN1_NULL) {
     return nullptr;
   }
-  if (pub->length <= 0 || (pub->flags & 0x07) != 0) return nullptr;  // whole bytes only
+  // Whole bytes, an uncompressed point.
+  if (pub->length <= 1 || (pub->flags & 0x07) != 0 || pub->data[0] != 0x04) return nullptr;
   // The curve copied from own key: making it anew from its name costs three
   // times as much.
   KeyUPtr key(EVP_PKEY_new());
   if (!key || EVP_PKEY_copy_parameters(key.get(), own) != 1 ||
       EVP_PKEY_set1_encoded_public_key(key.get(), pub->data, static_cast<std::size_t>(pub->length)) != 1)
     return nullptr;
-  PkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
-  if (!check || EVP_PKEY_public_check_quick(check.get()) != 1) return nullptr;
   return key;
 }
 
@@ -85,9 +85,9 @@ int OpenAgreedKey(CMS_ContentInfo *cms, const KeyPair &pair) {
 // with its own ephemeral key, dhSinglePass-stdDH-sha256kdf-scheme,
 // id-aes256-wrap, the recipient named by issuer and serial number. OpenSSL's
 // own path validates the recipient's key in full at every message and builds
-// the message through its CMS objects; here the recipient's key gets the
-// quick check (its curve has prime order, see OriginatorKey), after its
-// certificate passed the chain check.
+// the message through its CMS objects; here the recipient's key is what its
+// certificate, which passed the chain check, decoded: on a prime-order curve
+// that decoding checked all there is (see OriginatorKey).
 
 const Bytes kOidEnvelopedData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x03};
 const Bytes kOidData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
@@ -106,9 +106,7 @@ bool DirectKey(EVP_PKEY *key) {
   if (key == nullptr || !EVP_PKEY_is_a(key, "EC") || !EVP_PKEY_get_group_name(key, name, sizeof name, &len))
     return false;
   const int curve = OBJ_sn2nid(name);
-  if (curve != NID_X9_62_prime256v1 && curve != NID_secp384r1 && curve != NID_secp521r1) return false;
-  PkeyCtxPtr check(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-  return check && EVP_PKEY_public_check_quick(check.get()) == 1;
+  return curve == NID_X9_62_prime256v1 || curve == NID_secp384r1 || curve == NID_secp521r1;
 }
 
 template <class T, int (*I2d)(const T *, unsigned char **)>

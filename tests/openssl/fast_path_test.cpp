@@ -3,6 +3,7 @@
 // opens nothing, and the directly written SignedData and EnvelopedData are
 // what OpenSSL writes and reads.
 #include <openssl/cms.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
@@ -104,6 +105,12 @@ TEST_F(ProviderTest, AnOriginatorKeyOffTheCurveOpensNothing) {
     Bytes changed = message;
     changed[point + offset] ^= 0x01;
     EXPECT_NE(Decrypt(bob, changed), 0) << "byte " << offset << " of the point";
+    // What the provider relies on: OpenSSL refuses such a point while
+    // decoding it, before any key agreement.
+    EVP_PKEY *pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    ASSERT_NE(pkey, nullptr);
+    EXPECT_NE(EVP_PKEY_set1_encoded_public_key(pkey, &changed[point - 1], 65), 1) << "byte " << offset;
+    EVP_PKEY_free(pkey);
   }
 }
 
