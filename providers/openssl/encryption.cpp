@@ -325,11 +325,14 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
       if (agreed < 0) continue;
       if (agreed == 0 && !CMS_decrypt_set1_pkey_and_peer(cms.get(), pair.key.get(), pair.cert.get(), nullptr))
         continue;
-      BioPtr plain(MemBioFor(static_cast<std::size_t>(data->Length)));  // never more than the message
+      Bytes content;
+      content.reserve(static_cast<std::size_t>(data->Length));  // never more than the message
+      BioPtr plain = SinkBio(content);
       if (!plain || !CMS_decrypt(cms.get(), nullptr, nullptr, nullptr, plain.get(), CMS_BINARY)) return kDecryptFailed;
       // An enveloped message names no sender: the record stays empty.
       if (sender != nullptr) std::memset(sender, 0, sizeof *sender);
-      return HandOut(s, BioBytes(plain.get()), out);
+      plain.reset();
+      return HandOut(s, std::move(content), out);
     }
     return kNotRecipient;
   });

@@ -221,10 +221,10 @@ X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, c
 // ---- CMS --------------------------------------------------------------------------
 
 BioPtr BlobBio(const TelvoraBlob *b);
-// A memory BIO with room for capacity bytes, so that writing up to that
-// much never moves what it holds (OpenSSL grows it by a third at a time,
-// copying and wiping each time).
-BioPtr MemBioFor(std::size_t capacity);
+// A BIO that appends what is written to it to out, which must outlive it.
+// Content written there is handed out as it is: a memory BIO grows by a
+// third at a time (copying and wiping each time) and is copied once more.
+BioPtr SinkBio(Bytes &out);
 Bytes BioBytes(BIO *bio);
 // A whole DER ContentInfo, nothing after it; null otherwise.
 CmsPtr ReadCms(const TelvoraBlob *b);

@@ -6,7 +6,6 @@
 // exception and answers with one of the statuses of status.h. Sessions and
 // handed-out blocks live in a process-wide registry that is never destroyed,
 // so a host that ends its process with sessions open meets no released state.
-#include <openssl/buffer.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -219,15 +218,38 @@ BioPtr BlobBio(const TelvoraBlob *b) {
   return BioPtr(BIO_new_mem_buf(b->Length > 0 ? b->Data : &empty, b->Length));
 }
 
-BioPtr MemBioFor(std::size_t capacity) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  BUF_MEM *buffer = BUF_MEM_new();
-  if (!bio || buffer == nullptr || (capacity > 0 && BUF_MEM_grow(buffer, capacity) == 0)) {
-    BUF_MEM_free(buffer);
-    return nullptr;
-  }
-  buffer->length = 0;  // room, not content
-  BIO_set_mem_buf(bio.get(), buffer, BIO_CLOSE);
+namespace {
+
+int SinkWrite(BIO *bio, const char *data, std::size_t n, std::size_t *written) {
+  auto *out = static_cast<Bytes *>(BIO_get_data(bio));
+  if (out == nullptr) return 0;
+  out->insert(out->end(), data, data + n);
+  *written = n;
+  return 1;
+}
+
+long SinkCtrl(BIO *, int cmd, long, void *) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int SinkCreate(BIO *bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+}  // namespace
+
+BioPtr SinkBio(Bytes &out) {
+  // Made once, never released (as the algorithms).
+  static BIO_METHOD *const method = [] {
+    BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "cpki1 byte sink");
+    if (m != nullptr && (!BIO_meth_set_write_ex(m, SinkWrite) || !BIO_meth_set_ctrl(m, SinkCtrl) ||
+                         !BIO_meth_set_create(m, SinkCreate))) {
+      BIO_meth_free(m);
+      m = nullptr;
+    }
+    return m;
+  }();
+  BioPtr bio(method != nullptr ? BIO_new(method) : nullptr);
+  if (bio) BIO_set_data(bio.get(), &out);
   return bio;
 }
 

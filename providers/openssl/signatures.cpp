@@ -286,7 +286,9 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
     BioPtr dcont = detached ? BlobBio(data) : nullptr;
     // The content of an enclosed message comes out; a detached one's is the
     // data, which need not be copied.
-    BioPtr outBio = detached ? nullptr : MemBioFor(static_cast<std::size_t>(signature->Length));
+    Bytes carried;
+    if (!detached) carried.reserve(static_cast<std::size_t>(signature->Length));
+    BioPtr outBio = detached ? nullptr : SinkBio(carried);
     int ok = outBio || detached ? CMS_verify(cms.get(), known.get(), nullptr, dcont.get(), outBio.get(),
                                              CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY)
                                 : 0;
@@ -297,7 +299,7 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
         return kUntrusted;
       return kBadSignature;
     }
-    Bytes carried = detached ? Bytes() : BioBytes(outBio.get());
+    outBio.reset();
     if (!detached && haveData &&
         !std::equal(carried.begin(), carried.end(), data->Data, data->Data + std::max(data->Length, 0)))
       return kBadSignature;
