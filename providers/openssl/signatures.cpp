@@ -61,7 +61,9 @@ PkeyCtxPtr SignContext(Session &s, const std::shared_ptr<const KeyStoreData> &ke
 }
 
 // Empty when the message cannot be made (the caller reports the failure).
-Bytes SignedData(PkeyCtxPtr ctx, const KeyPair &pair, const TelvoraBlob *data, bool detached, time_t now) {
+// carried: the certificates the message carries (the signer's first).
+Bytes SignedData(PkeyCtxPtr ctx, const KeyPair &pair, const std::vector<X509 *> &carried, const TelvoraBlob *data,
+                 bool detached, time_t now) {
   const Algorithms &algs = Algs();
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digestLen = 0;
@@ -71,10 +73,14 @@ Bytes SignedData(PkeyCtxPtr ctx, const KeyPair &pair, const TelvoraBlob *data, b
     return {};
   std::unique_ptr<ASN1_TIME, Freer<ASN1_TIME_free>> when(ASN1_TIME_set(nullptr, now));
   Bytes time = when ? Encode<ASN1_TIME, i2d_ASN1_TIME>(when.get()) : Bytes();
-  Bytes cert = CertDer(pair.cert.get());
+  std::vector<Bytes> certs;
+  for (X509 *c : carried) {
+    certs.push_back(CertDer(c));
+    if (certs.back().empty()) return {};
+  }
   Bytes issuer = Encode<X509_NAME, i2d_X509_NAME>(X509_get_issuer_name(pair.cert.get()));
   Bytes serial = Encode<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(pair.cert.get()));
-  if (time.empty() || cert.empty() || issuer.empty() || serial.empty()) return {};
+  if (time.empty() || certs.empty() || issuer.empty() || serial.empty()) return {};
 
   Bytes digestValue = der::Tlv(der::kOctetString, digest, digestLen);
   Bytes attrs = der::SetOf({Attribute(kOidContentType, kOidData), Attribute(kOidSigningTime, time),
@@ -106,8 +112,8 @@ Bytes SignedData(PkeyCtxPtr ctx, const KeyPair &pair, const TelvoraBlob *data, b
     Bytes explicitContent = der::Tlv(der::Context(0), content);
     encap = der::Tlv(der::kSequence, der::Cat({&kOidData, &explicitContent}));
   }
-  Bytes certs = der::SetOf({cert}, der::Context(0));
-  Bytes signedData = der::Tlv(der::kSequence, der::Cat({&one, &digestAlgs, &encap, &certs, &signerInfos}));
+  Bytes certSet = der::SetOf(std::move(certs), der::Context(0));
+  Bytes signedData = der::Tlv(der::kSequence, der::Cat({&one, &digestAlgs, &encap, &certSet, &signerInfos}));
   Bytes explicitSigned = der::Tlv(der::Context(0), signedData);
   return der::Tlv(der::kSequence, der::Cat({&kOidSignedData, &explicitSigned}));
 }
@@ -242,7 +248,8 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     if (!UsageAllows(pair->cert.get(), KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) return kKeyUsage;
     if (Algs().sha256 == nullptr) return kInternal;
     if (EVP_PKEY_is_a(pair->key.get(), "EC")) {
-      Bytes der = SignedData(SignContext(*session, keys, *pair), *pair, data, (p->Flags & 2) != 0, time(nullptr));
+      Bytes der = SignedData(SignContext(*session, keys, *pair), *pair, {pair->cert.get()}, data, (p->Flags & 2) != 0,
+                             time(nullptr));
       if (der.empty()) return kSignFailed;
       return HandOut(s, std::move(der), out);
     }
