@@ -2,6 +2,7 @@
 // with the keys of the key store.
 #include <openssl/core_names.h>
 #include <openssl/rand.h>
+#include <openssl/rsa.h>
 
 #include <cstring>
 
@@ -79,9 +80,10 @@ int OpenAgreedKey(CMS_ContentInfo *cms, const KeyPair &pair) {
   return 0;
 }
 
-// ---- EnvelopedData for EC recipients, written directly -----------------------------------
-// The message CMS_encrypt makes with AES-256-CBC for recipients of EC keys
-// (CMS_KEY_PARAM, the KDF set to SHA-256): per recipient a key agreement
+// ---- AuthEnvelopedData and EnvelopedData for EC recipients, written directly -------------
+// The message CMS_encrypt makes with AES-256-GCM (AuthEnvelopedData) or
+// AES-256-CBC (EnvelopedData) for recipients of EC keys (CMS_KEY_PARAM, the
+// KDF set to SHA-256): per recipient a key agreement
 // with its own ephemeral key, dhSinglePass-stdDH-sha256kdf-scheme,
 // id-aes256-wrap, the recipient named by issuer and serial number. OpenSSL's
 // own path validates the recipient's key in full at every message and builds
@@ -92,6 +94,9 @@ int OpenAgreedKey(CMS_ContentInfo *cms, const KeyPair &pair) {
 const Bytes kOidEnvelopedData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x03};
 const Bytes kOidData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
 const Bytes kOidAes256Cbc{der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2A};
+const Bytes kOidAuthEnvelopedData{der::kOid, 11, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x01, 0x17};
+const Bytes kOidAes256Gcm{der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2E};
+constexpr std::size_t kNonceBytes = 12, kTagBytes = 16;  // GCM, as OpenSSL writes it
 const Bytes kAlgEcPublicKey{der::kSequence, 9, der::kOid, 7, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
 const Bytes kAlgAes256Wrap{der::kSequence, 11, der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2D};
 // dhSinglePass-stdDH-sha256kdf-scheme with the wrapping algorithm.
@@ -182,12 +187,17 @@ Bytes DirectRecipient(X509 *cert, EVP_PKEY *peer, const uint8_t *cek) {
   return der::Tlv(der::Context(1), der::Cat({&three, &originator, &kAlgKeyAgreement, &reks}));
 }
 
-// The whole EnvelopedData for the recipients; empty on failure. The data
-// is encrypted straight into its place in the message: a message of 64 KiB
-// copied once more costs more than its encryption.
-Bytes DirectEnvelope(const std::vector<X509UPtr> &recipients, const TelvoraBlob *data) {
+// The whole message for the recipients: AuthEnvelopedData with AES-256-GCM
+// (gcm; a 12-byte nonce, a 16-byte tag, no authenticated attributes) or
+// EnvelopedData with AES-256-CBC; empty on failure. The data is encrypted
+// straight into its place in the message: a message of 64 KiB copied once
+// more costs more than its encryption.
+Bytes DirectEnvelope(const std::vector<X509UPtr> &recipients, const TelvoraBlob *data, bool gcm) {
+  const EVP_CIPHER *algorithm = gcm ? Algs().aes256gcm : Algs().aes256cbc;
+  if (algorithm == nullptr) return {};
   uint8_t cek[kKeyBytes], iv[16];
-  if (RAND_priv_bytes(cek, sizeof cek) != 1 || RAND_bytes(iv, sizeof iv) != 1) return {};
+  const std::size_t ivLen = gcm ? kNonceBytes : sizeof iv;
+  if (RAND_priv_bytes(cek, sizeof cek) != 1 || RAND_bytes(iv, static_cast<int>(ivLen)) != 1) return {};
   std::vector<Bytes> infos;
   for (std::size_t i = 0; i < recipients.size(); ++i) {
     Bytes info = DirectRecipient(recipients[i].get(), X509_get0_pubkey(recipients[i].get()), cek);
@@ -197,37 +207,79 @@ Bytes DirectEnvelope(const std::vector<X509UPtr> &recipients, const TelvoraBlob 
     }
     infos.push_back(std::move(info));
   }
-  // Every element before the encrypted content, whose length CBC with
-  // padding fixes in advance.
-  const std::size_t sealedLen = (static_cast<std::size_t>(data->Length) / 16 + 1) * 16;
-  const Bytes ivValue = der::Tlv(der::kOctetString, iv, sizeof iv);
-  const Bytes cipher = der::Tlv(der::kSequence, der::Cat({&kOidAes256Cbc, &ivValue}));
+  // Every element before the encrypted content, whose length the mode fixes
+  // in advance: GCM none added, CBC padding to whole blocks.
+  const std::size_t length = static_cast<std::size_t>(data->Length);
+  const std::size_t sealedLen = gcm ? length : (length / 16 + 1) * 16;
+  const Bytes ivValue = der::Tlv(der::kOctetString, iv, ivLen);
+  Bytes cipher;
+  if (gcm) {
+    const Bytes tagLen = der::SmallInteger(static_cast<uint8_t>(kTagBytes));
+    const Bytes params = der::Tlv(der::kSequence, der::Cat({&ivValue, &tagLen}));
+    cipher = der::Tlv(der::kSequence, der::Cat({&kOidAes256Gcm, &params}));
+  } else {
+    cipher = der::Tlv(der::kSequence, der::Cat({&kOidAes256Cbc, &ivValue}));
+  }
   const Bytes contentHead = der::Header(0x80, sealedLen);  // [0] IMPLICIT OCTET STRING
   const std::size_t encryptedLen = kOidData.size() + cipher.size() + contentHead.size() + sealedLen;
   const Bytes encryptedHead = der::Header(der::kSequence, encryptedLen);
   const Bytes recipientInfos = der::SetOf(std::move(infos));
-  const Bytes two = der::SmallInteger(2);
-  const std::size_t envelopedLen = two.size() + recipientInfos.size() + encryptedHead.size() + encryptedLen;
+  // The versions: 0 for AuthEnvelopedData, 2 for EnvelopedData with key
+  // agreement.
+  const Bytes version = der::SmallInteger(gcm ? 0 : 2);
+  const Bytes macHead = gcm ? der::Header(der::kOctetString, kTagBytes) : Bytes();
+  const std::size_t macLen = gcm ? macHead.size() + kTagBytes : 0;
+  const std::size_t envelopedLen =
+      version.size() + recipientInfos.size() + encryptedHead.size() + encryptedLen + macLen;
   const Bytes envelopedHead = der::Header(der::kSequence, envelopedLen);
   const Bytes explicitHead = der::Header(der::Context(0), envelopedHead.size() + envelopedLen);
-  const std::size_t allLen = kOidEnvelopedData.size() + explicitHead.size() + envelopedHead.size() + envelopedLen;
+  const Bytes &type = gcm ? kOidAuthEnvelopedData : kOidEnvelopedData;
+  const std::size_t allLen = type.size() + explicitHead.size() + envelopedHead.size() + envelopedLen;
   Bytes out = der::Header(der::kSequence, allLen);
   out.reserve(out.size() + allLen);
-  for (const Bytes *part : {&kOidEnvelopedData, &explicitHead, &envelopedHead, &two, &recipientInfos, &encryptedHead,
-                            &kOidData, &cipher, &contentHead})
-    out.insert(out.end(), part->begin(), part->end());
+  const std::initializer_list<const Bytes *> head{&type,           &explicitHead,  &envelopedHead,
+                                                  &version,        &recipientInfos, &encryptedHead,
+                                                  &kOidData,       &cipher,        &contentHead};
+  for (const Bytes *part : head) out.insert(out.end(), part->begin(), part->end());
   const std::size_t at = out.size();
   out.resize(at + sealedLen);
   int n = 0, m = 0;
   std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX_free>> c(EVP_CIPHER_CTX_new());
   static const uint8_t empty = 0;
-  const bool ok = c && EVP_EncryptInit_ex2(c.get(), Algs().aes256cbc, cek, iv, nullptr) &&
-                  EVP_EncryptUpdate(c.get(), out.data() + at, &n, data->Length > 0 ? data->Data : &empty,
-                                    data->Length) &&
-                  EVP_EncryptFinal_ex(c.get(), out.data() + at + n, &m) &&
-                  static_cast<std::size_t>(n + m) == sealedLen;
+  // GCM takes its 12-byte nonce as the IV it is set up with by default.
+  bool ok = c && EVP_EncryptInit_ex2(c.get(), algorithm, cek, iv, nullptr) &&
+            EVP_EncryptUpdate(c.get(), out.data() + at, &n, data->Length > 0 ? data->Data : &empty, data->Length) &&
+            EVP_EncryptFinal_ex(c.get(), out.data() + at + n, &m) && static_cast<std::size_t>(n + m) == sealedLen;
   OPENSSL_cleanse(cek, sizeof cek);
+  if (ok && gcm) {
+    out.insert(out.end(), macHead.begin(), macHead.end());
+    out.resize(out.size() + kTagBytes);
+    ok = EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagBytes),
+                             out.data() + out.size() - kTagBytes) == 1;
+  }
   return ok ? out : Bytes();
+}
+
+// Whether a recipient info of the message names the certificate.
+bool NamesRecipient(CMS_ContentInfo *cms, X509 *cert) {
+  STACK_OF(CMS_RecipientInfo) *infos = CMS_get0_RecipientInfos(cms);
+  for (int i = 0; i < sk_CMS_RecipientInfo_num(infos); ++i) {
+    CMS_RecipientInfo *ri = sk_CMS_RecipientInfo_value(infos, i);
+    switch (CMS_RecipientInfo_type(ri)) {
+      case CMS_RECIPINFO_TRANS:
+        if (CMS_RecipientInfo_ktri_cert_cmp(ri, cert) == 0) return true;
+        break;
+      case CMS_RECIPINFO_AGREE: {
+        STACK_OF(CMS_RecipientEncryptedKey) *keys = CMS_RecipientInfo_kari_get0_reks(ri);
+        for (int k = 0; k < sk_CMS_RecipientEncryptedKey_num(keys); ++k) {
+          if (CMS_RecipientEncryptedKey_cert_cmp(sk_CMS_RecipientEncryptedKey_value(keys, k), cert) == 0) return true;
+        }
+        break;
+      }
+      default: break;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -242,7 +294,10 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
     if (p == nullptr || !BlobOk(data) || out == nullptr || p->RecipientCount < 0) return kBadArgument;
     if (p->RecipientCount == 0) return kNoRecipients;
     if (p->Recipients == nullptr) return kBadArgument;
-    if (Algs().sha256 == nullptr || Algs().aes256cbc == nullptr) return kInternal;
+    // AuthEnvelopedData with AES-256-GCM, unless the profile asks for
+    // EnvelopedData (AES-256-CBC) for peers that cannot read it.
+    EVP_CIPHER *cipher = session->envelopedCbc ? Algs().aes256cbc : Algs().aes256gcm;
+    if (Algs().sha256 == nullptr || cipher == nullptr) return kInternal;
     std::shared_ptr<const KeyStoreData> keys;
     std::shared_ptr<const CertStoreData> certs;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
@@ -277,21 +332,26 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
     bool direct = true;
     for (const X509UPtr &x : recipients) direct = direct && DirectKey(X509_get0_pubkey(x.get()));
     if (direct) {
-      Bytes der = DirectEnvelope(recipients, data);
+      Bytes der = DirectEnvelope(recipients, data, !session->envelopedCbc);
       if (der.empty()) return kEncryptFailed;
       return HandOut(s, std::move(der), out);
     }
-    CmsPtr cms(CMS_encrypt(nullptr, nullptr, Algs().aes256cbc, CMS_BINARY | CMS_PARTIAL));
+    CmsPtr cms(CMS_encrypt(nullptr, nullptr, cipher, CMS_BINARY | CMS_PARTIAL));
     if (!cms) return kEncryptFailed;
     for (auto &x : recipients) {
       EVP_PKEY *key = X509_get0_pubkey(x.get());
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
-      CMS_RecipientInfo *ri = CMS_add1_recipient_cert(cms.get(), x.get(), ec ? CMS_KEY_PARAM : 0);
+      CMS_RecipientInfo *ri = CMS_add1_recipient_cert(cms.get(), x.get(), CMS_KEY_PARAM);
       if (ri == nullptr) return kEncryptFailed;
+      EVP_PKEY_CTX *pctx = CMS_RecipientInfo_get0_pkey_ctx(ri);
+      if (pctx == nullptr) return kEncryptFailed;
       if (ec) {
         // OpenSSL 3.0 would derive the key-wrapping key with SHA-1.
-        EVP_PKEY_CTX *pctx = CMS_RecipientInfo_get0_pkey_ctx(ri);
-        if (pctx == nullptr || EVP_PKEY_CTX_set_ecdh_kdf_md(pctx, Algs().sha256) <= 0) return kEncryptFailed;
+        if (EVP_PKEY_CTX_set_ecdh_kdf_md(pctx, Algs().sha256) <= 0) return kEncryptFailed;
+      } else if (EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_OAEP_PADDING) <= 0 ||
+                 EVP_PKEY_CTX_set_rsa_oaep_md(pctx, Algs().sha256) <= 0 ||
+                 EVP_PKEY_CTX_set_rsa_mgf1_md(pctx, Algs().sha256) <= 0) {
+        return kEncryptFailed;  // RSA recipients: RSAES-OAEP with SHA-256
       }
     }
     BioPtr in = BlobBio(data);
@@ -309,7 +369,8 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
     if (!session) return kBadSession;
     if (p == nullptr || !BlobOk(data) || out == nullptr) return kBadArgument;
     CmsPtr cms = ReadCms(data);
-    if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) return kBadEncoding;
+    int type = cms ? OBJ_obj2nid(CMS_get0_type(cms.get())) : NID_undef;
+    if (type != NID_pkcs7_enveloped && type != NID_id_smime_ct_authEnvelopedData) return kBadEncoding;
     std::shared_ptr<const KeyStoreData> keys;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     const KeyPair *only = nullptr;
@@ -319,12 +380,14 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
     if (keys->pairs.empty()) return kNoKey;
     for (const auto &pair : keys->pairs) {
       if (only != nullptr && &pair != only) continue;
-      ERR_clear_error();
+      if (!NamesRecipient(cms.get(), pair.cert.get())) continue;
+      // The key is found: from here on every failure, of the key transport,
+      // the key agreement, the tag or the padding, gives the one status.
       // Naming the certificate makes a wrong key an error instead of noise.
       const int agreed = OpenAgreedKey(cms.get(), pair);
-      if (agreed < 0) continue;
+      if (agreed < 0) return kDecryptFailed;
       if (agreed == 0 && !CMS_decrypt_set1_pkey_and_peer(cms.get(), pair.key.get(), pair.cert.get(), nullptr))
-        continue;
+        return kDecryptFailed;
       Bytes content;
       content.reserve(static_cast<std::size_t>(data->Length));  // never more than the message
       BioPtr plain = SinkBio(content);

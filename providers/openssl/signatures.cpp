@@ -13,8 +13,9 @@ namespace {
 
 // ---- SignedData of an EC key, written directly ---------------------------------------
 // The message CMS_sign makes with CMS_BINARY and CMS_NOSMIMECAP, byte for
-// byte: SHA-256, ecdsa-with-SHA256, the signer's certificate, the signed
-// attributes contentType, signingTime and messageDigest. Building it through
+// byte: SHA-256, ecdsa-with-SHA256, the signer's certificate and its chain
+// without the anchor (CMS_add1_cert), the signed attributes contentType,
+// signingTime and messageDigest. Building it through
 // OpenSSL's CMS objects (fetching the digest each time, copying names and
 // attributes, encoding twice) costs more than the signature itself.
 
@@ -172,6 +173,7 @@ int32_t VCERT_SignHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *ha
     const KeyPair *pair = nullptr;
     if (int32_t st = SelectPair(*keys, nullptr, pair); st != kOk) return st;
     if (!IsP256(pair->key.get())) return kBadKeyType;
+    if (IsCa(pair->cert.get())) return kCaSigner;
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pair->key.get(), nullptr));
     std::size_t len = 0;
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 || EVP_PKEY_sign(ctx.get(), nullptr, &len, hash->Data, 32) <= 0)
@@ -220,6 +222,7 @@ int32_t VCERT_VerifyHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *
                  : -1;
     OPENSSL_free(der);
     if (ok != 1) return kBadSignature;
+    if (IsCa(x.get())) return kCaSigner;
     std::shared_ptr<const KeyStoreData> keys;
     std::shared_ptr<const CertStoreData> certs;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
@@ -246,9 +249,20 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     if (int32_t st = SelectPair(*keys, p->Selector, pair); st != kOk) return st;
     if (!TimeValid(pair->cert.get(), time(nullptr))) return kExpired;
     if (!UsageAllows(pair->cert.get(), KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) return kKeyUsage;
+    if (IsCa(pair->cert.get())) return kCaSigner;
+    if (!KeyStrong(pair->key.get())) return kWeakAlgorithm;
     if (Algs().sha256 == nullptr) return kInternal;
+    std::shared_ptr<const CertStoreData> certs;
+    if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
+    // The message carries the signer's chain up to, not including, the
+    // anchor, so that a peer with only the anchor can verify it. A chain
+    // that cannot be built leaves the signer's certificate alone.
+    CertListPtr chain;
+    CheckChainOnce(*session, pair->cert.get(), certs, keys, nullptr, ChainRules{session->flags, std::nullopt}, &chain);
     if (EVP_PKEY_is_a(pair->key.get(), "EC")) {
-      Bytes der = SignedData(SignContext(*session, keys, *pair), *pair, {pair->cert.get()}, data, (p->Flags & 2) != 0,
+      std::vector<X509 *> carried{pair->cert.get()};
+      for (int i = 1; i + 1 < sk_X509_num(chain.get()); ++i) carried.push_back(sk_X509_value(chain.get(), i));
+      Bytes der = SignedData(SignContext(*session, keys, *pair), *pair, carried, data, (p->Flags & 2) != 0,
                              time(nullptr));
       if (der.empty()) return kSignFailed;
       return HandOut(s, std::move(der), out);
@@ -259,6 +273,9 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     if (!cms || CMS_add1_signer(cms.get(), pair->cert.get(), pair->key.get(), Algs().sha256,
                                 CMS_BINARY | CMS_NOSMIMECAP) == nullptr)
       return kSignFailed;
+    for (int i = 1; i + 1 < sk_X509_num(chain.get()); ++i) {
+      if (!CMS_add1_cert(cms.get(), sk_X509_value(chain.get(), i))) return kSignFailed;
+    }
     BioPtr in = BlobBio(data);
     if (!in || !CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY | detached)) return kSignFailed;
     Bytes der = CmsDer(cms.get());
@@ -288,6 +305,21 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
 
+    // MD5 and SHA-1 signatures are refused, whoever made them.
+    STACK_OF(CMS_SignerInfo) *infos = CMS_get0_SignerInfos(cms.get());
+    for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
+      X509_ALGOR *digest = nullptr, *sig = nullptr;
+      CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(infos, i), nullptr, nullptr, &digest, &sig);
+      const ASN1_OBJECT *digestOid = nullptr, *sigOid = nullptr;
+      if (digest != nullptr) X509_ALGOR_get0(&digestOid, nullptr, nullptr, digest);
+      if (sig != nullptr) X509_ALGOR_get0(&sigOid, nullptr, nullptr, sig);
+      if (digestOid == nullptr || DigestWeak(OBJ_obj2nid(digestOid))) return kWeakAlgorithm;
+      int sigNid = sigOid != nullptr ? OBJ_obj2nid(sigOid) : NID_undef;
+      int sigDigest = NID_undef, sigKey = NID_undef;
+      if (OBJ_find_sigid_algs(sigNid, &sigDigest, &sigKey) && sigDigest != NID_undef && DigestWeak(sigDigest))
+        return kWeakAlgorithm;
+    }
+
     // The signatures themselves; signer certificates come from the message
     // or the certificate store.
     CertViewPtr known(sk_X509_new_null());
@@ -316,7 +348,6 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
 
     // Each signer's certificate chain, checked now; without CHECKEXPIRED an
     // expired certificate passes when it was valid at the claimed signing time.
-    STACK_OF(CMS_SignerInfo) *infos = CMS_get0_SignerInfos(cms.get());
     CertListPtr msgCerts(CMS_get1_certs(cms.get()));
     int n = sk_CMS_SignerInfo_num(infos);
     if (n <= 0) return kBadSignature;
@@ -331,6 +362,10 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
       CMS_SignerInfo_get0_algs(si, nullptr, &signer, nullptr, nullptr);
       if (signer == nullptr) {
         status = kUntrusted;
+        break;
+      }
+      if (IsCa(signer)) {
+        status = kCaSigner;
         break;
       }
       ChainRules rules{session->flags, SigningTime(si)};

@@ -1,7 +1,7 @@
 // The provider's faster paths keep what the slower ones checked: remembered
 // chain checks end when a store changes, an originator key off the curve
-// opens nothing, and the directly written SignedData and EnvelopedData are
-// what OpenSSL writes and reads.
+// opens nothing, and the directly written SignedData, AuthEnvelopedData and
+// EnvelopedData are what OpenSSL writes and reads.
 #include <openssl/cms.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 
 #include "openssl_support.h"
 
@@ -60,6 +61,38 @@ int32_t Decrypt(TelvoraSession s, const Bytes &message, Bytes *plain = nullptr) 
     EXPECT_EQ(P().VCERT_FreeDecryptResult(s, &sender), 0);
   }
   return st;
+}
+
+// The layout of a DER message: every element's tag and length, and the
+// content of every primitive element but the random ones (BIT STRING and
+// OCTET STRING: keys, nonces, tags; a context-specific primitive: the
+// encrypted content).
+void Layout(const unsigned char *p, long len, std::ostringstream &out, int depth) {
+  const unsigned char *end = p + len;
+  while (p < end) {
+    long n = 0;
+    int tag = 0, cls = 0;
+    const int r = ASN1_get_object(&p, &n, &tag, &cls, end - p);
+    if ((r & 0x80) != 0 || n > end - p) {
+      out << "bad@" << depth;
+      return;
+    }
+    out << depth << ':' << cls << '/' << tag << '/' << n;
+    if (r & V_ASN1_CONSTRUCTED) {
+      out << "{";
+      Layout(p, n, out, depth + 1);
+      out << "}";
+    } else if (cls == V_ASN1_UNIVERSAL && tag != V_ASN1_OCTET_STRING && tag != V_ASN1_BIT_STRING) {
+      out << '=' << std::string(p, p + n);
+    }
+    p += n;
+  }
+}
+
+std::string Layout(const Bytes &der) {
+  std::ostringstream out;
+  Layout(der.data(), static_cast<long>(der.size()), out, 0);
+  return out.str();
 }
 
 // A chain check that succeeded is remembered, but a CRL written into the
@@ -187,6 +220,38 @@ TEST_F(ProviderTest, DirectEnvelopedDataIsWhatOpenSslReads) {
     EVP_PKEY_free(key);
   }
   CMS_ContentInfo_free(cms);
+}
+
+// The directly written AuthEnvelopedData (AES-256-GCM) for an EC recipient
+// has the very layout of what openssl cms -encrypt -aes-256-gcm writes for
+// that recipient, and openssl cms -decrypt opens it; a changed tag opens
+// nothing.
+TEST_F(ProviderTest, DirectAuthEnvelopedDataIsWhatOpenSslWrites) {
+  const World &w = W();
+  Session alice(w.Path("alice.pse"), w.Path("store.pem"));
+  Session bob(w.Path("bob.pse"), w.Path("store.pem"));
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1000}}) {
+    const Bytes data(size, 0x5A);
+    WriteBytes(w.Path("gcm-plain.bin"), data);
+    ASSERT_EQ(Shell("openssl cms -encrypt -binary -aes-256-gcm -outform DER -in " + Quote(w.Path("gcm-plain.bin")) +
+                    " -out " + Quote(w.Path("gcm-openssl.p7e")) + " -recip " + Quote(w.Path("bob.der")) +
+                    " -keyopt ecdh_kdf_md:sha256"),
+              0);
+    Bytes message;
+    ASSERT_EQ(EncryptFor(alice, ReadBytes(w.Path("bob.der")), data, &message), 0);
+    EXPECT_EQ(Layout(message), Layout(ReadBytes(w.Path("gcm-openssl.p7e")))) << size;
+    WriteBytes(w.Path("gcm-direct.p7e"), message);
+    EXPECT_EQ(Shell("openssl cms -decrypt -binary -inform DER -in " + Quote(w.Path("gcm-direct.p7e")) + " -recip " +
+                    Quote(w.Path("bob.der")) + " -inkey " + Quote(w.Path("bob.key")) + " -out " +
+                    Quote(w.Path("gcm-direct.out"))),
+              0);
+    EXPECT_EQ(ReadBytes(w.Path("gcm-direct.out")), data) << size;
+    Bytes plain;
+    EXPECT_EQ(Decrypt(bob, message, &plain), 0);
+    EXPECT_EQ(plain, data);
+    message.back() ^= 0x01;  // the last byte of the tag
+    EXPECT_NE(Decrypt(bob, message), 0) << size;
+  }
 }
 
 }  // namespace
