@@ -296,6 +296,15 @@ TEST_F(ProviderTest, EncryptsAuthenticatedAndGivesOneStatusForEveryDamage) {
   TelvoraSession old = 0;
   ASSERT_EQ(P().VCERT_Initialize("CBC", 0, &old), 0);
   unsetenv("CPKI1_PROFILES");
+  // For an EC recipient the provider writes the EnvelopedData itself.
+  Bytes forBob;
+  ASSERT_EQ(Encrypt(old, File("bob.der"), plain, forBob), 0);
+  WriteBytes(W().Path("cbc-bob.p7e"), forBob);
+  EXPECT_EQ(Shell("openssl cms -cmsout -print -inform DER -in " + F("cbc-bob.p7e") +
+                  " | grep -q 'aes-256-cbc' && openssl cms -decrypt -binary -inform DER -in " + F("cbc-bob.p7e") +
+                  " -recip " + F("bob.der") + " -inkey " + F("bob.key") + " -out " + F("cbc-bob.out")),
+            0);
+  EXPECT_EQ(File("cbc-bob.out"), plain);
   ASSERT_EQ(Encrypt(old, File("rita.der"), plain, message), 0);
   EXPECT_EQ(P().VCERT_Uninitialize(old), 0);
   WriteBytes(W().Path("cbc-out.p7e"), message);
