@@ -236,7 +236,8 @@ namespace {
 int SinkWrite(BIO *bio, const char *data, std::size_t n, std::size_t *written) {
   auto *out = static_cast<Bytes *>(BIO_get_data(bio));
   if (out == nullptr) return 0;
-  out->insert(out->end(), data, data + n);
+  const auto *bytes = reinterpret_cast<const uint8_t *>(data);  // same types: one memmove
+  out->insert(out->end(), bytes, bytes + n);
   *written = n;
   return 1;
 }
