@@ -252,7 +252,7 @@ TEST_F(Transfers, AFailedWriteKeepsTheOldFile) {
       if (broken == 0) {
         platform::Calls().replaceFile = [](const std::string &, const std::string &) { return false; };
       } else {
-        platform::Calls().createAndWriteFile = [](const std::string &, const void *, std::size_t) { return false; };
+        platform::Calls().createNewFile = [](const std::string &, const void *, std::size_t) { return false; };
       }
       EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), c.transfer.c_str()), kCertFileIO) << c.file;
       EXPECT_EQ(ReadFileText(path), "old content") << c.file;
