@@ -8,6 +8,7 @@
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "support/dn_text.h"
 
 namespace crtelv {
 namespace {
@@ -55,12 +56,8 @@ int32_t TTelvora::WithSingleCert(const TelvoraInitParam &p, const TelvoraFindCri
 }
 
 std::string ExtractCN(const std::string &dn) {
-  std::size_t start = dn.find("CN=");
-  if (start == std::string::npos) return {};
-  start += 3;
-  std::size_t comma = dn.find(',', start);
-  if (comma == std::string::npos) return {};
-  return dn.substr(start, comma - start);
+  std::string cn;
+  return DnAttributeValue(dn, "CN", cn) ? cn : std::string();
 }
 
 std::string MakeCNFilter(const std::string &name) { return "CN=" + name; }
@@ -80,13 +77,19 @@ std::string CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cer
   return UidIsCN(p) ? ExtractCN(TextOf(cert.Subject)) : WithoutColons(TextOf(cert.SerialNumber));
 }
 
+int32_t CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert, std::string &uid) {
+  uid = CertificateUID(p, cert);
+  return uid.empty() ? kCertSelection : kOk;
+}
+
 // ---- Own certificate ------------------------------------------------------------
 
 int32_t TTelvora::FindOwnCert(const TelvoraInitParam &p, int32_t fields, std::string &text, bool uidRule) {
   const char *eku = p.ServerCertEKUOID.c_str();
   const TelvoraFindCriteria criteria = OwnStoreCriteria(p, fields, &eku);
   return WithSingleCert(p, criteria, kNoCurrentUser, [&](const TelvoraCertInfo &cert) {
-    text = uidRule ? CertificateUID(p, cert) : TextOf(cert.Issuer);
+    if (uidRule) return CertificateUID(p, cert, text);
+    text = TextOf(cert.Issuer);
     return 0;
   });
 }
@@ -160,8 +163,7 @@ int32_t TTelvora::GetUIDFromCertificate(const TelvoraInitParam &p, const void *d
     TelvoraBlob blob{dataLen, static_cast<uint8_t *>(const_cast<void *>(data))};
     int32_t status = parsed.Parse(blob, TELVORA_FIELD_SERIAL | TELVORA_FIELD_SUBJECT);
     if (status != 0) return status;
-    uid = CertificateUID(p, parsed.Info());
-    return 0;
+    return CertificateUID(p, parsed.Info(), uid);
   });
 }
 
@@ -200,8 +202,7 @@ int32_t TTelvora::GetUIDByIdent(const TelvoraInitParam &p, const std::string &id
   int32_t status = BuildFindCriteria(bySerial, ident, TELVORA_FIELD_ALL, search);
   if (status != 0) return status;
   return WithSingleCert(p, search.criteria, kCertSelection, [&](const TelvoraCertInfo &cert) {
-    uid = ExtractCN(TextOf(cert.Subject));
-    return 0;
+    return CertificateUID(p, cert, uid);
   });
 }
 

@@ -6,6 +6,7 @@
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "support/dn_text.h"
 
 namespace crtelv {
 namespace {
@@ -84,12 +85,10 @@ std::string FormatCertDate(uint32_t seconds) {
 
 std::string FormatCertProperties(const TelvoraCertInfo &info) {
   std::string text;
-  const std::string issuer = TextOf(info.Issuer);
-  if (!issuer.empty()) text += "I" + ReplaceAll(issuer, ',', "\r\nI") + "\r\n";
+  text += DnAttributeLines(TextOf(info.Issuer), "I");
   const std::string serial = TextOf(info.SerialNumber);
   if (!serial.empty()) text += "SN=" + ReplaceAll(serial, ':', "") + "\r\n";
-  const std::string subject = TextOf(info.Subject);
-  if (!subject.empty()) text += ReplaceAll(subject, ',', "\r\n") + "\r\n";
+  text += DnAttributeLines(TextOf(info.Subject), "");
   const std::string algorithm = TextOf(info.PublicKeyAlgorithm);
   if (!algorithm.empty()) text += "PKeyAlg=" + algorithm + "\r\n";
   text += "NotBefore=" + FormatCertDate(info.NotBefore) + "\r\n";

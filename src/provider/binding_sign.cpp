@@ -72,7 +72,8 @@ int32_t TTelvora::VerifyBuffer(const TelvoraInitParam &p, const void *data, int3
     if (status != 0) return status;
     const TelvoraCertInfo *signer = SingleSigner(result.Get());
     if (signer == nullptr) return kBadSignFormat;
-    std::string answer = CertificateUID(p, *signer);
+    std::string answer;
+    if (CertificateUID(p, *signer, answer) != kOk) return kCertSelection;
     if (!CheckSignEKURestrictions(p.SignEKURestrictions, *signer)) {
       text = answer;
       return kSignerEKU;
@@ -108,7 +109,7 @@ int32_t TTelvora::UnwrapSignedBuffer(const TelvoraInitParam &p, void *data, int3
     if (status != 0) return status;
     const TelvoraCertInfo *signer = SingleSigner(result.Get());
     if (signer == nullptr) return kBadSignFormat;
-    uid = CertificateUID(p, *signer);
+    if (CertificateUID(p, *signer, uid) != kOk) return kCertSelection;
     status = CopyProviderResult(content.Blob(), data, capacity, len);
     if (status != 0) return status;
     return CheckSignEKURestrictions(p.SignEKURestrictions, *signer) ? kOk : kSignerEKU;

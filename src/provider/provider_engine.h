@@ -115,6 +115,13 @@ class TTelvoraEngine : public TCryptoEngine {
   // -7 with the size needed when size is smaller.
   int32_t GetPublicKeyBlockByTransfer(const char *transfer, void *buffer, int32_t *size);
 
+  // Whether a received object may be saved under the name it carries
+  // (SavePublicKeyFromTransfer): 0; -17 for a name that is no plain file
+  // name, that is neither a ".cer" name nor "new.req", or that names the
+  // engine's own key store or certificate store file; -11 for ".cer" data
+  // that the provider does not read as a certificate.
+  int32_t CheckReceivedFile(const std::string &name, const std::vector<uint8_t> &data);
+
   // The session record from the current parameter values; returns the
   // ParamGeneration of the values read.
   uint64_t FillInitParam(TelvoraInitParam &param) const;

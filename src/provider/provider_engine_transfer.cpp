@@ -197,7 +197,9 @@ int32_t TTelvoraEngine::SavePublicKeyFromTransfer(const char *folder, const char
     if (status == kOk) {
       // The name comes from the counterpart: only a plain file name inside
       // the folder is written.
-      if (!block.NamesTerminated || !IsPlainTransferFileName(block.FileName)) return kCertFileIO;
+      if (!block.NamesTerminated) return kCertFileIO;
+      status = CheckReceivedFile(block.FileName, block.Data);
+      if (status != kOk) return status;
       return WriteReceived(dir + block.FileName, block.Data);
     }
     // Not a standard transfer: perhaps one in the long request layout.
@@ -208,6 +210,8 @@ int32_t TTelvoraEngine::SavePublicKeyFromTransfer(const char *folder, const char
     status = GetPublicKeyBlockByTransfer(transfer, request.data(), &size);
     if (status != kOk) return status;
     request.resize(static_cast<std::size_t>(size));
+    status = CheckReceivedFile(kRequestFileName, request);
+    if (status != kOk) return status;
     return WriteReceived(dir + kRequestFileName, request);
   });
 }

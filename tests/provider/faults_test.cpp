@@ -201,6 +201,8 @@ TEST_F(Faults, EveryProviderCallFailsInTurn) {
   const std::vector<Mapped> mapped = {
       // A file that is no certificate goes out as a request.
       {"GetPublicKeyTransferByFile", "VCERT_ParseCert", 0},
+      // A received ".cer" that the provider does not read is refused unsaved.
+      {"SavePublicKeyFromTransfer", "VCERT_ParseCert", kBadArgument},
   };
 
   int32_t status = 0x5F000100;
