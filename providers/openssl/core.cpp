@@ -29,6 +29,7 @@ const Algorithms &Algs() {
     auto *a = new Algorithms;
     a->sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
     a->aes256cbc = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+    a->aes256gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
     algs = a;
   });
   return *algs;
@@ -124,6 +125,8 @@ std::optional<int64_t> TimeOf(const ASN1_TIME *t) {
 
 bool IsCa(X509 *cert) { return X509_check_ca(cert) != 0; }
 
+bool IsAnchor(X509 *cert) { return IsCa(cert) && X509_self_signed(cert, 1) == 1; }
+
 // ---- Files -----------------------------------------------------------------
 
 std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing) {
@@ -154,7 +157,8 @@ std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing) {
   return out;
 }
 
-void RemoveUnfinishedFiles(const std::string &path) {
+void RemoveUnfinishedFiles(const std::string &link) {
+  const std::string path = LinkTarget(link);
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".new.";
@@ -185,8 +189,29 @@ void RemoveUnfinishedFiles(const std::string &path) {
   for (const std::string &name : names) ::unlink((folder + name).c_str());
 }
 
-bool ReplaceFile(const std::string &path, const Bytes &data, unsigned mode) {
+std::string LinkTarget(const std::string &path) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+    std::string to(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    ssize_t n = ::readlink(at.c_str(), to.data(), to.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= to.size()) return at;
+    to.resize(static_cast<std::size_t>(n));
+    if (to[0] != '/') {
+      std::size_t slash = at.rfind('/');
+      to = (slash == std::string::npos ? std::string() : at.substr(0, slash + 1)) + to;
+    }
+    at = to;
+  }
+  return at;
+}
+
+bool ReplaceFile(const std::string &link, const Bytes &data, unsigned mode) {
   static std::atomic<unsigned> counter{0};
+  // A store behind a symbolic link is written beside the link's target, so
+  // the link stays and its target gets the new content.
+  const std::string path = LinkTarget(link);
   std::string temp = path + ".new." + std::to_string(::getpid()) + "." + std::to_string(counter++);
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) return false;
@@ -209,7 +234,7 @@ bool ReplaceFile(const std::string &path, const Bytes &data, unsigned mode) {
 }
 
 FileLock::FileLock(const std::string &path) {
-  fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  fd_ = ::open((LinkTarget(path) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0) return;
   // Each lock opens its own file description, so flock also serialises the
   // threads of this process.
@@ -250,8 +275,6 @@ constexpr char kPendingName[] = "pending";
 constexpr int kIterations = 2048;
 
 using SafeBags = STACK_OF(PKCS12_SAFEBAG);
-void FreeBags(SafeBags *bags) { sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free); }
-void FreeSafes(STACK_OF(PKCS7) * safes) { sk_PKCS7_pop_free(safes, PKCS7_free); }
 
 struct RawKey {
   Key key;
@@ -302,33 +325,32 @@ IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreDa
   // An empty password may have been applied as "" or as no password at all.
   const char *pass = password.c_str();
   int passLen = static_cast<int>(password.size());
-  if (PKCS12_mac_present(p12.get())) {
-    if (!PKCS12_verify_mac(p12.get(), pass, passLen)) {
-      if (!password.empty() || !PKCS12_verify_mac(p12.get(), nullptr, 0)) return IoResult::kBadPassword;
-      pass = nullptr;
-      passLen = 0;
-    }
+  // Only a key store whose MAC verifies with the password is read: without
+  // one, anybody could have put keys and trust anchors into it.
+  if (!PKCS12_mac_present(p12.get())) return IoResult::kBadPassword;
+  if (!PKCS12_verify_mac(p12.get(), pass, passLen)) {
+    if (!password.empty() || !PKCS12_verify_mac(p12.get(), nullptr, 0)) return IoResult::kBadPassword;
+    pass = nullptr;
+    passLen = 0;
   }
-  STACK_OF(PKCS7) *safes = PKCS12_unpack_authsafes(p12.get());
-  if (safes == nullptr) return IoResult::kUnreadable;
+  SafeListPtr safes(PKCS12_unpack_authsafes(p12.get()));
+  if (!safes) return IoResult::kUnreadable;
   std::vector<RawKey> keys;
   std::vector<Cert> certs;
   bool ok = true;
-  for (int i = 0; ok && i < sk_PKCS7_num(safes); ++i) {
-    PKCS7 *p7 = sk_PKCS7_value(safes, i);
-    SafeBags *bags = nullptr;
+  for (int i = 0; ok && i < sk_PKCS7_num(safes.get()); ++i) {
+    PKCS7 *p7 = sk_PKCS7_value(safes.get(), i);
+    BagListPtr bags;
     int nid = OBJ_obj2nid(p7->type);
     if (nid == NID_pkcs7_data) {
-      bags = PKCS12_unpack_p7data(p7);
+      bags.reset(PKCS12_unpack_p7data(p7));
     } else if (nid == NID_pkcs7_encrypted) {
-      bags = PKCS12_unpack_p7encdata(p7, pass, passLen);
+      bags.reset(PKCS12_unpack_p7encdata(p7, pass, passLen));
     } else {
       continue;
     }
-    ok = bags != nullptr && ReadBags(bags, pass, passLen, keys, certs);
-    FreeBags(bags);
+    ok = bags && ReadBags(bags.get(), pass, passLen, keys, certs);
   }
-  FreeSafes(safes);
   if (!ok) return IoResult::kUnreadable;
 
   std::vector<bool> used(certs.size(), false);
@@ -390,9 +412,9 @@ std::optional<Bytes> BuildKeyStore(const KeyStoreData &data, const std::string &
     }
   }
   PKCS12_free(p12);
-  FreeSafes(safes);
-  FreeBags(certBags);
-  FreeBags(keyBags);
+  FreeSafeList(safes);
+  FreeBagList(certBags);
+  FreeBagList(keyBags);
   return result;
 }
 
@@ -419,10 +441,10 @@ IoResult ParseCertStore(const Bytes &pem, CertStoreData &out) {
   out = CertStoreData();
   if (pem.empty()) return IoResult::kOk;
   BioPtr bio = MemBio(pem);
-  STACK_OF(X509_INFO) *infos = bio ? PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr) : nullptr;
-  if (infos == nullptr) return IoResult::kUnreadable;
-  for (int i = 0; i < sk_X509_INFO_num(infos); ++i) {
-    X509_INFO *info = sk_X509_INFO_value(infos, i);
+  InfoListPtr infos(bio ? PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!infos) return IoResult::kUnreadable;
+  for (int i = 0; i < sk_X509_INFO_num(infos.get()); ++i) {
+    X509_INFO *info = sk_X509_INFO_value(infos.get(), i);
     if (info->x509 != nullptr) {
       out.certs.push_back(ShareCert(info->x509));
       info->x509 = nullptr;
@@ -432,7 +454,6 @@ IoResult ParseCertStore(const Bytes &pem, CertStoreData &out) {
       info->crl = nullptr;
     }
   }
-  sk_X509_INFO_pop_free(infos, X509_INFO_free);
   return IoResult::kOk;
 }
 
@@ -472,17 +493,37 @@ bool AddCertTo(CertStoreData &store, X509 *cert) {
   return true;
 }
 
-bool AddCrlTo(CertStoreData &store, X509_CRL *crl) {
-  for (auto &c : store.crls) {
-    if (X509_NAME_cmp(X509_CRL_get_issuer(c.get()), X509_CRL_get_issuer(crl)) != 0) continue;
-    auto have = TimeOf(X509_CRL_get0_lastUpdate(c.get()));
-    auto now = TimeOf(X509_CRL_get0_lastUpdate(crl));
-    if (have && now && *now < *have) return false;
-    if (X509_CRL_cmp(c.get(), crl) == 0 && X509_CRL_match(c.get(), crl) == 0) return false;
-    X509_CRL_up_ref(crl);
-    c = ShareCrl(crl);
-    return true;
+namespace {
+using IntPtr = std::unique_ptr<ASN1_INTEGER, Freer<ASN1_INTEGER_free>>;
+IntPtr CrlNumber(X509_CRL *crl) {
+  return IntPtr(static_cast<ASN1_INTEGER *>(X509_CRL_get_ext_d2i(crl, NID_crl_number, nullptr, nullptr)));
+}
+}  // namespace
+
+int CompareCrls(X509_CRL *a, X509_CRL *b) {
+  IntPtr na = CrlNumber(a), nb = CrlNumber(b);
+  if (na && nb) {
+    int c = ASN1_INTEGER_cmp(na.get(), nb.get());
+    if (c != 0) return c < 0 ? -1 : 1;
   }
+  auto ta = TimeOf(X509_CRL_get0_lastUpdate(a)), tb = TimeOf(X509_CRL_get0_lastUpdate(b));
+  if (ta && tb && *ta != *tb) return *ta < *tb ? -1 : 1;
+  return 0;
+}
+
+bool AddCrlTo(CertStoreData &store, X509_CRL *crl, EVP_PKEY *issuerKey) {
+  auto sameIssuer = [&](X509_CRL *c) {
+    if (X509_NAME_cmp(X509_CRL_get_issuer(c), X509_CRL_get_issuer(crl)) != 0) return false;
+    return issuerKey == nullptr || X509_CRL_verify(c, issuerKey) == 1;
+  };
+  // Nothing to do when the store holds this CRL or a newer one of its issuer.
+  for (const auto &c : store.crls) {
+    if (!sameIssuer(c.get())) continue;
+    if (CompareCrls(c.get(), crl) > 0) return false;
+    if (X509_CRL_cmp(c.get(), crl) == 0 && X509_CRL_match(c.get(), crl) == 0) return false;
+  }
+  store.crls.erase(std::remove_if(store.crls.begin(), store.crls.end(), [&](const Crl &c) { return sameIssuer(c.get()); }),
+                   store.crls.end());
   X509_CRL_up_ref(crl);
   store.crls.push_back(ShareCrl(crl));
   return true;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
@@ -115,13 +116,6 @@ class TTelvoraEngine : public TCryptoEngine {
   // -7 with the size needed when size is smaller.
   int32_t GetPublicKeyBlockByTransfer(const char *transfer, void *buffer, int32_t *size);
 
-  // Whether a received object may be saved under the name it carries
-  // (SavePublicKeyFromTransfer): 0; -17 for a name that is no plain file
-  // name, that is neither a ".cer" name nor "new.req", or that names the
-  // engine's own key store or certificate store file; -11 for ".cer" data
-  // that the provider does not read as a certificate.
-  int32_t CheckReceivedFile(const std::string &name, const std::vector<uint8_t> &data);
-
   // The session record from the current parameter values; returns the
   // ParamGeneration of the values read.
   uint64_t FillInitParam(TelvoraInitParam &param) const;
@@ -161,6 +155,8 @@ class TTelvoraEngine : public TCryptoEngine {
   // then body(binding, param) inside GuardBindingCall.
   template <typename Body>
   int32_t OnBinding(const char *operation, Body &&body);
+  // Makes buffer size bytes long: 0, or -7 when there is no memory for it.
+  static int32_t AllocateBuffer(std::vector<uint8_t> &buffer, int32_t size);
   // Stores a failure description for an operation.
   void RecordFailure(const char *operation, const std::exception &failure);
   void RecordFailureText(const char *operation, const std::string &text);

@@ -103,9 +103,18 @@ bool DnAttributeValue(const std::string &dn, const std::string &type, std::strin
 std::string DnAttributeLines(const std::string &dn, const std::string &prefix) {
   if (dn.empty()) return {};
   std::vector<DnAttribute> attributes;
-  if (!ReadDnText(dn, attributes)) return prefix + dn + "\r\n";
   std::string lines;
-  for (const DnAttribute &attribute : attributes) lines += prefix + attribute.text + "\r\n";
+  // Each piece appended in place (see AppendLine in the report).
+  const auto line = [&](const std::string &text) {
+    lines.append(prefix);
+    lines.append(text);
+    lines.append("\r\n");
+  };
+  if (!ReadDnText(dn, attributes)) {
+    line(dn);
+    return lines;
+  }
+  for (const DnAttribute &attribute : attributes) line(attribute.text);
   return lines;
 }
 

@@ -1,0 +1,324 @@
+// libcpki1.so: certificate chains and records, and the entry points that
+// parse, search and show certificates.
+#include <spawn.h>
+#include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+#include "provider.h"
+
+extern char **environ;
+
+namespace cpki1 {
+namespace {
+
+int ChainCallback(int ok, X509_STORE_CTX *ctx) {
+  if (ok) return ok;
+  const auto *rules = static_cast<const ChainRules *>(X509_STORE_CTX_get_app_data(ctx));
+  switch (X509_STORE_CTX_get_error(ctx)) {
+    case X509_V_ERR_CERT_HAS_EXPIRED: {
+      // Without CHECKEXPIRED a signature made while the certificate was
+      // valid stays valid after the certificate expired.
+      if (rules == nullptr || (rules->flags & kCheckExpired) || !rules->signedAt) return 0;
+      X509 *cert = X509_STORE_CTX_get_current_cert(ctx);
+      time_t at = *rules->signedAt;
+      return cert != nullptr && X509_cmp_time(X509_get0_notBefore(cert), &at) <= 0 &&
+                     X509_cmp_time(X509_get0_notAfter(cert), &at) >= 0
+                 ? 1
+                 : 0;
+    }
+    default: return 0;
+  }
+}
+
+int32_t MapVerifyError(int err) {
+  switch (err) {
+    case X509_V_ERR_CERT_REVOKED: return kRevoked;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID: return kExpired;
+    case X509_V_ERR_CRL_HAS_EXPIRED:
+    case X509_V_ERR_CRL_NOT_YET_VALID: return kCrlStale;
+    case X509_V_ERR_CRL_SIGNATURE_FAILURE:
+    case X509_V_ERR_UNABLE_TO_GET_CRL_ISSUER:
+    case X509_V_ERR_UNABLE_TO_DECRYPT_CRL_SIGNATURE: return kCrlUntrusted;
+    case X509_V_ERR_EE_KEY_TOO_SMALL:
+    case X509_V_ERR_CA_KEY_TOO_SMALL:
+    case X509_V_ERR_CA_MD_TOO_WEAK: return kWeakAlgorithm;
+    default: return kUntrusted;
+  }
+}
+
+// Each certificate of a built chain (leaf first, anchor last) against the
+// CRLs of the store. A CRL counts for a certificate only when its issuer's
+// key signed it, so a CRL that merely bears the CA's name changes nothing;
+// but when CRLs bear the name and none is the key's, the check fails rather
+// than pass without revocation. A CA without any CRL revokes nothing.
+int32_t CheckRevocation(STACK_OF(X509) * chain, const CertStoreData &certs, int32_t flags) {
+  time_t now = time(nullptr), latest = now + kClockSkew;
+  int n = sk_X509_num(chain);
+  for (int i = 0; i + 1 < n; ++i) {
+    X509 *cert = sk_X509_value(chain, i);
+    EVP_PKEY *key = X509_get0_pubkey(sk_X509_value(chain, i + 1));
+    bool named = false;
+    X509_CRL *newest = nullptr;
+    for (const auto &c : certs.crls) {
+      if (X509_NAME_cmp(X509_CRL_get_issuer(c.get()), X509_get_issuer_name(cert)) != 0) continue;
+      named = true;
+      if (key == nullptr || X509_CRL_verify(c.get(), key) != 1) continue;
+      if (X509_cmp_time(X509_CRL_get0_lastUpdate(c.get()), &latest) > 0) continue;  // not valid yet
+      if (newest == nullptr || CompareCrls(c.get(), newest) > 0) newest = c.get();
+    }
+    if (!named) continue;
+    if (newest == nullptr) return kNoUsableCrl;
+    const ASN1_TIME *next = X509_CRL_get0_nextUpdate(newest);
+    if (!(flags & kNoCrlUpdate) && next != nullptr && X509_cmp_time(next, &now) < 0) return kCrlStale;
+    X509_REVOKED *entry = nullptr;
+    if (X509_CRL_get0_by_cert(newest, &entry, cert) == 1) return kRevoked;
+  }
+  return kOk;
+}
+
+bool EqualNoCase(const std::string &a, const char *b) {
+  return a.size() == std::strlen(b) && strncasecmp(a.c_str(), b, a.size()) == 0;
+}
+
+bool Matches(X509 *cert, const TelvoraFindCriteria &c) {
+  if ((c.MatchBy & 1) && (c.Issuer == nullptr || DnText(X509_get_issuer_name(cert)) != c.Issuer)) return false;
+  if ((c.MatchBy & 2) && (c.Serial == nullptr || !EqualNoCase(SerialText(X509_get0_serialNumber(cert)), c.Serial)))
+    return false;
+  if (c.MatchBy & TELVORA_MATCH_SUBJECT) {
+    if (c.Subject == nullptr) return false;
+    if (strncasecmp(c.Subject, "CN=", 3) == 0) {
+      if (!EqualNoCase(CommonName(X509_get_subject_name(cert)), c.Subject + 3)) return false;
+    } else if (!EqualNoCase(DnText(X509_get_subject_name(cert)), c.Subject)) {
+      return false;
+    }
+  }
+  if (c.MatchBy & TELVORA_MATCH_EKU) {
+    auto ekus = ExtKeyUsages(cert);
+    for (int32_t i = 0; i < c.EKUCount; ++i) {
+      const char *want = c.EKUList[i];
+      if (want == nullptr || std::find(ekus.begin(), ekus.end(), want) == ekus.end()) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool TimeValid(X509 *cert, time_t at) {
+  time_t t = at;
+  return X509_cmp_time(X509_get0_notBefore(cert), &t) <= 0 && X509_cmp_time(X509_get0_notAfter(cert), &t) >= 0;
+}
+
+bool UsageAllows(X509 *cert, uint32_t bits) {
+  if (!(X509_get_extension_flags(cert) & EXFLAG_KUSAGE)) return true;
+  return (X509_get_key_usage(cert) & bits) != 0;
+}
+
+bool KeyStrong(EVP_PKEY *key) {
+  if (key == nullptr) return false;
+  int bits = EVP_PKEY_get_bits(key);
+  if (EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "RSA-PSS") || EVP_PKEY_is_a(key, "DSA")) return bits >= 2048;
+  if (EVP_PKEY_is_a(key, "EC")) return bits >= 256;
+  return EVP_PKEY_get_security_bits(key) >= 112;
+}
+
+bool DigestWeak(int digestNid) {
+  const EVP_MD *md = EVP_get_digestbynid(digestNid);
+  return md == nullptr || EVP_MD_get_size(md) < 28;
+}
+
+bool SignatureWeak(int signatureNid) {
+  int digest = NID_undef, key = NID_undef;
+  if (!OBJ_find_sigid_algs(signatureNid, &digest, &key)) return true;
+  return digest != NID_undef && DigestWeak(digest);  // undef: the key's own (Ed25519)
+}
+
+int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
+                   const ChainRules &rules, CertListPtr *chainOut) {
+  StorePtr store(X509_STORE_new());
+  CertListPtr untrusted(sk_X509_new_null());
+  StoreCtxPtr ctx(X509_STORE_CTX_new());
+  if (!store || !untrusted || !ctx) return kInternal;
+  auto push = [&](X509 *c) {
+    X509_up_ref(c);
+    if (!sk_X509_push(untrusted.get(), c)) X509_free(c);
+  };
+  auto add = [&](X509 *c) {
+    if (IsAnchor(c)) {
+      X509_STORE_add_cert(store.get(), c);
+    } else {
+      push(c);
+    }
+  };
+  for (const auto &c : certs.certs) add(c.get());
+  for (const auto &c : keys.extraCerts) add(c.get());
+  for (int i = 0; i < sk_X509_num(more); ++i) push(sk_X509_value(more, i));
+  if (!X509_STORE_CTX_init(ctx.get(), store.get(), leaf, untrusted.get())) return kInternal;
+  X509_VERIFY_PARAM_set_auth_level(X509_STORE_CTX_get0_param(ctx.get()), 2);
+  X509_STORE_CTX_set_app_data(ctx.get(), const_cast<ChainRules *>(&rules));
+  X509_STORE_CTX_set_verify_cb(ctx.get(), ChainCallback);
+  if (X509_verify_cert(ctx.get()) != 1) return MapVerifyError(X509_STORE_CTX_get_error(ctx.get()));
+  CertListPtr chain(X509_STORE_CTX_get1_chain(ctx.get()));
+  if (!chain) return kInternal;
+  int n = sk_X509_num(chain.get());
+  for (int i = 0; i < n; ++i) {
+    X509 *c = sk_X509_value(chain.get(), i);
+    if (!KeyStrong(X509_get0_pubkey(c))) return kWeakAlgorithm;
+    // The anchor's signature on itself vouches for nothing.
+    if (i + 1 < n && SignatureWeak(X509_get_signature_nid(c))) return kWeakAlgorithm;
+  }
+  int32_t status = CheckRevocation(chain.get(), certs, rules.flags);
+  if (chainOut != nullptr) *chainOut = std::move(chain);
+  return status;
+}
+
+std::string KeyRefOf(const KeyStoreData &keys, X509 *cert) {
+  for (const auto &p : keys.pairs) {
+    if (SameCert(p.cert.get(), cert)) return p.ref;
+  }
+  return {};
+}
+
+X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer, const char *serial) {
+  auto is = [&](X509 *x) {
+    return DnText(X509_get_issuer_name(x)) == issuer && EqualNoCase(SerialText(X509_get0_serialNumber(x)), serial);
+  };
+  for (const auto &c : certs.certs) {
+    if (is(c.get())) return c.get();
+  }
+  for (const auto &p : keys.pairs) {
+    if (is(p.cert.get())) return p.cert.get();
+  }
+  return nullptr;
+}
+
+}  // namespace cpki1
+
+using namespace cpki1;
+
+// ---- Certificates -------------------------------------------------------------------
+
+int32_t VCERT_ParseCert(TelvoraSession s, const TelvoraBlob *cert, int32_t fields, TelvoraCertInfo *info) {
+  return Guard([&]() -> int32_t {
+    SessionPtr session = FindSession(s);
+    if (!session) return kBadSession;
+    if (!BlobOk(cert) || info == nullptr) return kBadArgument;
+    X509UPtr x(CertFromDer(cert->Data, static_cast<std::size_t>(cert->Length)));
+    if (!x) return kBadEncoding;
+    std::string ref;
+    if (fields & TELVORA_FIELD_KEYREF) {
+      std::shared_ptr<const KeyStoreData> keys;
+      if (KeyStoreOf(*session, keys) == kOk) ref = KeyRefOf(*keys, x.get());
+    }
+    HandOutRecord(s, BlockKind::kParse, std::make_unique<CertText>(x.get(), fields, ref), *info);
+    return kOk;
+  });
+}
+
+int32_t VCERT_FindCert(TelvoraSession s, const TelvoraFindCriteria *c, TelvoraFindResult *result) {
+  return Guard([&]() -> int32_t {
+    SessionPtr session = FindSession(s);
+    if (!session) return kBadSession;
+    constexpr int32_t kKnown = 1 | 2 | TELVORA_MATCH_SUBJECT | TELVORA_MATCH_EKU;
+    if (c == nullptr || result == nullptr || (c->MatchBy & ~kKnown) != 0) return kBadArgument;
+    if ((c->MatchBy & TELVORA_MATCH_EKU) && (c->EKUCount < 0 || (c->EKUCount > 0 && c->EKUList == nullptr)))
+      return kBadArgument;
+    *result = TelvoraFindResult{};
+    std::shared_ptr<const KeyStoreData> keys;
+    std::shared_ptr<const CertStoreData> certs;
+    if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
+    if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
+
+    std::vector<X509 *> candidates;
+    auto add = [&](X509 *x) {
+      for (X509 *have : candidates) {
+        if (SameCert(have, x)) return;
+      }
+      candidates.push_back(x);
+    };
+    if (c->Stores & TELVORA_STORE_OWN) {
+      for (const auto &p : keys->pairs) add(p.cert.get());
+    }
+    if (c->Stores & TELVORA_STORE_OTHERS) {
+      for (const auto &x : certs->certs) {
+        if (!IsCa(x.get())) add(x.get());
+      }
+    }
+    if (c->Stores & TELVORA_STORE_WIDE) {
+      for (const auto &x : certs->certs) add(x.get());
+      for (const auto &x : keys->extraCerts) add(x.get());
+      for (const auto &p : keys->pairs) add(p.cert.get());
+    }
+    auto block = std::make_unique<Block>();
+    block->session = s;
+    block->kind = BlockKind::kFind;
+    for (X509 *x : candidates) {
+      if (!Matches(x, *c)) continue;
+      block->texts.push_back(std::make_unique<CertText>(x, c->Fields, KeyRefOf(*keys, x)));
+    }
+    if (block->texts.empty()) return kOk;  // Count 0, nothing to release
+    block->records.resize(block->texts.size());
+    for (std::size_t i = 0; i < block->texts.size(); ++i) block->texts[i]->Fill(block->records[i]);
+    TelvoraCertInfo *array = block->records.data();
+    result->Count = static_cast<int32_t>(block->records.size());
+    result->Certs = array;
+    HandOutArray(array, std::move(block));
+    return kOk;
+  });
+}
+
+// ---- Display -------------------------------------------------------------------------
+
+int32_t VCERT_ShowCertificate(TelvoraSession s, const TelvoraBlob *cert) {
+  return Guard([&]() -> int32_t {
+    if (!FindSession(s)) return kBadSession;
+    if (!BlobOk(cert)) return kBadArgument;
+    X509UPtr x(CertFromDer(cert->Data, static_cast<std::size_t>(cert->Length)));
+    if (!x) return kBadEncoding;
+    const char *viewer = std::getenv("CPKI1_VIEWER");
+    if (viewer == nullptr || viewer[0] == '\0') return kNoViewer;
+    std::string dir;
+    if (!crtelv::platform::GetEnv("TMPDIR", dir) || dir.empty()) dir = "/tmp";
+    std::string name = dir + "/cpki1-cert-XXXXXX.pem";
+    int fd = mkstemps(name.data(), 4);
+    if (fd < 0) return kViewerFailed;
+    std::string pem = CertPem(x.get());
+    bool written = ::write(fd, pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
+    ::close(fd);
+    int32_t status = kViewerFailed;
+    if (written) {
+      // The viewer command gets the file as its last argument ("$1").
+      std::string script = std::string(viewer) + " \"$1\"";
+      const char *argv[] = {"/bin/sh", "-c", script.c_str(), "cpki1-viewer", name.c_str(), nullptr};
+      // The viewer runs with the host's environment less the provider's
+      // secrets: it has no business with the key store password.
+      std::vector<char *> env;
+      for (char **e = environ; e != nullptr && *e != nullptr; ++e) {
+        if (std::strncmp(*e, "CPKI1_PSE_PASSWORD=", 19) != 0) env.push_back(*e);
+      }
+      env.push_back(nullptr);
+      pid_t pid = 0;
+      if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char *const *>(argv), env.data()) == 0) {
+        int wstatus = 0;
+        pid_t waited;
+        while ((waited = waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
+        }
+        // A wait that fails (a host that ignores SIGCHLD) tells nothing of
+        // how the viewer ended: a failure.
+        if (waited == pid && WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) status = kOk;
+      }
+    }
+    ::unlink(name.c_str());
+    return status;
+  });
+}
+
