@@ -97,11 +97,17 @@ int32_t TCryptoEngine::ProcessObjectKind5(Raw, Raw, Raw, Raw) { return kNotSuppo
 
 // ---- Callbacks and folders ----------------------------------------------------
 
-void TCryptoEngine::SetPasswordRequestFunc(void *callback) { passwordRequestFunc_ = callback; }
+void TCryptoEngine::SetPasswordRequestFunc(void *callback) {
+  WriteGuard guard(paramLock_);
+  passwordRequestFunc_ = callback;
+}
 
 void TCryptoEngine::SetRemoteGeneratePath(const std::string &path) {
-  remoteGeneratePath_ = WithTrailingSeparator(ExpandRootPath(path));
-}
+  // Expanded before the write side is taken: the expansion reads the root.
+  std::string folder = WithTrailingSeparator(ExpandRootPath(path));
+  WriteGuard guard(paramLock_);
+  remoteGeneratePath_.swap(folder);
+}  // the old text goes with folder, outside the lock
 
 void TCryptoEngine::AssignRootPath(const std::string &path) {
   std::string root = WithTrailingSeparator(path);
@@ -269,7 +275,8 @@ int32_t TCryptoEngine::SaveSignedDataToFile(const void *data, int32_t dataSize, 
       std::memcpy(block.data() + dataSize, sign, static_cast<std::size_t>(signSize));
     }
     std::string path = ExpandRootPath(fileName);
-    if (!WriteWholeFile(path.c_str(), block.data(), static_cast<int32_t>(total))) return kSaveWrite;
+    // Replaced in one step: a failed write leaves the old file whole.
+    if (!ReplaceWholeFile(path.c_str(), block.data(), static_cast<int32_t>(total))) return kSaveWrite;
     return kOk;
   } catch (...) {
     return kSaveNoMemory;

@@ -236,6 +236,8 @@ class TTelvora : public TCrypto_DLL {
   double FInitTime = 0;
   int32_t FLastOpTimeout = 0;
   int32_t FKeyRequestTimeout = 0;
+  // The InitFlags the open session was opened with.
+  int32_t FSessionFlags = 0;
   bool FThreadSafe = false;
   ProviderEntryPoints FEntry;
 
@@ -496,16 +498,21 @@ int32_t TTelvora::WithUidSearch(const TelvoraInitParam &p, const std::string &ui
 
 // A text of the provider; empty for null.
 std::string ProviderText(const char *text);
-// The CN of a distinguished name: the text between the first "CN=" and the
-// next ","; empty when there is no "," after it.
+// The CN of a distinguished name read at its attribute boundaries (see
+// ReadDnText): the unescaped value of the first, most specific, CN attribute
+// (the one a "CN=name" search of the provider compares); empty when there is
+// none or the text cannot be read.
 std::string ExtractCN(const std::string &dn);
 // "CN=" + name.
 std::string MakeCNFilter(const std::string &name);
 // "0A1B2C" -> "0A:1B:2C"; a text of odd length is returned unchanged.
 std::string HexWithColons(const std::string &hex);
 // The UID of a certificate by the UID rule ("CN": ExtractCN of the subject;
-// otherwise the serial number without ":").
+// otherwise the serial number without ":"); empty when it has none.
 std::string CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert);
+// The same for an operation that must name the certificate: kCertSelection
+// (-5), with uid empty, when it has no UID (no CN attribute in CN mode).
+int32_t CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert, std::string &uid);
 
 // ---- Search criteria (operation_ident.cpp) ------------------------------------
 

@@ -7,6 +7,7 @@
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
 #include "support/base64.h"
+#include "support/dn_text.h"
 
 namespace crtelv {
 namespace {
@@ -61,12 +62,8 @@ int32_t FromPEM(void *data, int32_t &len, const char *begin, const char *end, in
 std::string ProviderText(const char *text) { return text != nullptr ? std::string(text) : std::string(); }
 
 std::string ExtractCN(const std::string &dn) {
-  std::size_t start = dn.find("CN=");
-  if (start == std::string::npos) return {};
-  start += 3;
-  std::size_t comma = dn.find(',', start);
-  if (comma == std::string::npos) return {};
-  return dn.substr(start, comma - start);
+  std::string cn;
+  return DnAttributeValue(dn, "CN", cn) ? cn : std::string();
 }
 
 std::string MakeCNFilter(const std::string &name) { return "CN=" + name; }
@@ -84,6 +81,11 @@ std::string HexWithColons(const std::string &hex) {
 
 std::string CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert) {
   return p.UIDLocation == "CN" ? ExtractCN(ProviderText(cert.Subject)) : WithoutColons(ProviderText(cert.SerialNumber));
+}
+
+int32_t CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert, std::string &uid) {
+  uid = CertificateUID(p, cert);
+  return uid.empty() ? kCertSelection : kOk;
 }
 
 // ---- Base64 text and PEM ----------------------------------------------------------

@@ -128,7 +128,8 @@ int32_t TTelvora::FindOwnCert(const TelvoraInitParam &p, int32_t fields, std::st
   const char *eku = p.ServerCertEKUOID.c_str();
   const TelvoraFindCriteria criteria = OwnStoreCriteria(p, fields, &eku);
   return WithSingleCert(p, criteria, kNoCurrentUser, [&](const TelvoraCertInfo &cert) {
-    text = uidRule ? CertificateUID(p, cert) : ProviderText(cert.Issuer);
+    if (uidRule) return CertificateUID(p, cert, text);
+    text = ProviderText(cert.Issuer);
     return 0;
   });
 }
@@ -177,8 +178,7 @@ int32_t TTelvora::GetUIDByCertIdent(const TelvoraInitParam &p, const std::string
   bySerial.UIDLocation.clear();
   return WithUidSearch(bySerial, ident, TELVORA_FIELD_ALL, [&](const UidSearch &search) {
     return WithSingleCert(p, search.criteria, kCertSelection, [&](const TelvoraCertInfo &cert) {
-      uid = ExtractCN(ProviderText(cert.Subject));
-      return 0;
+      return CertificateUID(p, cert, uid);
     });
   });
 }

@@ -9,6 +9,7 @@
 #include "provider/binding.h"
 #include "provider/provider_engine.h"
 #include "provider/transfer_block.h"
+#include "support/dn_text.h"
 #include "support/file_text_helpers.h"
 
 namespace crtelv {
@@ -96,12 +97,10 @@ std::string FormatCertDate(uint32_t seconds) {
 
 std::string FormatCertProperties(const TelvoraCertInfo &info) {
   std::string text;
-  const std::string issuer = ProviderText(info.Issuer);
-  if (!issuer.empty()) AppendLine(text, "I", ReplaceAll(issuer, ',', "\r\nI"));
+  text += DnAttributeLines(ProviderText(info.Issuer), "I");
   const std::string serial = ProviderText(info.SerialNumber);
   if (!serial.empty()) AppendLine(text, "SN=", ReplaceAll(serial, ':', ""));
-  const std::string subject = ProviderText(info.Subject);
-  if (!subject.empty()) AppendLine(text, "", ReplaceAll(subject, ',', "\r\n"));
+  text += DnAttributeLines(ProviderText(info.Subject), "");
   const std::string algorithm = ProviderText(info.PublicKeyAlgorithm);
   if (!algorithm.empty()) AppendLine(text, "PKeyAlg=", algorithm);
   AppendLine(text, "NotBefore=", FormatCertDate(info.NotBefore));

@@ -143,7 +143,8 @@ int32_t TTelvora::VerifyData(const TelvoraInitParam &p, const void *data, int32_
     if (status != 0) return status;
     const TelvoraCertInfo *signer = SingleSigner(result.Get());
     if (signer == nullptr) return kBadSignFormat;
-    std::string answer = CertificateUID(p, *signer);
+    std::string answer;
+    if (CertificateUID(p, *signer, answer) != kOk) return kCertSelection;
     if (!CheckSignEKURestrictions(p.SignEKURestrictions, *signer)) {
       text = answer;
       return kSignerEKU;
@@ -184,7 +185,7 @@ int32_t TTelvora::VerifyDataByHash(const TelvoraInitParam &p, const void *data, 
       const TelvoraBlob sign = InputBlob(signature, signatureLen);
       result = call.Entry().VCERT_VerifyHashMem(call.Session(), 0, &signer->Encoded, &hash.Blob(), &sign);
       if (result != 0) return result;
-      uid = CertificateUID(p, *signer);
+      if (CertificateUID(p, *signer, uid) != kOk) return kCertSelection;
       if (!CheckSignEKURestrictions(p.SignEKURestrictions, *signer)) return kSignerEKU;
       try {
         if (mode == 1) {
@@ -252,7 +253,7 @@ int32_t TTelvora::RemoveSignature(const TelvoraInitParam &p, void *data, int32_t
     if (status != 0) return status;
     const TelvoraCertInfo *signer = SingleSigner(result.Get());
     if (signer == nullptr) return kBadSignFormat;
-    uid = CertificateUID(p, *signer);
+    if (CertificateUID(p, *signer, uid) != kOk) return kCertSelection;
     status = CopyProviderResult(content.Blob(), data, capacity, len);
     if (status != 0) return status;
     return CheckSignEKURestrictions(p.SignEKURestrictions, *signer) ? kOk : kSignerEKU;

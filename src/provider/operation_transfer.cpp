@@ -29,6 +29,34 @@ int32_t DecodeTransferText(const char *transfer, std::vector<uint8_t> &content) 
   return content.empty() ? kBadArgument : kOk;
 }
 
+// The file name part of a path (after the last separator of either port).
+std::string FileNameOf(const std::string &path) {
+  const std::size_t last = path.find_last_of("\\/");
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+// Whether a received object may be saved under the name it carries: 0; -17
+// for a name that is no plain file name, that is neither a ".cer" name nor
+// "new.req", or that names the session's own key store or certificate store
+// file; -11 for ".cer" data that the provider does not read as a certificate.
+int32_t CheckReceivedFile(TTelvora &binding, const TelvoraInitParam &param, const std::string &name,
+                          const std::vector<uint8_t> &data) {
+  if (!IsPlainTransferFileName(name)) return kCertFileIO;
+  // Never the own stores, in whatever folder they are: a file of that name
+  // is not overwritten by what a counterpart sends.
+  for (const std::string *store : {&param.PSE, &param.LocalStore}) {
+    const std::string own = FileNameOf(*store);
+    if (!own.empty() && SameTextAscii(own, name)) return kCertFileIO;
+  }
+  if (IsRequestFileName(name)) return kOk;
+  if (!IsCertificateFileName(name)) return kCertFileIO;
+  if (data.empty()) return kBadArgument;
+  std::string uid;
+  // Read as a certificate; one without a UID is a certificate all the same.
+  const int32_t status = binding.GetUIDFromCertificate(param, data.data(), static_cast<int32_t>(data.size()), uid);
+  return status == kOk || status == kCertSelection ? kOk : kBadArgument;
+}
+
 // The signed content of a transfer text: base64 decoding, then the check of
 // the signature. -11 for no text or one that does not decode; the code of
 // RemoveSignature when the check fails.
@@ -196,8 +224,7 @@ int32_t TTelvora::GetUIDFromCertificate(const TelvoraInitParam &p, const void *d
     TelvoraBlob blob{dataLen, static_cast<uint8_t *>(const_cast<void *>(data))};
     int32_t status = parsed.Parse(blob, TELVORA_FIELD_SERIAL | TELVORA_FIELD_SUBJECT);
     if (status != 0) return status;
-    uid = CertificateUID(p, parsed.Info());
-    return 0;
+    return CertificateUID(p, parsed.Info(), uid);
   });
 }
 
@@ -228,12 +255,16 @@ int32_t TTelvoraEngine::SavePublicKeyFromTransfer(const char *folder, const char
     if (UnpackTransferBlock(content.data(), size, block) == kOk) {
       // The name comes from the counterpart: only a plain file name inside
       // the folder is written.
-      if (!block.NamesTerminated || !IsPlainTransferFileName(block.FileName)) return kCertFileIO;
+      if (!block.NamesTerminated) return kCertFileIO;
+      status = CheckReceivedFile(binding, param, block.FileName, block.Data);
+      if (status != kOk) return status;
       return WriteReceived(dir + block.FileName, block.Data);
     }
     // Not a standard transfer: perhaps one in the long request layout.
     std::vector<uint8_t> request;
     status = LongTransferRequest(content, request);
+    if (status != kOk) return status;
+    status = CheckReceivedFile(binding, param, kRequestFileName, request);
     if (status != kOk) return status;
     return WriteReceived(dir + kRequestFileName, request);
   });
