@@ -13,6 +13,8 @@
 #include <openssl/err.h>
 #include <openssl/objects.h>
 
+#include <strings.h>
+
 #include <cstring>
 
 #include "status.h"
@@ -173,6 +175,70 @@ const EVP_CIPHER *ContentCipher(Cipher cipher) {
 }
 
 uint32_t RecipientUsage() { return KU_KEY_ENCIPHERMENT | KU_KEY_AGREEMENT; }
+
+const EVP_MD *DigestOr(const EVP_PKEY *key, const EVP_MD *other) { return IsGostKey(key) ? DigestFor(key) : other; }
+
+int32_t AddRecipient(CMS_ContentInfo *cms, X509 *cert, const EVP_CIPHER *cipher) {
+  // The engine derives the key export from the content cipher, which it
+  // learns through the recipient's key context (as "openssl cms" tells it).
+  CMS_RecipientInfo *ri = CMS_add1_recipient_cert(cms, cert, CMS_KEY_PARAM);
+  EVP_PKEY_CTX *pctx = ri != nullptr ? CMS_RecipientInfo_get0_pkey_ctx(ri) : nullptr;
+  if (pctx == nullptr || EVP_PKEY_CTX_ctrl(pctx, -1, -1, EVP_PKEY_CTRL_CIPHER, EVP_CIPHER_get_nid(cipher), nullptr) <= 0) {
+    ERR_clear_error();
+    return kEncryptFailed;
+  }
+  return kOk;
+}
+
+int TakeProfileSetting(const std::string &key, const std::string &value, Choices &choices) {
+  auto is = [](const std::string &a, const char *b) { return strcasecmp(a.c_str(), b) == 0; };
+  if (is(key, "hash")) {
+    if (is(value, "sha256")) {
+      choices.hash = Choices::Hash::kSha256;
+    } else if (is(value, "streebog256")) {
+      choices.hash = Choices::Hash::kStreebog256;
+    } else {
+      return -1;
+    }
+    return 1;
+  }
+  if (is(key, "gost_cipher")) {
+    if (is(value, "kuznyechik")) {
+      choices.cipher = Cipher::kKuznyechik;
+    } else if (is(value, "magma")) {
+      choices.cipher = Cipher::kMagma;
+    } else {
+      return -1;
+    }
+    return 1;
+  }
+  return 0;
+}
+
+int32_t HashFor(const Choices &choices, const EVP_PKEY *userKey, const EVP_MD *&md) {
+  bool streebog = choices.hash == Choices::Hash::kStreebog256 ||
+                  (choices.hash == Choices::Hash::kByKey && IsGostKey(userKey));
+  md = streebog ? Streebog(256) : Algs().sha256;
+  if (md != nullptr) return kOk;
+  return streebog ? kGostUnavailable : kInternal;
+}
+
+int32_t CipherFor(const std::vector<X509UPtr> &recipients, const Choices &choices, const EVP_CIPHER *other,
+                  const EVP_CIPHER *&cipher) {
+  std::size_t gost = 0;
+  for (const auto &x : recipients) gost += CertKeyBits(x.get()) != 0 ? 1 : 0;
+  if (gost == 0) {
+    cipher = other;
+    return kOk;
+  }
+  // The engine exports keys only under its own ciphers and EC key agreement
+  // wraps only AES keys. A set with GOST and other keys is refused as a
+  // whole (also with RSA keys, which could carry either), so that the answer
+  // does not depend on which other keys are in the set.
+  if (gost != recipients.size()) return kGostMixedRecipients;
+  cipher = ContentCipher(choices.cipher);
+  return cipher != nullptr ? kOk : kGostUnavailable;
+}
 
 namespace {
 int32_t BareHashKey(EVP_PKEY *key, std::size_t hashLength) {

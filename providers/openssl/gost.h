@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core.h"
 
@@ -56,11 +57,40 @@ const EVP_MD *Streebog(int bits);
 // else null (the caller keeps its own choice).
 const EVP_MD *DigestFor(const EVP_PKEY *key);
 
+// The digest that signs with a key: the Streebog of a GOST key's size (null
+// without the engine), else the caller's digest.
+const EVP_MD *DigestOr(const EVP_PKEY *key, const EVP_MD *other);
+
 // Content ciphers for GOST recipients (CTR-ACPKM, key export by KExp15).
 enum class Cipher { kKuznyechik, kMagma };
 const EVP_CIPHER *ContentCipher(Cipher cipher);
 // Key usage bits that let a GOST certificate receive messages.
 uint32_t RecipientUsage();
+
+// What a session's profile chooses:
+//   hash = sha256 | streebog256         VCERT_HashMem (default: by the user's key)
+//   gost_cipher = kuznyechik | magma    content cipher for GOST recipients
+struct Choices {
+  enum class Hash { kByKey, kSha256, kStreebog256 } hash = Hash::kByKey;
+  Cipher cipher = Cipher::kKuznyechik;
+};
+// A profile line: 1 when the key is one of the above and taken, 0 when the key
+// is not one of them, -1 when the value is not one of the allowed.
+int TakeProfileSetting(const std::string &key, const std::string &value, Choices &choices);
+
+// The digest of VCERT_HashMem (32 bytes either way): as chosen, else
+// Streebog-256 when the user's key (null: none) is a GOST key, else SHA-256.
+int32_t HashFor(const Choices &choices, const EVP_PKEY *userKey, const EVP_MD *&md);
+
+// Adds a GOST recipient: key transport by the engine's key export under the
+// content cipher. kOk or kEncryptFailed.
+int32_t AddRecipient(CMS_ContentInfo *cms, X509 *cert, const EVP_CIPHER *cipher);
+
+// The content cipher for a set of recipients: other's (the caller's own) when
+// none has a GOST key, the chosen GOST cipher when all have; a set that mixes
+// them gets kGostMixedRecipients.
+int32_t CipherFor(const std::vector<X509UPtr> &recipients, const Choices &choices, const EVP_CIPHER *other,
+                  const EVP_CIPHER *&cipher);
 
 // A bare 32-byte hash signed with a 256-bit key: 64 bytes in the encoding of
 // the standard and the engine (s then r, each 32 bytes big-endian).

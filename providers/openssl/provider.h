@@ -22,6 +22,7 @@
 
 #include "certinfo.h"
 #include "core.h"
+#include "gost.h"
 #include "provider/cpki1_api.h"
 #include "status.h"
 
@@ -61,11 +62,13 @@ struct Session {
   // means reading each folder on the way.
   std::string pseFound;
   std::string storeFound;
+  gost::Choices gost;  // the profile's hash and GOST cipher
 };
 using SessionPtr = std::shared_ptr<Session>;
 
 SessionPtr FindSession(TelvoraSession s);
-int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, TelvoraSession *out);
+int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, const gost::Choices &choices,
+                    TelvoraSession *out);
 
 // Runs an entry point's body: clean error queue, no exception escapes.
 template <class F>
@@ -130,6 +133,7 @@ int32_t ChangeKeyStore(Session &s, F &&change) {
   if (!lock.Held()) return kStoreWrite;
   KeyStoreData data;
   IoResult r = LoadKeyStore(path, s.password, data);
+  if (r == IoResult::kNeedsGost) return kGostUnavailable;
   if (r != IoResult::kOk && r != IoResult::kMissing) return kKeyStoreUnreadable;
   int32_t status = change(data);
   if (status != kOk) return status;
