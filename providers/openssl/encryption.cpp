@@ -2,6 +2,7 @@
 // with the keys of the key store.
 #include <cstring>
 
+#include "gost.h"
 #include "provider.h"
 
 using namespace cpki1;
@@ -36,16 +37,25 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
         X509_up_ref(known);
         x.reset(known);
       }
+      if (int32_t st = gost::CertUsable(x.get()); st != kOk) return st;
       if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}); st != kOk)
         return st;
       EVP_PKEY *key = X509_get0_pubkey(x.get());
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
-      if (!UsageAllows(x.get(), ec ? KU_KEY_AGREEMENT : KU_KEY_ENCIPHERMENT)) return kKeyUsage;
+      uint32_t usage = gost::IsGostKey(key) ? gost::RecipientUsage() : ec ? KU_KEY_AGREEMENT : KU_KEY_ENCIPHERMENT;
+      if (!UsageAllows(x.get(), usage)) return kKeyUsage;
       recipients.push_back(std::move(x));
     }
-    CmsPtr cms(CMS_encrypt(nullptr, nullptr, Algs().aes256cbc, CMS_BINARY | CMS_PARTIAL));
+    // GOST recipients get the profile's GOST cipher (the engine's key export).
+    const EVP_CIPHER *cipher = nullptr;
+    if (int32_t st = gost::CipherFor(recipients, session->gost, Algs().aes256cbc, cipher); st != kOk) return st;
+    CmsPtr cms(CMS_encrypt(nullptr, nullptr, cipher, CMS_BINARY | CMS_PARTIAL));
     if (!cms) return kEncryptFailed;
     for (auto &x : recipients) {
+      if (gost::CertKeyBits(x.get()) != 0) {
+        if (int32_t st = gost::AddRecipient(cms.get(), x.get(), cipher); st != kOk) return st;
+        continue;
+      }
       EVP_PKEY *key = X509_get0_pubkey(x.get());
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
       CMS_RecipientInfo *ri = CMS_add1_recipient_cert(cms.get(), x.get(), ec ? CMS_KEY_PARAM : 0);
@@ -72,6 +82,7 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
     if (p == nullptr || !BlobOk(data) || out == nullptr) return kBadArgument;
     CmsPtr cms = ReadCms(data);
     if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) return kBadEncoding;
+    if (int32_t st = gost::MessageUsable(cms.get()); st != kOk) return st;
     std::shared_ptr<const KeyStoreData> keys;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     const KeyPair *only = nullptr;
