@@ -183,7 +183,8 @@ int32_t AddRecipient(CMS_ContentInfo *cms, X509 *cert, const EVP_CIPHER *cipher)
   // learns through the recipient's key context (as "openssl cms" tells it).
   CMS_RecipientInfo *ri = CMS_add1_recipient_cert(cms, cert, CMS_KEY_PARAM);
   EVP_PKEY_CTX *pctx = ri != nullptr ? CMS_RecipientInfo_get0_pkey_ctx(ri) : nullptr;
-  if (pctx == nullptr || EVP_PKEY_CTX_ctrl(pctx, -1, -1, EVP_PKEY_CTRL_CIPHER, EVP_CIPHER_get_nid(cipher), nullptr) <= 0) {
+  if (pctx == nullptr ||
+      EVP_PKEY_CTX_ctrl(pctx, -1, -1, EVP_PKEY_CTRL_CIPHER, EVP_CIPHER_get_nid(cipher), nullptr) <= 0) {
     ERR_clear_error();
     return kEncryptFailed;
   }

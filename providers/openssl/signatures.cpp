@@ -67,10 +67,9 @@ int32_t VCERT_HashMem(TelvoraSession s, const TelvoraBlob *data, TelvoraBlob *ha
     // The hash that belongs to the user's (first) key, or the profile's.
     std::shared_ptr<const KeyStoreData> keys;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
+    const EVP_PKEY *userKey = keys->pairs.empty() ? nullptr : keys->pairs.front().key.get();
     const EVP_MD *digest = nullptr;
-    if (int32_t st = gost::HashFor(session->gost, keys->pairs.empty() ? nullptr : keys->pairs.front().key.get(), digest);
-        st != kOk)
-      return st;
+    if (int32_t st = gost::HashFor(session->gost, userKey, digest); st != kOk) return st;
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     static const uint8_t empty = 0;

@@ -43,7 +43,8 @@ namespace cpki1 {
   X(kNoCertStore, 0xE0720121u, "The session has no certificate store.")                                               \
   X(kNoKeyStore, 0xE0720122u, "The session has no key store.")                                                        \
   X(kUnknownRecipient, 0xE0720123u, "A recipient certificate named by issuer and serial number is not in the store.") \
-  X(kAnchorRefused, 0xE0720124u, "A self-signed CA certificate is installed with cpki1-tool, not through the provider.") \
+  X(kAnchorRefused, 0xE0720124u,                                                                                      \
+    "A self-signed CA certificate is installed with cpki1-tool, not through the provider.")                           \
   X(kGostUnavailable, 0xE0720130u,                                                                                    \
     "GOST algorithms are not available: the GOST engine for OpenSSL (libengine-gost-openssl) is not installed.")      \
   X(kGostBareHash512, 0xE0720131u,                                                                                    \
