@@ -147,6 +147,14 @@ TEST_F(ProviderTest, GostPartiesSignAndVerifyBesideEcParties) {
   EXPECT_EQ(Verify(gal, Payload(), Sign(alice, 3, Payload())), 0);
   Session grev(W().Path("grev.pse"), GStore());
   EXPECT_EQ(Verify(gal, Payload(), Sign(grev, 3, Payload())), kRevoked);
+  // The GOST CA's CRL is taken only with its signature checked.
+  ASSERT_EQ(Shell("openssl crl -in " + F("gca/ca.crl.pem") + " -outform DER -out " + F("gca.crl")), 0);
+  Bytes crl = ReadBytes(W().Path("gca.crl"));
+  TelvoraBlob crlBlob = Blob(crl);
+  EXPECT_EQ(P().VCERT_AddCRL(gal, nullptr, &crlBlob), 0);
+  crl[crl.size() - 3] ^= 1;
+  crlBlob = Blob(crl);
+  EXPECT_EQ(P().VCERT_AddCRL(gal, nullptr, &crlBlob), kCrlUntrusted);
 
   Bytes cert = ReadBytes(W().Path("gbo.der"));
   TelvoraBlob blob = Blob(cert);
