@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/platform.h"
 #include "provider.h"
@@ -22,8 +23,6 @@ int ChainCallback(int ok, X509_STORE_CTX *ctx) {
   if (ok) return ok;
   const auto *rules = static_cast<const ChainRules *>(X509_STORE_CTX_get_app_data(ctx));
   switch (X509_STORE_CTX_get_error(ctx)) {
-    case X509_V_ERR_UNABLE_TO_GET_CRL: return 1;  // a CA without a CRL in the store revokes nothing
-    case X509_V_ERR_CRL_HAS_EXPIRED: return rules != nullptr && (rules->flags & kNoCrlUpdate) ? 1 : 0;
     case X509_V_ERR_CERT_HAS_EXPIRED: {
       // Without CHECKEXPIRED a signature made while the certificate was
       // valid stays valid after the certificate expired.
@@ -49,8 +48,41 @@ int32_t MapVerifyError(int err) {
     case X509_V_ERR_CRL_SIGNATURE_FAILURE:
     case X509_V_ERR_UNABLE_TO_GET_CRL_ISSUER:
     case X509_V_ERR_UNABLE_TO_DECRYPT_CRL_SIGNATURE: return kCrlUntrusted;
+    case X509_V_ERR_EE_KEY_TOO_SMALL:
+    case X509_V_ERR_CA_KEY_TOO_SMALL:
+    case X509_V_ERR_CA_MD_TOO_WEAK: return kWeakAlgorithm;
     default: return kUntrusted;
   }
+}
+
+// Each certificate of a built chain (leaf first, anchor last) against the
+// CRLs of the store. A CRL counts for a certificate only when its issuer's
+// key signed it, so a CRL that merely bears the CA's name changes nothing;
+// but when CRLs bear the name and none is the key's, the check fails rather
+// than pass without revocation. A CA without any CRL revokes nothing.
+int32_t CheckRevocation(STACK_OF(X509) * chain, const CertStoreData &certs, int32_t flags) {
+  time_t now = time(nullptr), latest = now + kClockSkew;
+  int n = sk_X509_num(chain);
+  for (int i = 0; i + 1 < n; ++i) {
+    X509 *cert = sk_X509_value(chain, i);
+    EVP_PKEY *key = X509_get0_pubkey(sk_X509_value(chain, i + 1));
+    bool named = false;
+    X509_CRL *newest = nullptr;
+    for (const auto &c : certs.crls) {
+      if (X509_NAME_cmp(X509_CRL_get_issuer(c.get()), X509_get_issuer_name(cert)) != 0) continue;
+      named = true;
+      if (key == nullptr || X509_CRL_verify(c.get(), key) != 1) continue;
+      if (X509_cmp_time(X509_CRL_get0_lastUpdate(c.get()), &latest) > 0) continue;  // not valid yet
+      if (newest == nullptr || CompareCrls(c.get(), newest) > 0) newest = c.get();
+    }
+    if (!named) continue;
+    if (newest == nullptr) return kNoUsableCrl;
+    const ASN1_TIME *next = X509_CRL_get0_nextUpdate(newest);
+    if (!(flags & kNoCrlUpdate) && next != nullptr && X509_cmp_time(next, &now) < 0) return kCrlStale;
+    X509_REVOKED *entry = nullptr;
+    if (X509_CRL_get0_by_cert(newest, &entry, cert) == 1) return kRevoked;
+  }
+  return kOk;
 }
 
 bool EqualNoCase(const std::string &a, const char *b) {
@@ -91,8 +123,27 @@ bool UsageAllows(X509 *cert, uint32_t bits) {
   return (X509_get_key_usage(cert) & bits) != 0;
 }
 
+bool KeyStrong(EVP_PKEY *key) {
+  if (key == nullptr) return false;
+  int bits = EVP_PKEY_get_bits(key);
+  if (EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "RSA-PSS") || EVP_PKEY_is_a(key, "DSA")) return bits >= 2048;
+  if (EVP_PKEY_is_a(key, "EC")) return bits >= 256;
+  return EVP_PKEY_get_security_bits(key) >= 112;
+}
+
+bool DigestWeak(int digestNid) {
+  const EVP_MD *md = EVP_get_digestbynid(digestNid);
+  return md == nullptr || EVP_MD_get_size(md) < 28;
+}
+
+bool SignatureWeak(int signatureNid) {
+  int digest = NID_undef, key = NID_undef;
+  if (!OBJ_find_sigid_algs(signatureNid, &digest, &key)) return true;
+  return digest != NID_undef && DigestWeak(digest);  // undef: the key's own (Ed25519)
+}
+
 int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
-                   const ChainRules &rules) {
+                   const ChainRules &rules, CertListPtr *chainOut) {
   StorePtr store(X509_STORE_new());
   CertListPtr untrusted(sk_X509_new_null());
   StoreCtxPtr ctx(X509_STORE_CTX_new());
@@ -102,7 +153,7 @@ int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &k
     if (!sk_X509_push(untrusted.get(), c)) X509_free(c);
   };
   auto add = [&](X509 *c) {
-    if (X509_check_issued(c, c) == X509_V_OK && IsCa(c)) {
+    if (IsAnchor(c)) {
       X509_STORE_add_cert(store.get(), c);
     } else {
       push(c);
@@ -111,12 +162,23 @@ int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &k
   for (const auto &c : certs.certs) add(c.get());
   for (const auto &c : keys.extraCerts) add(c.get());
   for (int i = 0; i < sk_X509_num(more); ++i) push(sk_X509_value(more, i));
-  for (const auto &crl : certs.crls) X509_STORE_add_crl(store.get(), crl.get());
   if (!X509_STORE_CTX_init(ctx.get(), store.get(), leaf, untrusted.get())) return kInternal;
-  X509_STORE_CTX_set_flags(ctx.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
+  X509_VERIFY_PARAM_set_auth_level(X509_STORE_CTX_get0_param(ctx.get()), 2);
   X509_STORE_CTX_set_app_data(ctx.get(), const_cast<ChainRules *>(&rules));
   X509_STORE_CTX_set_verify_cb(ctx.get(), ChainCallback);
-  return X509_verify_cert(ctx.get()) == 1 ? kOk : MapVerifyError(X509_STORE_CTX_get_error(ctx.get()));
+  if (X509_verify_cert(ctx.get()) != 1) return MapVerifyError(X509_STORE_CTX_get_error(ctx.get()));
+  CertListPtr chain(X509_STORE_CTX_get1_chain(ctx.get()));
+  if (!chain) return kInternal;
+  int n = sk_X509_num(chain.get());
+  for (int i = 0; i < n; ++i) {
+    X509 *c = sk_X509_value(chain.get(), i);
+    if (!KeyStrong(X509_get0_pubkey(c))) return kWeakAlgorithm;
+    // The anchor's signature on itself vouches for nothing.
+    if (i + 1 < n && SignatureWeak(X509_get_signature_nid(c))) return kWeakAlgorithm;
+  }
+  int32_t status = CheckRevocation(chain.get(), certs, rules.flags);
+  if (chainOut != nullptr) *chainOut = std::move(chain);
+  return status;
 }
 
 std::string KeyRefOf(const KeyStoreData &keys, X509 *cert) {
@@ -237,12 +299,22 @@ int32_t VCERT_ShowCertificate(TelvoraSession s, const TelvoraBlob *cert) {
       // The viewer command gets the file as its last argument ("$1").
       std::string script = std::string(viewer) + " \"$1\"";
       const char *argv[] = {"/bin/sh", "-c", script.c_str(), "cpki1-viewer", name.c_str(), nullptr};
+      // The viewer runs with the host's environment less the provider's
+      // secrets: it has no business with the key store password.
+      std::vector<char *> env;
+      for (char **e = environ; e != nullptr && *e != nullptr; ++e) {
+        if (std::strncmp(*e, "CPKI1_PSE_PASSWORD=", 19) != 0) env.push_back(*e);
+      }
+      env.push_back(nullptr);
       pid_t pid = 0;
-      if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char *const *>(argv), environ) == 0) {
+      if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char *const *>(argv), env.data()) == 0) {
         int wstatus = 0;
-        while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+        pid_t waited;
+        while ((waited = waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
         }
-        if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) status = kOk;
+        // A wait that fails (a host that ignores SIGCHLD) tells nothing of
+        // how the viewer ended: a failure.
+        if (waited == pid && WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) status = kOk;
       }
     }
     ::unlink(name.c_str());

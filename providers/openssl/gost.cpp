@@ -104,7 +104,8 @@ int32_t MessageUsable(CMS_ContentInfo *cms) {
       }
       break;
     }
-    case NID_pkcs7_enveloped: {
+    case NID_pkcs7_enveloped:
+    case NID_id_smime_ct_authEnvelopedData: {
       STACK_OF(CMS_RecipientInfo) *infos = CMS_get0_RecipientInfos(cms);
       for (int i = 0; i < sk_CMS_RecipientInfo_num(infos); ++i) {
         CMS_RecipientInfo *ri = sk_CMS_RecipientInfo_value(infos, i);

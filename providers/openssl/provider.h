@@ -53,6 +53,7 @@ struct Session {
   std::string pse;    // key store path as given (empty: none)
   std::string store;  // certificate store path as given (empty: none)
   int32_t flags = 0;
+  bool envelopedCbc = false;  // profile "cipher = aes-256-cbc": EnvelopedData, not AuthEnvelopedData
   std::string password;
   std::mutex mutex;  // guards the caches
   Cached<KeyStoreData> keys;
@@ -67,8 +68,8 @@ struct Session {
 using SessionPtr = std::shared_ptr<Session>;
 
 SessionPtr FindSession(TelvoraSession s);
-int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, const gost::Choices &choices,
-                    TelvoraSession *out);
+int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, bool envelopedCbc,
+                    const gost::Choices &choices, TelvoraSession *out);
 
 // Runs an entry point's body: clean error queue, no exception escapes.
 template <class F>
@@ -175,11 +176,27 @@ struct ChainRules {
   std::optional<time_t> signedAt;  // the signing time a signature claims
 };
 
-// Builds the certificate's chain to a self-signed CA certificate of the
-// stores, now, checking the CRLs of the store. more: further certificates
-// (a message's), or null.
+// How far a CRL's thisUpdate may lie ahead of the clock.
+constexpr time_t kClockSkew = 5 * 60;
+
+// Builds the certificate's chain to a trust anchor (a self-signed CA
+// certificate of the stores), now, at security level 2, refuses weak keys and
+// digests in it, and checks each certificate against the newest CRL of the
+// store that its issuer's key signed. more: further certificates (a
+// message's), or null. chain, when given, receives the chain once it is
+// built, also when a later check fails.
 int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
-                   const ChainRules &rules);
+                   const ChainRules &rules, CertListPtr *chain = nullptr);
+
+// The key policy: RSA (and DSA) keys of at least 2048 bits, EC keys of at
+// least 256 bits, GOST R 34.10-2012 keys (256 and 512 bits), other kinds of
+// at least 112 bits of security.
+bool KeyStrong(EVP_PKEY *key);
+// MD5, SHA-1 and other digests under 224 bits, or an unknown digest. The
+// GOST R 34.11-2012 digests (Streebog-256 and -512) are never weak.
+bool DigestWeak(int digestNid);
+// A signature algorithm (as X509_get_signature_nid gives it) with a weak digest.
+bool SignatureWeak(int signatureNid);
 
 std::string KeyRefOf(const KeyStoreData &keys, X509 *cert);
 X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer, const char *serial);

@@ -96,6 +96,7 @@ std::string Trim(const std::string &s) {
 
 struct Profile {
   std::string pse, store;
+  bool envelopedCbc = false;
   gost::Choices gost;
 };
 
@@ -126,6 +127,16 @@ int32_t ReadProfile(const std::string &name, Profile &out) {
       if (taken < 0) return kNoProfile;
       continue;
     }
+    if (strcasecmp(key.c_str(), "cipher") == 0) {
+      if (strcasecmp(value.c_str(), "aes-256-cbc") == 0) {
+        out.envelopedCbc = true;
+      } else if (strcasecmp(value.c_str(), "aes-256-gcm") == 0) {
+        out.envelopedCbc = false;
+      } else {
+        return kNoProfile;
+      }
+      continue;
+    }
     if (!value.empty() && value[0] != '/') value = folder + value;
     if (strcasecmp(key.c_str(), "pse") == 0) {
       out.pse = value;
@@ -154,14 +165,15 @@ SessionPtr FindSession(TelvoraSession s) {
   return it == r.sessions.end() ? nullptr : it->second;
 }
 
-int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, const gost::Choices &choices,
-                    TelvoraSession *out) {
+int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, bool envelopedCbc,
+                    const gost::Choices &choices, TelvoraSession *out) {
   gost::Available();  // loaded before any store is read: GOST keys decode only with the engine
   auto s = std::make_shared<Session>();
   s->gost = choices;
   s->pse = pse;
   s->store = store;
   s->flags = flags;
+  s->envelopedCbc = envelopedCbc;
   s->password = KeyStorePassword();
   // Read both stores now, so that a damaged store is reported at once.
   std::shared_ptr<const KeyStoreData> keys;
@@ -260,7 +272,7 @@ int32_t VCERT_Initialize(const char *profile, int32_t flags, TelvoraSession *out
     if (profile == nullptr || out == nullptr) return kBadArgument;
     Profile p;
     if (int32_t st = ReadProfile(profile, p); st != kOk) return st;
-    return OpenSession(p.pse, p.store, flags, p.gost, out);
+    return OpenSession(p.pse, p.store, flags, p.envelopedCbc, p.gost, out);
   });
 }
 
@@ -272,7 +284,7 @@ int32_t VCERT_InitializeEx(int32_t version, const TelvoraOpenParams *rec, Telvor
     if (rec->PSEUrl != nullptr && !StripPrefix(rec->PSEUrl, kPsePrefix, pse)) return kBadUrl;
     if (rec->StoreUrl != nullptr && !StripPrefix(rec->StoreUrl, kFilePrefix, store)) return kBadUrl;
     if (rec->LdapUrl != nullptr && !StripPrefix(rec->LdapUrl, kLdapPrefix, ldap)) return kBadUrl;
-    return OpenSession(pse, store, rec->Flags, gost::Choices{}, out);
+    return OpenSession(pse, store, rec->Flags, false, gost::Choices{}, out);
   });
 }
 int32_t VCERT_Uninitialize(TelvoraSession s) {

@@ -89,6 +89,7 @@ int32_t VCERT_SignHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *ha
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     const KeyPair *pair = nullptr;
     if (int32_t st = SelectPair(*keys, nullptr, pair); st != kOk) return st;
+    if (IsCa(pair->cert.get())) return kCaSigner;
     if (gost::IsGostKey(pair->key.get())) {
       Bytes raw;
       if (int32_t st = gost::SignHash(pair->key.get(), hash->Data, 32, raw); st != kOk) return st;
@@ -130,6 +131,7 @@ int32_t VCERT_VerifyHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *
       if (!IsP256(key)) return kBadKeyType;
       if (int32_t st = VerifyEcdsaHash(key, hash->Data, signature->Data); st != kOk) return st;
     }
+    if (IsCa(x.get())) return kCaSigner;
     std::shared_ptr<const KeyStoreData> keys;
     std::shared_ptr<const CertStoreData> certs;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
@@ -155,13 +157,25 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     if (int32_t st = SelectPair(*keys, p->Selector, pair); st != kOk) return st;
     if (!TimeValid(pair->cert.get(), time(nullptr))) return kExpired;
     if (!UsageAllows(pair->cert.get(), KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) return kKeyUsage;
+    if (IsCa(pair->cert.get())) return kCaSigner;
+    if (!KeyStrong(pair->key.get())) return kWeakAlgorithm;
     // A GOST key signs with the GOST R 34.11-2012 digest of its size.
     const EVP_MD *md = gost::DigestOr(pair->key.get(), Algs().sha256);
     if (md == nullptr) return kInternal;
+    std::shared_ptr<const CertStoreData> certs;
+    if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
+    // The message carries the signer's chain up to, not including, the
+    // anchor, so that a peer with only the anchor can verify it. A chain
+    // that cannot be built leaves the signer's certificate alone.
+    CertListPtr chain;
+    CheckChain(pair->cert.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}, &chain);
     unsigned int detached = (p->Flags & 2) ? CMS_DETACHED : 0;
     CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_PARTIAL | CMS_BINARY | detached));
     if (!cms || CMS_add1_signer(cms.get(), pair->cert.get(), pair->key.get(), md, CMS_BINARY) == nullptr)
       return kSignFailed;
+    for (int i = 1; i + 1 < sk_X509_num(chain.get()); ++i) {
+      if (!CMS_add1_cert(cms.get(), sk_X509_value(chain.get(), i))) return kSignFailed;
+    }
     BioPtr in = BlobBio(data);
     if (!in || !CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY | detached)) return kSignFailed;
     Bytes der = CmsDer(cms.get());
@@ -192,6 +206,21 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
 
+    // MD5 and SHA-1 signatures are refused, whoever made them.
+    STACK_OF(CMS_SignerInfo) *infos = CMS_get0_SignerInfos(cms.get());
+    for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
+      X509_ALGOR *digest = nullptr, *sig = nullptr;
+      CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(infos, i), nullptr, nullptr, &digest, &sig);
+      const ASN1_OBJECT *digestOid = nullptr, *sigOid = nullptr;
+      if (digest != nullptr) X509_ALGOR_get0(&digestOid, nullptr, nullptr, digest);
+      if (sig != nullptr) X509_ALGOR_get0(&sigOid, nullptr, nullptr, sig);
+      if (digestOid == nullptr || DigestWeak(OBJ_obj2nid(digestOid))) return kWeakAlgorithm;
+      int sigNid = sigOid != nullptr ? OBJ_obj2nid(sigOid) : NID_undef;
+      int sigDigest = NID_undef, sigKey = NID_undef;
+      if (OBJ_find_sigid_algs(sigNid, &sigDigest, &sigKey) && sigDigest != NID_undef && DigestWeak(sigDigest))
+        return kWeakAlgorithm;
+    }
+
     // The signatures themselves; signer certificates come from the message
     // or the certificate store.
     CertViewPtr known(sk_X509_new_null());
@@ -214,7 +243,6 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
 
     // Each signer's certificate chain, checked now; without CHECKEXPIRED an
     // expired certificate passes when it was valid at the claimed signing time.
-    STACK_OF(CMS_SignerInfo) *infos = CMS_get0_SignerInfos(cms.get());
     CertListPtr msgCerts(CMS_get1_certs(cms.get()));
     int n = sk_CMS_SignerInfo_num(infos);
     if (n <= 0) return kBadSignature;
@@ -229,6 +257,10 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
       CMS_SignerInfo_get0_algs(si, nullptr, &signer, nullptr, nullptr);
       if (signer == nullptr) {
         status = kUntrusted;
+        break;
+      }
+      if (IsCa(signer)) {
+        status = kCaSigner;
         break;
       }
       ChainRules rules{session->flags, SigningTime(si)};
