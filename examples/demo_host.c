@@ -382,8 +382,8 @@ int main(int argc, char **argv) {
   memcpy(buffer, kMessage, (size_t)messageSize);
   size = messageSize;
   Check(alice.engine, api.EncodeData(alice.engine, buffer, &size, bob.uid), "EncodeData");
-  printf("  alice: EncodeData(for \"%s\"): %d bytes -> %d bytes of CMS EnvelopedData\n", bob.uid, (int)messageSize,
-         (int)size);
+  printf("  alice: EncodeData(for \"%s\"): %d bytes -> %d bytes of CMS AuthEnvelopedData (AES-256-GCM)\n", bob.uid,
+         (int)messageSize, (int)size);
   {
     int32_t otherSize = size;
     unsigned char *copy = malloc((size_t)size);

@@ -380,6 +380,118 @@ TEST_F(ProviderTest, AGostKeyRequestGetsAKeyLikeTheOldOne) {
   EXPECT_EQ(Verify(bob, Payload(), sig), 0);  // the new certificate travels with the message
 }
 
+// The trust policy holds for GOST keys: a chain of both key sizes and both
+// Streebog digests passes at security level 2, through an intermediate CA
+// taken into the store; the intermediate's CRL counts by its key, not by its
+// name; GOST CA keys do not sign documents.
+TEST_F(ProviderTest, GostChainsCrlsAndCaKeysFollowTheTrustPolicy) {
+  G();
+  const std::string caExt =
+      "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n"
+      "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n";
+  const std::string leafExt =
+      "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,nonRepudiation\n"
+      "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n";
+  WriteBytes(W().Path("gt-ca.ext"), Bytes(caExt.begin(), caExt.end()));
+  WriteBytes(W().Path("gt-leaf.ext"), Bytes(leafExt.begin(), leafExt.end()));
+  // name.pem, name.key, name.der by openssl req and x509 -req under a CA.
+  auto issue = [](const std::string &name, const std::string &subject, const std::string &alg,
+                  const std::string &ca, const std::string &md, const std::string &ext) {
+    static int serial = 0x6000;
+    std::string own = alg == "gost2012_512" ? " -md_gost12_512" : " -md_gost12_256";
+    return Shell("openssl req -engine gost -new -nodes -newkey " + alg + " -pkeyopt paramset:A" + own + " -keyout " +
+                 F(name + ".key") + " -subj " + Quote(subject) + " -out " + F(name + ".csr") +
+                 " && openssl x509 -engine gost -req -" + md + " -in " + F(name + ".csr") + " -CA " +
+                 F(ca + ".pem") + " -CAkey " + F(ca + ".key") + " -set_serial " + std::to_string(++serial) +
+                 " -days 30 -extfile " + F(ext) + " -out " + F(name + ".pem") + " && openssl x509 -in " +
+                 F(name + ".pem") + " -outform DER -out " + F(name + ".der"));
+  };
+  // A DER CRL by openssl ca in its own folder, listing the given certificates.
+  auto crl = [](const std::string &name, const std::string &ca, const std::string &md,
+                const std::vector<std::string> &revoked) {
+    const std::string dir = name + ".ca/", cnf = "[ca]\ndefault_ca=x\n[x]\ndatabase=index.txt\ncrlnumber=crlnumber\n"
+                                                 "default_crl_days=30\ndefault_md=" + md + "\n";
+    std::filesystem::create_directories(W().Path(dir));
+    WriteBytes(W().Path(dir + "x.cnf"), Bytes(cnf.begin(), cnf.end()));
+    WriteBytes(W().Path(dir + "index.txt"), Bytes());
+    WriteBytes(W().Path(dir + "crlnumber"), Bytes{'0', '1'});
+    std::string line = "cd " + F(dir), ca0 = "openssl ca -engine gost -config x.cnf -keyfile " + F(ca + ".key") +
+                                              " -cert " + F(ca + ".pem");
+    for (const auto &cert : revoked) line += " && " + ca0 + " -revoke " + F(cert + ".pem");
+    EXPECT_EQ(Shell(line + " && " + ca0 + " -gencrl -out crl.pem && openssl crl -in crl.pem -outform DER -out " +
+                    F(name + ".crl")),
+              0);
+    return ReadBytes(W().Path(name + ".crl"));
+  };
+  std::filesystem::copy_file(W().Path("gca/ca.cert.pem"), W().Path("gt-root.pem"),
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(W().Path("gca/ca.key.pem"), W().Path("gt-root.key"),
+                             std::filesystem::copy_options::overwrite_existing);
+  // A 512-bit intermediate under the 256-bit CA, a 256-bit signer under it;
+  // and a forger's CA of the intermediate's name under the forger's own root.
+  ASSERT_EQ(issue("gt-inter", "/C=RU/O=Example/CN=GOST Intermediate", "gost2012_512", "gt-root", "md_gost12_256",
+                  "gt-ca.ext"),
+            0);
+  ASSERT_EQ(issue("gt-ivan", "/C=RU/O=Example/CN=gt-ivan", "gost2012_256", "gt-inter", "md_gost12_512",
+                  "gt-leaf.ext"),
+            0);
+  ASSERT_EQ(Shell("openssl req -x509 -engine gost -new -nodes -newkey gost2012_256 -pkeyopt paramset:A -md_gost12_256 "
+                  "-keyout " + F("gt-evil.key") + " -subj '/CN=Evil GOST Root' -days 30 -addext "
+                  "basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign -out " +
+                  F("gt-evil.pem")),
+            0);
+  ASSERT_EQ(issue("gt-fake", "/C=RU/O=Example/CN=GOST Intermediate", "gost2012_256", "gt-evil", "md_gost12_256",
+                  "gt-ca.ext"),
+            0);
+  WriteBytes(W().Path("gpayload.bin"), Payload());
+  auto opensslSign = [](const std::string &name, const std::string &md, const std::string &extra) {
+    EXPECT_EQ(Shell("openssl cms -sign -engine gost -binary -md " + md + " -outform DER -in " + F("gpayload.bin") +
+                    " -signer " + F(name + ".pem") + " -inkey " + F(name + ".key") + extra + " -out " +
+                    F(name + ".p7s")),
+              0);
+    return ReadBytes(W().Path(name + ".p7s"));
+  };
+  Bytes ivanSig = opensslSign("gt-ivan", "md_gost12_256", " -certfile " + F("gt-inter.pem"));
+
+  std::string store = W().Path("gt-store.pem");
+  std::filesystem::copy_file(GStore(), store, std::filesystem::copy_options::overwrite_existing);
+  Session bob(W().Path("bob.pse"), store);
+  EXPECT_EQ(Verify(bob, Payload(), ivanSig), 0);  // the intermediate travels with the message
+  auto add = [&](const Bytes &der, bool isCrl) {
+    TelvoraAddParams ap{};
+    TelvoraBlob blob = Blob(der);
+    return isCrl ? P().VCERT_AddCRL(bob, &ap, &blob) : P().VCERT_AddCertificate(bob, &ap, &blob);
+  };
+  EXPECT_EQ(add(ReadBytes(W().Path("gt-fake.der")), false), S(0xE0720127u));  // chains to no anchor
+  EXPECT_EQ(add(ReadBytes(W().Path("gt-inter.der")), false), 0);
+  EXPECT_EQ(add(crl("gt-inter", "gt-inter", "md_gost12_512", {"gt-ivan"}), true), 0);
+  EXPECT_EQ(Verify(bob, Payload(), ivanSig), kRevoked);
+  // The forger's CRL of that name is not taken, and planted in the store it
+  // changes nothing.
+  Bytes forged = crl("gt-fake", "gt-fake", "md_gost12_256", {});
+  ASSERT_EQ(Shell(Tool() + " store --store " + Quote(store) + " " + F("gt-fake.pem")), 0);
+  EXPECT_EQ(add(forged, true), kCrlUntrusted);
+  ASSERT_EQ(Shell(Tool() + " store --store " + Quote(store) + " " + F("gt-fake.crl")), 0);
+  EXPECT_EQ(Verify(bob, Payload(), ivanSig), kRevoked);
+
+  // CA keys, root or intermediate, sign no documents.
+  constexpr int32_t kCaSigner = S(0xE0720129u);
+  EXPECT_EQ(Verify(bob, Payload(), opensslSign("gt-inter", "md_gost12_512", "")), kCaSigner);
+  EXPECT_EQ(Verify(bob, Payload(), opensslSign("gt-root", "md_gost12_256", "")), kCaSigner);
+  ASSERT_EQ(Shell("openssl pkcs12 -export -engine gost -inkey " + F("gt-root.key") + " -in " + F("gt-root.pem") +
+                  " -passout pass: -out " + F("gt-root.p12")),
+            0);
+  Session root(W().Path("gt-root.pse"), store);
+  TelvoraExportParams ip{16, nullptr};
+  ASSERT_EQ(P().VCERT_ImportFile(root, &ip, W().Path("gt-root.p12").c_str()), 0);
+  Bytes hash(32, 7);
+  TelvoraBlob h = Blob(hash), out{};
+  EXPECT_EQ(P().VCERT_SignHashMem(root, 0, &h, &out), kCaSigner);
+  TelvoraSignParams sp{3, nullptr};
+  TelvoraBlob in = Blob(Payload());
+  EXPECT_EQ(P().VCERT_SignMem(root, &sp, &in, nullptr, &out), kCaSigner);
+}
+
 // Without the engine (its own process, see suite.cmake): the EC and RSA
 // parties work, GOST keys and messages get kGostUnavailable.
 TEST(GostWithoutEngine, GostKeysAndMessagesGetAClearStatus) {
