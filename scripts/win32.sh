@@ -30,7 +30,7 @@ need() {
 configure_and_build() {
   need i686-w64-mingw32-g++-posix
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_WERROR=ON >/dev/null
   cmake --build "$build" -j "$jobs" >/dev/null
 }
 

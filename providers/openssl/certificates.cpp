@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -30,10 +31,11 @@ int ChainCallback(int ok, X509_STORE_CTX *ctx) {
       if (rules == nullptr || (rules->flags & kCheckExpired) || !rules->signedAt) return 0;
       X509 *cert = X509_STORE_CTX_get_current_cert(ctx);
       time_t at = *rules->signedAt;
-      return cert != nullptr && X509_cmp_time(X509_get0_notBefore(cert), &at) <= 0 &&
-                     X509_cmp_time(X509_get0_notAfter(cert), &at) >= 0
-                 ? 1
-                 : 0;
+      if (cert == nullptr || X509_cmp_time(X509_get0_notBefore(cert), &at) > 0 ||
+          X509_cmp_time(X509_get0_notAfter(cert), &at) < 0)
+        return 0;
+      rules->forgave = true;  // a result that depends on the claim as well
+      return 1;
     }
     default: return 0;
   }
@@ -147,6 +149,52 @@ bool SignatureWeak(int signatureNid) {
   return digest != NID_undef && DigestWeak(digest);  // undef: the key's own (Ed25519)
 }
 
+namespace {
+
+// The time span in which a clean result stays what it is: no validity bound
+// of a certificate or CRL the check could have used is crossed in it. A bound
+// already passed moves its start, one still ahead its end (a second narrower
+// at each end).
+struct Bounds {
+  int64_t from = INT64_MIN, until = INT64_MAX;
+  void Edge(int64_t t, int64_t now) {
+    if (t < now) {
+      from = std::max(from, t + 1);
+    } else {
+      until = std::min(until, t);
+    }
+  }
+  bool Edge(const ASN1_TIME *t, int64_t now, int64_t shift = 0) {
+    if (t == nullptr) return true;
+    auto v = TimeOf(t);
+    if (!v) return false;
+    Edge(*v + shift, now);
+    return true;
+  }
+  bool Cert(X509 *c, int64_t now) { return Edge(X509_get0_notBefore(c), now) && Edge(X509_get0_notAfter(c), now); }
+};
+
+// The bounds of a result made at now: every certificate the chain could be
+// built from (OpenSSL prefers issuers valid at the time) and every CRL of
+// the store (usable from kClockSkew before its thisUpdate, stale after its
+// nextUpdate). Empty when a time cannot be read.
+std::optional<Bounds> BoundsOf(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys,
+                               STACK_OF(X509) * more, int64_t now) {
+  Bounds b;
+  bool ok = b.Cert(leaf, now);
+  for (const auto &c : certs.certs) ok = ok && b.Cert(c.get(), now);
+  for (const auto &c : keys.extraCerts) ok = ok && b.Cert(c.get(), now);
+  for (int i = 0; ok && i < sk_X509_num(more); ++i) ok = b.Cert(sk_X509_value(more, i), now);
+  for (const auto &crl : certs.crls) {
+    ok = ok && b.Edge(X509_CRL_get0_lastUpdate(crl.get()), now, -static_cast<int64_t>(kClockSkew)) &&
+         b.Edge(X509_CRL_get0_nextUpdate(crl.get()), now);
+  }
+  if (!ok) return std::nullopt;
+  return b;
+}
+
+}  // namespace
+
 int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
                    const ChainRules &rules, CertListPtr *chainOut) {
   StorePtr store(X509_STORE_new());
@@ -182,6 +230,55 @@ int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &k
     if (i + 1 < n && SignatureWeak(X509_get_signature_nid(c))) return kWeakAlgorithm;
   }
   int32_t status = CheckRevocation(chain.get(), certs, rules.flags);
+  if (chainOut != nullptr) *chainOut = std::move(chain);
+  return status;
+}
+
+int32_t CheckChainOnce(Session &s, X509 *leaf, const std::shared_ptr<const CertStoreData> &certs,
+                       const std::shared_ptr<const KeyStoreData> &keys, STACK_OF(X509) * more,
+                       const ChainRules &rules, CertListPtr *chainOut) {
+  constexpr std::size_t kRemembered = 32;
+  std::string id;
+  auto append = [&](X509 *c) {
+    Bytes der = CertDer(c);
+    if (der.empty()) return false;
+    // Each encoding with its length, so that no two lists read the same.
+    id += std::to_string(der.size()) + ':';
+    id.append(der.begin(), der.end());
+    return true;
+  };
+  bool named = append(leaf);
+  for (int i = 0; named && i < sk_X509_num(more); ++i) named = append(sk_X509_value(more, i));
+  const int64_t before = static_cast<int64_t>(time(nullptr));
+  if (named) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    // What was made with other snapshots of the stores is of no more use.
+    std::erase_if(s.chains, [&](const ChainMemo &m) { return m.store != certs || m.keys != keys; });
+    for (const ChainMemo &m : s.chains) {
+      if (m.flags == rules.flags && m.from <= before && before < m.until && m.certs == id) {
+        if (chainOut != nullptr) {
+          chainOut->reset(X509_chain_up_ref(m.chain.get()));
+          if (!*chainOut) return kInternal;
+        }
+        return kOk;
+      }
+    }
+  }
+  CertListPtr chain;
+  int32_t status = CheckChain(leaf, *certs, *keys, more, rules, &chain);
+  // The check ran somewhere between before and after: both must lie in the
+  // span for the result to hold in all of it.
+  const int64_t after = static_cast<int64_t>(time(nullptr));
+  if (status == kOk && named && !rules.forgave && chain) {
+    std::optional<Bounds> bounds = BoundsOf(leaf, *certs, *keys, more, before);
+    std::shared_ptr<STACK_OF(X509)> kept(X509_chain_up_ref(chain.get()), FreeCertList);
+    if (bounds && kept && bounds->from <= before && after < bounds->until) {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (s.chains.size() >= kRemembered) s.chains.erase(s.chains.begin());
+      s.chains.push_back(
+          ChainMemo{std::move(id), certs, keys, rules.flags, bounds->from, bounds->until, std::move(kept)});
+    }
+  }
   if (chainOut != nullptr) *chainOut = std::move(chain);
   return status;
 }

@@ -71,9 +71,20 @@ int32_t StoreOf(Session &s, std::shared_ptr<const Data> &out) {
     out = std::make_shared<Data>();
     return kOk;
   }
-  std::string path = ResolveStore(s, s.*Kind::path, Kind::found);
-  auto stamp = StampOf(path);
   Cached<Data> &cache = s.*Kind::cache;
+  // The usual call: the file found before is still there, unchanged. One
+  // look at it tells both.
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    path = s.*Kind::found;
+  }
+  std::optional<FileStamp> stamp;
+  if (!path.empty()) stamp = StampOf(path);
+  if (!stamp) {
+    path = ResolveStore(s, s.*Kind::path, Kind::found);
+    stamp = StampOf(path);
+  }
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (cache.data && cache.stamp == stamp) {

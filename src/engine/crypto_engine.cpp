@@ -25,16 +25,6 @@ int32_t Saturate(int64_t value) {
   return static_cast<int32_t>(value);
 }
 
-// Writes text into a buffer of capacity bytes: as much of the text as fits
-// before the terminator, then the terminator. Nothing for a null buffer or a
-// capacity below one.
-void WriteTerminated(const std::string &text, char *dest, int32_t capacity) {
-  if (dest == nullptr || capacity < 1) return;
-  std::size_t count = std::min(text.size(), static_cast<std::size_t>(capacity) - 1);
-  std::memcpy(dest, text.data(), count);
-  dest[count] = '\0';
-}
-
 // The folder part of a module file name, up to and including the last
 // separator; empty when there is none.
 std::string FolderOf(const std::string &fileName) {
@@ -165,16 +155,16 @@ void TCryptoEngine::GetCryptoParamName(int32_t index, char *name) {
   if (name == nullptr) return;
   int32_t capacity = GetMaxCryptoParamNameLength();
   if (index < 1 || static_cast<std::size_t>(index) > paramNames_.size()) {
-    WriteTerminated(std::string(), name, capacity);
+    CopyTextToHost(std::string(), name, capacity);
     return;
   }
-  WriteTerminated(paramNames_[index - 1], name, capacity);
+  CopyTextToHost(paramNames_[index - 1], name, capacity);
 }
 
 void TCryptoEngine::GetCryptoParamValue(int32_t index, char *value) {
   if (value == nullptr) return;
   int32_t capacity = GetMaxCryptoParamValueLength();
-  WriteTerminated(ParamValue(index), value, capacity);
+  CopyTextToHost(ParamValue(index), value, capacity);
 }
 
 int32_t TCryptoEngine::SetCryptoParamValue(int32_t index, const char *value) {
@@ -327,6 +317,13 @@ std::string TCryptoEngine::ExpandRootPath(const std::string &path) const {
 
 std::string TCryptoEngine::ExpandFolderPath(const std::string &path) const {
   return AddPathDelimiter(ExpandRootPath(path));
+}
+
+void TCryptoEngine::CopyTextToHost(const std::string &text, char *dest, int32_t capacity) {
+  if (dest == nullptr || capacity < 1) return;
+  const std::size_t count = std::min(text.size(), static_cast<std::size_t>(capacity) - 1);
+  std::memcpy(dest, text.data(), count);
+  dest[count] = '\0';
 }
 
 bool TCryptoEngine::CopyToBuffer(const char *source, char *dest, int32_t size) {

@@ -176,6 +176,10 @@ class TCryptoEngine {
   std::string ExpandRootPath(const std::string &path) const;
   // ExpandRootPath, then a trailing separator (AddPathDelimiter).
   std::string ExpandFolderPath(const std::string &path) const;
+  // Text into a host buffer of capacity bytes: as much of it as fits before
+  // the terminating zero, then the zero. Nothing for a null buffer or a
+  // capacity below one. Every text handed to a host goes through here.
+  static void CopyTextToHost(const std::string &text, char *dest, int32_t capacity);
   // Bounded copy: min(size, strlen(source) + 1) bytes; false for null
   // pointers or size <= 0.
   static bool CopyToBuffer(const char *source, char *dest, int32_t size);

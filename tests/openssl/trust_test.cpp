@@ -2,6 +2,7 @@
 // openssl command: forged CA certificates and CRLs, key stores without a MAC,
 // weak algorithms, tampered encrypted messages, CA keys as signers, and a
 // signer under an intermediate CA.
+#include <openssl/cms.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -295,6 +296,15 @@ TEST_F(ProviderTest, EncryptsAuthenticatedAndGivesOneStatusForEveryDamage) {
   TelvoraSession old = 0;
   ASSERT_EQ(P().VCERT_Initialize("CBC", 0, &old), 0);
   unsetenv("CPKI1_PROFILES");
+  // For an EC recipient the provider writes the EnvelopedData itself.
+  Bytes forBob;
+  ASSERT_EQ(Encrypt(old, File("bob.der"), plain, forBob), 0);
+  WriteBytes(W().Path("cbc-bob.p7e"), forBob);
+  EXPECT_EQ(Shell("openssl cms -cmsout -print -inform DER -in " + F("cbc-bob.p7e") +
+                  " | grep -q 'aes-256-cbc' && openssl cms -decrypt -binary -inform DER -in " + F("cbc-bob.p7e") +
+                  " -recip " + F("bob.der") + " -inkey " + F("bob.key") + " -out " + F("cbc-bob.out")),
+            0);
+  EXPECT_EQ(File("cbc-bob.out"), plain);
   ASSERT_EQ(Encrypt(old, File("rita.der"), plain, message), 0);
   EXPECT_EQ(P().VCERT_Uninitialize(old), 0);
   WriteBytes(W().Path("cbc-out.p7e"), message);
@@ -310,7 +320,23 @@ TEST_F(ProviderTest, SignaturesCarryTheChainAndCaKeysDoNotSign) {
   TelvoraSignParams sp{1, nullptr};
   TelvoraBlob in = Blob(data), out{};
   ASSERT_EQ(P().VCERT_SignMem(ivan, &sp, &in, nullptr, &out), 0);
-  WriteBytes(W().Path("ivan.p7m"), Take(ivan, out));
+  const Bytes ivanMessage = Take(ivan, out);
+  WriteBytes(W().Path("ivan.p7m"), ivanMessage);
+  // The signer's certificate and the intermediate's, not the root's, in the
+  // DER OpenSSL writes (it encodes the message again to the same bytes).
+  {
+    const unsigned char *p = ivanMessage.data();
+    CMS_ContentInfo *cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(ivanMessage.size()));
+    ASSERT_NE(cms, nullptr);
+    STACK_OF(X509) *carried = CMS_get1_certs(cms);
+    EXPECT_EQ(sk_X509_num(carried), 2);
+    sk_X509_pop_free(carried, X509_free);
+    unsigned char *again = nullptr;
+    const int n = i2d_CMS_ContentInfo(cms, &again);
+    EXPECT_EQ(Bytes(again, again + std::max(n, 0)), ivanMessage);
+    OPENSSL_free(again);
+    CMS_ContentInfo_free(cms);
+  }
   EXPECT_EQ(Shell("openssl cms -verify -binary -inform DER -in " + F("ivan.p7m") + " -CAfile " + F(Root()) +
                   " -out /dev/null"),
             0);

@@ -200,14 +200,14 @@ TEST_F(Identification, UidByIdentifier) {
   Engine engine;
   BindingRef binding = Binding(engine);
   std::string uid;
-  ASSERT_EQ(binding->GetUIDByIdent(engine.Params(), "0A1B", uid), 0);
+  ASSERT_EQ(binding->GetUIDByCertIdent(engine.Params(), "0A1B", uid), 0);
   EXPECT_EQ(uid, "Peer");
-  EXPECT_EQ(binding->GetUIDByIdent(engine.Params(), "FFFF", uid), kCertSelection);
+  EXPECT_EQ(binding->GetUIDByCertIdent(engine.Params(), "FFFF", uid), kCertSelection);
 
   sim.SimReset();
   TelvoraInitParam bySerial = engine.Params();
   bySerial.UIDLocation = "SN";
-  ASSERT_EQ(binding->GetUIDByIdent(bySerial, "NOSUCH", uid), 0);
+  ASSERT_EQ(binding->GetUIDByCertIdent(bySerial, "NOSUCH", uid), 0);
   EXPECT_EQ(uid, "NOSUCH");
   EXPECT_EQ(sim.SimCallCount(), 0);
 }

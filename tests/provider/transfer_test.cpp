@@ -153,6 +153,19 @@ TEST_F(Transfers, TheLongRequestLayout) {
   EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), bad.c_str()), kBadArgument);
 }
 
+TEST_F(Transfers, SavingChecksTheSignatureOnce) {
+  // Whichever layout the content has, and also when it has neither.
+  std::vector<uint8_t> request(100, 0x5A);
+  const std::string transfers[] = {Make("Peer", "peer.cer", peerBytes), Signed(LongLayout(request)),
+                                   Signed(std::vector<uint8_t>(10, 1))};
+  const int32_t expected[] = {0, 0, kBadArgument};
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t before = sim.CallsOf("VCERT_VerifyMem").size();
+    EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), transfers[i].c_str()), expected[i]) << i;
+    EXPECT_EQ(sim.CallsOf("VCERT_VerifyMem").size(), before + 1) << i;
+  }
+}
+
 TEST_F(Transfers, TextsAreCutAt255Characters) {
   const std::string u255(255, 'u');
   const std::vector<uint8_t> data{1, 2, 3};
