@@ -219,6 +219,7 @@ TEST_F(ProviderTest, GostBareHashIsStreebogAndTheStandardsSignature) {
   ASSERT_EQ(P().VCERT_Initialize("GAL", 0, &fixed), 0);
   ASSERT_EQ(Shell("openssl dgst -sha256 -binary -out " + F("gpayload.sha") + " " + F("gpayload.bin")), 0);
   EXPECT_EQ(Hash(fixed, Payload()), ReadBytes(W().Path("gpayload.sha")));
+  EXPECT_EQ(Hash(gal, Payload()), digest);  // SHA-256 and Streebog in turn on one thread
   EXPECT_EQ(P().VCERT_Uninitialize(fixed), 0);
   EXPECT_EQ(P().VCERT_Initialize("GALBAD", 0, &fixed), kNoProfile);
 }
