@@ -5,7 +5,6 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -337,7 +336,7 @@ void ChangeStore(const std::string &path, F &&change) {
 
 void CmdCa(const Args &a) {
   std::string dir = a.Get("ca");
-  ::mkdir(dir.c_str(), 0700);
+  os::MakeFolder(dir);
   if (ReadWholeFile(dir + "/ca.key.pem")) Fail("'" + dir + "' already holds a CA");
   NamePtr name = ParseDn(a.Get("subject"));
   KeyUPtr key = NewKey(a.Has("rsa"));
