@@ -138,14 +138,13 @@ std::string AlgorithmText(X509 *cert) {
 
 std::vector<std::string> ExtKeyUsages(X509 *cert) {
   std::vector<std::string> out;
-  auto *eku = static_cast<EXTENDED_KEY_USAGE *>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr));
-  if (eku == nullptr) return out;
-  for (int i = 0; i < sk_ASN1_OBJECT_num(eku); ++i) {
+  EkuPtr eku(static_cast<EXTENDED_KEY_USAGE *>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr)));
+  if (!eku) return out;
+  for (int i = 0; i < sk_ASN1_OBJECT_num(eku.get()); ++i) {
     char buf[128];
-    int n = OBJ_obj2txt(buf, sizeof buf, sk_ASN1_OBJECT_value(eku, i), 1);
+    int n = OBJ_obj2txt(buf, sizeof buf, sk_ASN1_OBJECT_value(eku.get(), i), 1);
     if (n > 0 && static_cast<std::size_t>(n) < sizeof buf) out.emplace_back(buf);
   }
-  EXTENDED_KEY_USAGE_free(eku);
   return out;
 }
 

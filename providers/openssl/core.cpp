@@ -181,8 +181,6 @@ constexpr char kPendingName[] = "pending";
 constexpr int kIterations = 2048;
 
 using SafeBags = STACK_OF(PKCS12_SAFEBAG);
-void FreeBags(SafeBags *bags) { sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free); }
-void FreeSafes(STACK_OF(PKCS7) * safes) { sk_PKCS7_pop_free(safes, PKCS7_free); }
 
 struct RawKey {
   Key key;
@@ -240,26 +238,24 @@ IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreDa
       passLen = 0;
     }
   }
-  STACK_OF(PKCS7) *safes = PKCS12_unpack_authsafes(p12.get());
-  if (safes == nullptr) return IoResult::kUnreadable;
+  SafeListPtr safes(PKCS12_unpack_authsafes(p12.get()));
+  if (!safes) return IoResult::kUnreadable;
   std::vector<RawKey> keys;
   std::vector<Cert> certs;
   bool ok = true;
-  for (int i = 0; ok && i < sk_PKCS7_num(safes); ++i) {
-    PKCS7 *p7 = sk_PKCS7_value(safes, i);
-    SafeBags *bags = nullptr;
+  for (int i = 0; ok && i < sk_PKCS7_num(safes.get()); ++i) {
+    PKCS7 *p7 = sk_PKCS7_value(safes.get(), i);
+    BagListPtr bags;
     int nid = OBJ_obj2nid(p7->type);
     if (nid == NID_pkcs7_data) {
-      bags = PKCS12_unpack_p7data(p7);
+      bags.reset(PKCS12_unpack_p7data(p7));
     } else if (nid == NID_pkcs7_encrypted) {
-      bags = PKCS12_unpack_p7encdata(p7, pass, passLen);
+      bags.reset(PKCS12_unpack_p7encdata(p7, pass, passLen));
     } else {
       continue;
     }
-    ok = bags != nullptr && ReadBags(bags, pass, passLen, keys, certs);
-    FreeBags(bags);
+    ok = bags && ReadBags(bags.get(), pass, passLen, keys, certs);
   }
-  FreeSafes(safes);
   if (!ok) return IoResult::kUnreadable;
 
   std::vector<bool> used(certs.size(), false);
@@ -321,9 +317,9 @@ std::optional<Bytes> BuildKeyStore(const KeyStoreData &data, const std::string &
     }
   }
   PKCS12_free(p12);
-  FreeSafes(safes);
-  FreeBags(certBags);
-  FreeBags(keyBags);
+  FreeSafeList(safes);
+  FreeBagList(certBags);
+  FreeBagList(keyBags);
   return result;
 }
 
@@ -350,10 +346,10 @@ IoResult ParseCertStore(const Bytes &pem, CertStoreData &out) {
   out = CertStoreData();
   if (pem.empty()) return IoResult::kOk;
   BioPtr bio = MemBio(pem);
-  STACK_OF(X509_INFO) *infos = bio ? PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr) : nullptr;
-  if (infos == nullptr) return IoResult::kUnreadable;
-  for (int i = 0; i < sk_X509_INFO_num(infos); ++i) {
-    X509_INFO *info = sk_X509_INFO_value(infos, i);
+  InfoListPtr infos(bio ? PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!infos) return IoResult::kUnreadable;
+  for (int i = 0; i < sk_X509_INFO_num(infos.get()); ++i) {
+    X509_INFO *info = sk_X509_INFO_value(infos.get(), i);
     if (info->x509 != nullptr) {
       out.certs.push_back(ShareCert(info->x509));
       info->x509 = nullptr;
@@ -363,7 +359,6 @@ IoResult ParseCertStore(const Bytes &pem, CertStoreData &out) {
       info->crl = nullptr;
     }
   }
-  sk_X509_INFO_pop_free(infos, X509_INFO_free);
   return IoResult::kOk;
 }
 

@@ -44,6 +44,20 @@ using StorePtr = std::unique_ptr<X509_STORE, Freer<X509_STORE_free>>;
 using X509UPtr = std::unique_ptr<X509, Freer<X509_free>>;
 using NamePtr = std::unique_ptr<X509_NAME, Freer<X509_NAME_free>>;
 
+// Lists (STACK_OF): a holder frees the list with its elements, a view only
+// the list (its elements are owned elsewhere).
+inline void FreeCertList(STACK_OF(X509) * list) { sk_X509_pop_free(list, X509_free); }
+inline void FreeCertView(STACK_OF(X509) * list) { sk_X509_free(list); }
+inline void FreeInfoList(STACK_OF(X509_INFO) * list) { sk_X509_INFO_pop_free(list, X509_INFO_free); }
+inline void FreeBagList(STACK_OF(PKCS12_SAFEBAG) * list) { sk_PKCS12_SAFEBAG_pop_free(list, PKCS12_SAFEBAG_free); }
+inline void FreeSafeList(STACK_OF(PKCS7) * list) { sk_PKCS7_pop_free(list, PKCS7_free); }
+using CertListPtr = std::unique_ptr<STACK_OF(X509), Freer<FreeCertList>>;
+using CertViewPtr = std::unique_ptr<STACK_OF(X509), Freer<FreeCertView>>;
+using InfoListPtr = std::unique_ptr<STACK_OF(X509_INFO), Freer<FreeInfoList>>;
+using BagListPtr = std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), Freer<FreeBagList>>;
+using SafeListPtr = std::unique_ptr<STACK_OF(PKCS7), Freer<FreeSafeList>>;
+using EkuPtr = std::unique_ptr<EXTENDED_KEY_USAGE, Freer<EXTENDED_KEY_USAGE_free>>;
+
 // Shared, immutable after construction: snapshots of stores hand these out.
 using Cert = std::shared_ptr<X509>;
 using Key = std::shared_ptr<EVP_PKEY>;

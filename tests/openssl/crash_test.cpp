@@ -14,7 +14,7 @@
 #include <atomic>
 #include <random>
 
-#include "cr_telv.h"
+#include "library.h"
 #include "openssl_support.h"
 
 namespace cpki1test {
@@ -22,27 +22,6 @@ namespace {
 
 constexpr int kParties = 4;     // certificates the child adds to the store, in order
 constexpr int kKills = 200;
-
-struct Library {
-  Library() {
-    handle = dlopen(CRTELV_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
-#define CPKI1TEST_EXPORT(name) name = reinterpret_cast<decltype(&::name)>(handle ? dlsym(handle, #name) : nullptr);
-    CPKI1TEST_EXPORT(GetCryptObj)
-    CPKI1TEST_EXPORT(DoneEngine)
-    CPKI1TEST_EXPORT(SetRootPath)
-    CPKI1TEST_EXPORT(SetCryptoParamValue)
-    CPKI1TEST_EXPORT(GetPublicKeyTransferByFile)
-    CPKI1TEST_EXPORT(SavePublicKeyFromTransfer)
-#undef CPKI1TEST_EXPORT
-  }
-  void *handle = nullptr;
-  decltype(&::GetCryptObj) GetCryptObj;
-  decltype(&::DoneEngine) DoneEngine;
-  decltype(&::SetRootPath) SetRootPath;
-  decltype(&::SetCryptoParamValue) SetCryptoParamValue;
-  decltype(&::GetPublicKeyTransferByFile) GetPublicKeyTransferByFile;
-  decltype(&::SavePublicKeyFromTransfer) SavePublicKeyFromTransfer;
-};
 
 std::string Party(int i) { return "crash" + std::to_string(i); }
 

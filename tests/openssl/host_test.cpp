@@ -4,42 +4,11 @@
 
 #include <cstring>
 
-#include "cr_telv.h"
+#include "library.h"
 #include "openssl_support.h"
 
 namespace cpki1test {
 namespace {
-
-struct Library {
-  Library() {
-    handle = dlopen(CRTELV_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
-#define CPKI1TEST_EXPORT(name) name = reinterpret_cast<decltype(&::name)>(handle ? dlsym(handle, #name) : nullptr);
-    CPKI1TEST_EXPORT(GetCryptObj)
-    CPKI1TEST_EXPORT(DoneEngine)
-    CPKI1TEST_EXPORT(SetRootPath)
-    CPKI1TEST_EXPORT(SetCryptoParamValue)
-    CPKI1TEST_EXPORT(SignData)
-    CPKI1TEST_EXPORT(VerifyData)
-    CPKI1TEST_EXPORT(EncodeData)
-    CPKI1TEST_EXPORT(DecodeData)
-    CPKI1TEST_EXPORT(GetCurrentUserUID)
-    CPKI1TEST_EXPORT(GetMaxEncodeAddition)
-    CPKI1TEST_EXPORT(GetLastErrorMessage)
-#undef CPKI1TEST_EXPORT
-  }
-  void *handle = nullptr;
-  decltype(&::GetCryptObj) GetCryptObj;
-  decltype(&::DoneEngine) DoneEngine;
-  decltype(&::SetRootPath) SetRootPath;
-  decltype(&::SetCryptoParamValue) SetCryptoParamValue;
-  decltype(&::SignData) SignData;
-  decltype(&::VerifyData) VerifyData;
-  decltype(&::EncodeData) EncodeData;
-  decltype(&::DecodeData) DecodeData;
-  decltype(&::GetCurrentUserUID) GetCurrentUserUID;
-  decltype(&::GetMaxEncodeAddition) GetMaxEncodeAddition;
-  decltype(&::GetLastErrorMessage) GetLastErrorMessage;
-};
 
 // An engine for one party; the key store is named through %ZPKRoot%, which
 // the engine upper-cases with the whole path.

@@ -1,0 +1,167 @@
+// libcpki1.so: the stores of a session (cached snapshots, found files, the
+// user's key), and the entry points that add to the certificate store.
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "provider.h"
+
+namespace cpki1 {
+namespace {
+
+// A store path of the session resolved as Resolve does, remembered while its
+// file is there: a file that goes away is looked for afresh on the next call.
+std::string ResolveStore(Session &s, const std::string &path, std::string Session::*found) {
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const std::string &known = s.*found;
+    struct stat st;
+    if (!known.empty() && ::stat(known.c_str(), &st) == 0) return known;
+  }
+  std::string resolved = Resolve(path);
+  struct stat st;
+  if (::stat(resolved.c_str(), &st) == 0) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.*found = resolved;
+  }
+  return resolved;
+}
+
+// What tells the two stores of a session apart.
+template <class Data>
+struct StoreKind;
+
+template <>
+struct StoreKind<KeyStoreData> {
+  static constexpr std::string Session::*path = &Session::pse;
+  static constexpr std::string Session::*found = &Session::pseFound;
+  static constexpr Cached<KeyStoreData> Session::*cache = &Session::keys;
+  static constexpr int32_t unreadable = kKeyStoreUnreadable;
+  static IoResult Load(const Session &s, const std::string &file, KeyStoreData &out) {
+    return LoadKeyStore(file, s.password, out);
+  }
+};
+
+template <>
+struct StoreKind<CertStoreData> {
+  static constexpr std::string Session::*path = &Session::store;
+  static constexpr std::string Session::*found = &Session::storeFound;
+  static constexpr Cached<CertStoreData> Session::*cache = &Session::certs;
+  static constexpr int32_t unreadable = kCertStoreUnreadable;
+  static IoResult Load(const Session &, const std::string &file, CertStoreData &out) {
+    return LoadCertStore(file, out);
+  }
+};
+
+}  // namespace
+
+std::string Resolve(const std::string &path) { return crtelv::platform::ResolvePath(path); }
+
+std::string KeyStorePath(Session &s) { return ResolveStore(s, s.pse, &Session::pseFound); }
+std::string CertStorePath(Session &s) { return ResolveStore(s, s.store, &Session::storeFound); }
+
+template <class Data>
+int32_t StoreOf(Session &s, std::shared_ptr<const Data> &out) {
+  using Kind = StoreKind<Data>;
+  if ((s.*Kind::path).empty()) {
+    out = std::make_shared<Data>();
+    return kOk;
+  }
+  std::string path = ResolveStore(s, s.*Kind::path, Kind::found);
+  auto stamp = StampOf(path);
+  Cached<Data> &cache = s.*Kind::cache;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (cache.data && cache.stamp == stamp) {
+      out = cache.data;
+      return kOk;
+    }
+  }
+  auto data = std::make_shared<Data>();
+  if (stamp) {
+    IoResult r = Kind::Load(s, path, *data);
+    if (r != IoResult::kOk && r != IoResult::kMissing) return Kind::unreadable;
+  }
+  std::lock_guard<std::mutex> lock(s.mutex);
+  cache = {stamp, data};
+  out = data;
+  return kOk;
+}
+
+template int32_t StoreOf<KeyStoreData>(Session &, std::shared_ptr<const KeyStoreData> &);
+template int32_t StoreOf<CertStoreData>(Session &, std::shared_ptr<const CertStoreData> &);
+
+bool SameRef(const std::string &a, const char *b) {
+  return b != nullptr && a.size() == std::strlen(b) && strncasecmp(a.c_str(), b, a.size()) == 0;
+}
+
+int32_t SelectPair(const KeyStoreData &keys, const AuthRecord *selector, const KeyPair *&out) {
+  out = nullptr;
+  if (selector != nullptr && selector->KeyRef != nullptr && selector->KeyRef[0] != '\0') {
+    for (const auto &p : keys.pairs) {
+      if (SameRef(p.ref, selector->KeyRef)) out = &p;
+    }
+  } else if (!keys.pairs.empty()) {
+    out = &keys.pairs.front();
+  }
+  return out != nullptr ? kOk : kNoKey;
+}
+
+}  // namespace cpki1
+
+using namespace cpki1;
+
+// ---- Adding to the certificate store ---------------------------------------------------
+
+int32_t VCERT_AddCertificate(TelvoraSession s, const TelvoraAddParams *p, const TelvoraBlob *cert) {
+  return Guard([&]() -> int32_t {
+    (void)p;
+    SessionPtr session = FindSession(s);
+    if (!session) return kBadSession;
+    if (!BlobOk(cert)) return kBadArgument;
+    X509UPtr x(CertFromDer(cert->Data, static_cast<std::size_t>(cert->Length)));
+    if (!x) return kBadEncoding;
+    // The store's self-signed CA certificates are its trust anchors: they are
+    // installed with cpki1-tool, never by a host passing on what a peer sent.
+    bool anchor = X509_check_issued(x.get(), x.get()) == X509_V_OK && IsCa(x.get());
+    return ChangeCertStore(*session, [&](CertStoreData &data, bool &changed) -> int32_t {
+      if (anchor &&
+          std::none_of(data.certs.begin(), data.certs.end(), [&](const Cert &c) { return SameCert(c.get(), x.get()); }))
+        return kAnchorRefused;
+      changed = AddCertTo(data, x.get());
+      return kOk;
+    });
+  });
+}
+
+int32_t VCERT_AddCRL(TelvoraSession s, const TelvoraAddParams *p, const TelvoraBlob *crl) {
+  return Guard([&]() -> int32_t {
+    (void)p;
+    SessionPtr session = FindSession(s);
+    if (!session) return kBadSession;
+    if (!BlobOk(crl)) return kBadArgument;
+    CrlUPtr list(CrlFromDer(crl->Data, static_cast<std::size_t>(crl->Length)));
+    if (!list) return kBadEncoding;
+    std::shared_ptr<const KeyStoreData> keys;
+    if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
+    return ChangeCertStore(*session, [&](CertStoreData &data, bool &changed) -> int32_t {
+      // Only a CRL signed by a CA certificate the stores know is taken.
+      bool trusted = false;
+      auto check = [&](X509 *ca) {
+        if (!trusted && IsCa(ca) && X509_NAME_cmp(X509_get_subject_name(ca), X509_CRL_get_issuer(list.get())) == 0 &&
+            X509_CRL_verify(list.get(), X509_get0_pubkey(ca)) == 1) {
+          trusted = true;
+        }
+      };
+      for (const auto &c : data.certs) check(c.get());
+      for (const auto &c : keys->extraCerts) check(c.get());
+      if (!trusted) return kCrlUntrusted;
+      changed = AddCrlTo(data, list.get());
+      return kOk;
+    });
+  });
+}
+
