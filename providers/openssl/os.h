@@ -24,6 +24,9 @@ extern const char kFolderSeparators[];
 // True when the path names its folder from the root (or a drive, on Windows).
 bool IsAbsolute(const std::string &path);
 
+// True when a file or folder of that name exists.
+bool Exists(const std::string &path);
+
 // The whole regular file; nullopt when it cannot be opened or read. *missing
 // (when given) tells "no such file" apart.
 std::optional<std::vector<uint8_t>> ReadAll(const std::string &path, bool *missing);

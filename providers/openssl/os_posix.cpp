@@ -24,6 +24,11 @@ const char kFolderSeparators[] = "/";
 
 bool IsAbsolute(const std::string &path) { return !path.empty() && path[0] == '/'; }
 
+bool Exists(const std::string &path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
 std::optional<std::vector<uint8_t>> ReadAll(const std::string &path, bool *missing) {
   if (missing) *missing = false;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

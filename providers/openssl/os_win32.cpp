@@ -77,6 +77,8 @@ bool IsAbsolute(const std::string &path) {
          (path[2] == '\\' || path[2] == '/');
 }
 
+bool Exists(const std::string &path) { return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+
 std::optional<std::vector<uint8_t>> ReadAll(const std::string &path, bool *missing) {
   if (missing) *missing = false;
   Handle h(CreateFileW(Wide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
