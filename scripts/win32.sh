@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The 32-bit Windows port: cross build with the i686 MinGW compilers and the
 # test suites under Wine. Installs nothing (scripts/setup.sh --win32 does).
-#   scripts/win32.sh build   configure and build build/win32 (needs no Wine)
+#   scripts/win32.sh build   configure and build build/win32 (needs no Wine),
+#                            with the open provider cpki1.dll on a static
+#                            libcrypto (scripts/openssl_mingw.sh, cached)
 #   scripts/win32.sh test    build, then run every suite under Wine (ctest),
 #                            each test case bounded by scripts/test_watchdog.sh
 #   scripts/win32.sh env     print the Wine settings, for running a test by hand
@@ -29,8 +31,11 @@ need() {
 
 configure_and_build() {
   need i686-w64-mingw32-g++-posix
+  # The open provider's static libcrypto: built once per machine (cached).
+  local openssl
+  openssl=$(bash "$root/scripts/openssl_mingw.sh")
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_OPENSSL_MINGW_ROOT="$openssl" >/dev/null
   cmake --build "$build" -j "$jobs" >/dev/null
 }
 

@@ -8,6 +8,13 @@
 #endif
 #include <windows.h>
 
+// <windows.h> defines these names as macros (A/W forms); the platform layer
+// and the store code use them as plain names of their own.
+#undef GetFileAttributes
+#undef DeleteFile
+#undef FreeModule
+#undef ReplaceFile
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>

@@ -1,7 +1,7 @@
 # The whole chain end to end: a host loads the built library with dlopen and
 # drives it through its exports; the library finds the open provider in the
 # root's EXE folder. Parties come from cpki1-tool and the openssl command.
-if(TARGET cpki1_openssl AND TARGET cpki1-tool)
+if(NOT CRTELV_WIN32 AND TARGET cpki1_openssl AND TARGET cpki1-tool)
   add_executable(e2e_tests
     ${CMAKE_CURRENT_LIST_DIR}/e2e_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/openssl/openssl_support.cpp)

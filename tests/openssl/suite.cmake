@@ -1,6 +1,6 @@
 # The open provider through its entry points, and against the openssl command.
 # Its parties are made by cpki1-tool in a temporary folder per run.
-if(TARGET cpki1_openssl AND TARGET cpki1-tool)
+if(NOT CRTELV_WIN32 AND TARGET cpki1_openssl AND TARGET cpki1-tool)
   find_package(OpenSSL 3.0 REQUIRED COMPONENTS Crypto)
   add_executable(openssl_provider_tests
     ${CMAKE_CURRENT_LIST_DIR}/provider_test.cpp
@@ -33,7 +33,7 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
 endif()
 
 # Writers through the provider's stores and the library, killed at random.
-if(TARGET cpki1_openssl AND TARGET cpki1-tool AND TARGET cr_telv)
+if(NOT CRTELV_WIN32 AND TARGET cpki1_openssl AND TARGET cpki1-tool AND TARGET cr_telv)
   add_executable(openssl_crash_tests
     ${CMAKE_CURRENT_LIST_DIR}/crash_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/openssl_support.cpp)
