@@ -1,7 +1,5 @@
 // The whole chain: a host drives the built library through its exports, and
 // the library drives the open provider, found in the root's EXE folder.
-#include <dlfcn.h>
-
 #include <cstring>
 
 #include "library.h"
@@ -32,12 +30,10 @@ TEST(OpenProviderHost, SignsVerifiesEncryptsAndDecryptsThroughTheLibrary) {
   const World &w = W();
   std::filesystem::path exe = w.dir + "root/EXE";
   std::filesystem::create_directories(exe);
-  std::filesystem::path real = std::filesystem::canonical(CPKI1_LIBRARY);
-  std::filesystem::copy_file(real, exe / real.filename());
-  std::filesystem::create_symlink(real.filename(), exe / "libcpki1.so");
+  PlaceProvider(std::filesystem::canonical(CPKI1_LIBRARY), exe);
 
   Library lib;
-  ASSERT_NE(lib.handle, nullptr) << dlerror();
+  ASSERT_NE(lib.handle, nullptr) << ModuleError();
   Engine alice(lib, "alice"), bob(lib, "bob");
 
   char uid[256] = {0};
