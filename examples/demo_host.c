@@ -42,6 +42,7 @@
 #define DEMO_FIND(module, name) ((void *)GetProcAddress((HMODULE)(module), name))
 #define DEMO_CLOSE(module) FreeLibrary((HMODULE)(module))
 #define DEMO_Q "\""
+#define DEMO_CD "cd /d " /* the folder may be on another drive */
 #else
 #include <dlfcn.h>
 #include <unistd.h>
@@ -51,6 +52,7 @@
 #define DEMO_FIND(module, name) dlsym(module, name)
 #define DEMO_CLOSE(module) dlclose(module)
 #define DEMO_Q "'"
+#define DEMO_CD "cd "
 #endif
 
 #include "cr_telv.h"
@@ -235,7 +237,7 @@ static void Tool(const char *fmt, ...) {
   va_start(list, fmt);
   vsnprintf(args, sizeof args, fmt, list);
   va_end(list);
-  snprintf(line, sizeof line, "cd " DEMO_Q "%s" DEMO_Q " && " DEMO_Q "%s" DEMO_Q " %s >>tool.log 2>&1", dir, tool, args);
+  snprintf(line, sizeof line, DEMO_CD DEMO_Q "%s" DEMO_Q " && " DEMO_Q "%s" DEMO_Q " %s >>tool.log 2>&1", dir, tool, args);
   if (system(line) != 0) {
 #ifdef _WIN32
     snprintf(line, sizeof line, "type \"%s\\tool.log\"", dir);

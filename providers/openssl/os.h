@@ -52,6 +52,10 @@ std::vector<std::string> FolderNames(const std::string &folder);
 
 uint32_t ProcessId();
 
+// Text of the program's command line as UTF-8: as given on POSIX, converted
+// from the ANSI code page on Windows.
+std::string CommandLineTextToUtf8(const std::string &text);
+
 // The identity of the file's current content; false when it does not exist.
 bool Stamp(const std::string &path, FileStamp &out);
 

@@ -98,6 +98,8 @@ std::vector<std::string> FolderNames(const std::string &folder) {
 
 uint32_t ProcessId() { return static_cast<uint32_t>(::getpid()); }
 
+std::string CommandLineTextToUtf8(const std::string &text) { return text; }
+
 bool Stamp(const std::string &path, FileStamp &s) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;

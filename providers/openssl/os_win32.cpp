@@ -165,6 +165,16 @@ std::vector<std::string> FolderNames(const std::string &folder) {
 
 uint32_t ProcessId() { return GetCurrentProcessId(); }
 
+std::string CommandLineTextToUtf8(const std::string &text) {
+  const std::wstring wide = Wide(text);
+  if (wide.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
 bool Stamp(const std::string &path, FileStamp &s) {
   Handle h(CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));

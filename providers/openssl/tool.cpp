@@ -146,7 +146,9 @@ Args Parse(const Command &cmd, int argc, char **argv) {
       a.flags.insert(name);
     } else if (cmd.values.count(name)) {
       if (i + 1 >= argc) Fail("option --" + name + " needs a value");
-      a.values[name] = argv[++i];
+      // Names are UTF-8 for OpenSSL; a Windows command line is in the ANSI code page.
+      a.values[name] = name == "subject" ? os::CommandLineTextToUtf8(argv[i + 1]) : std::string(argv[i + 1]);
+      ++i;
     } else {
       Fail("unknown option " + s + " for '" + cmd.name + "'");
     }

@@ -9,23 +9,26 @@
 namespace cpki1test {
 
 #ifdef _WIN32
-// Wine starts Unix programs: the line runs in /bin/sh from a script file. The
-// exit status of a Unix program does not come back through Wine, so the
-// script leaves it in a file.
+// Wine starts Unix programs: the line runs in /bin/sh from a script file.
+// Wine hands over neither the exit status of a Unix program nor its end (its
+// process handle is signalled once it runs), so the script leaves the status
+// in a file, renamed into place last, and the test waits for that file (at
+// most the test case's own limit).
 int ShellStatus(const std::string &line) {
   static int counter = 0;
   const std::string base = W().dir + "shell" + std::to_string(counter++);
   const std::string script = base + ".sh", status = base + ".status";
-  const std::string text = "( " + line + " )\necho $? >" + Quote(status) + "\n";
+  const std::string text =
+      "( " + line + " )\necho $? >" + Quote(status + ".part") + " && mv " + Quote(status + ".part") + " " + Quote(status) + "\n";
   WriteBytes(script, Bytes(text.begin(), text.end()));
   std::string command = "/bin/sh " + script;
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
-  WaitForSingleObject(pi.hProcess, INFINITE);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
+  for (int waited = 0; !std::filesystem::exists(status) && waited < 120000; waited += 10) Sleep(10);
   Bytes out = ReadBytes(status);
   std::filesystem::remove(script);
   std::filesystem::remove(status);
@@ -94,7 +97,22 @@ World *MakeWorld() {
 
 struct Cleanup {
   ~Cleanup() {
-    if (world != nullptr) std::filesystem::remove_all(world->dir);
+    if (world == nullptr) return;
+#ifdef _WIN32
+    // The provider placed under the folder stays loaded (it is pinned) until
+    // the process ends, and Windows keeps a loaded module's file: the host's
+    // rm takes the folder away, as Unix lets it.
+    std::string command = "/bin/rm -rf " + world->dir;
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+#else
+    std::filesystem::remove_all(world->dir);
+#endif
   }
   World *world = nullptr;
 };

@@ -52,3 +52,13 @@ if(TARGET cpki1_openssl)
             -DDEF=${CMAKE_SOURCE_DIR}/providers/openssl/cpki1.def -DCOUNT=48 -DVERSION=3.1.150.0
             -P ${CMAKE_CURRENT_LIST_DIR}/check_dll.cmake)
 endif()
+
+# The demo as a test: the host, cr_telv.dll, cpki1.dll and the tool copied
+# into a new temporary folder, as an installation lays them out, and run there
+# under the emulator; all 13 steps must pass.
+if(TARGET demo_host AND TARGET cpki1_openssl AND CRTELV_WINE)
+  add_test(NAME win32_demo
+    COMMAND ${CMAKE_COMMAND} "-DEMULATOR=${CRTELV_WINE}" -DHOST=$<TARGET_FILE:demo_host>
+            -DLIBRARY=$<TARGET_FILE:cr_telv> -DPROVIDER=$<TARGET_FILE:cpki1_openssl> -DTOOL=$<TARGET_FILE:cpki1-tool>
+            -DWORK=${CMAKE_CURRENT_BINARY_DIR} -P ${CMAKE_SOURCE_DIR}/examples/run_demo.cmake)
+endif()
