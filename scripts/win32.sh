@@ -4,8 +4,10 @@
 #   scripts/win32.sh build   configure and build build/win32 (needs no Wine),
 #                            with the open provider cpki1.dll on a static
 #                            libcrypto (scripts/openssl_mingw.sh, cached)
-#   scripts/win32.sh test    build, then run every suite under Wine (ctest),
+#   scripts/win32.sh test    build, package, then run every suite under Wine (ctest),
 #                            each test case bounded by scripts/test_watchdog.sh
+#   scripts/win32.sh package build, install into build/win32/package and make
+#                            build/win32/cr_telv-<version>-win32.zip of it
 #   scripts/win32.sh env     print the Wine settings, for running a test by hand
 # Runs without a terminal, a display or network: Wine gets a private prefix
 # under build/win32/wineprefix, created once, with Mono and Gecko disabled so
@@ -37,6 +39,22 @@ configure_and_build() {
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_OPENSSL_MINGW_ROOT="$openssl" >/dev/null
   cmake --build "$build" -j "$jobs" >/dev/null
+}
+
+# The installed tree (bin/ with cr_telv.dll, cpki1.dll and cpki1-tool.exe,
+# lib/cr_telv.lib, include/cr_telv.h) and a zip of it.
+package() {
+  local stage=$build/package version
+  rm -rf "$stage"
+  cmake --install "$build" --prefix "$stage" --strip >/dev/null
+  for f in bin/cr_telv.dll bin/cpki1.dll bin/cpki1-tool.exe lib/cr_telv.lib include/cr_telv.h; do
+    [ -f "$stage/$f" ] || { echo "win32.sh: the installed tree lacks $f" >&2; exit 1; }
+  done
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  local zip=$build/cr_telv-$version-win32.zip
+  rm -f "$zip"
+  (cd "$stage" && cmake -E tar cf "$zip" --format=zip -- bin lib include)
+  echo "win32.sh: $zip"
 }
 
 prepare_prefix() {
@@ -72,7 +90,8 @@ run_tests() {
 
 case "${1:-test}" in
   build) configure_and_build ;;
-  test) configure_and_build; run_tests ;;
+  test) configure_and_build; package; run_tests ;;
+  package) configure_and_build; package ;;
   env) wine_env; echo "WINEPREFIX=$WINEPREFIX WINEARCH=$WINEARCH WINEDEBUG=$WINEDEBUG WINEDLLOVERRIDES=$WINEDLLOVERRIDES LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8" ;;
-  *) echo "usage: $0 build|test|env" >&2; exit 2 ;;
+  *) echo "usage: $0 build|test|package|env" >&2; exit 2 ;;
 esac
