@@ -108,6 +108,31 @@ TEST_F(ProviderTest, SessionsOpenByUrlOrProfileAndRefuseBadInput) {
   EXPECT_EQ(p.VCERT_Initialize("NOBODY", 0, &s), kNoProfile);
   EXPECT_EQ(p.VCERT_Initialize("BAD", 0, &s), kNoProfile);
   EXPECT_EQ(p.VCERT_Initialize("../alice", 0, &s), kNoProfile);
+
+  // Without CPKI1_PROFILES the profiles are the user's: ~/.cpki1,
+  // %APPDATA%\cpki1; relative paths in a profile start at its folder.
+#ifdef _WIN32
+  const char *userVariable = "APPDATA";
+  const std::string user = W().Path("appdata"), folder = user + "\\cpki1";
+#else
+  const char *userVariable = "HOME";
+  const std::string user = W().Path("home"), folder = user + "/.cpki1";
+#endif
+  std::filesystem::create_directories(folder);
+  WriteBytes(folder + "/bob.profile", Text("pse=..\\..\\bob.pse\nstore=" + Store() + "\n"));
+  const char *before = std::getenv(userVariable);
+  const bool had = before != nullptr;
+  const std::string saved = had ? before : "";
+  UnsetVar("CPKI1_PROFILES");
+  SetVar(userVariable, user);
+  EXPECT_EQ(p.VCERT_Initialize("BOB", 0, &s), 0);
+  EXPECT_EQ(FindOne(s, 1, ""), ReadBytes(W().Path("bob.der")));
+  EXPECT_EQ(p.VCERT_Uninitialize(s), 0);
+  if (had) {
+    SetVar(userVariable, saved);
+  } else {
+    UnsetVar(userVariable);
+  }
 }
 
 TEST_F(ProviderTest, FindsAndParsesCertificatesPerFieldsMask) {
