@@ -280,7 +280,7 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
   int added = 0, newestCrl = 0, imported = 0, saved = 0;
   for (int kill = 0; kill < kKills; ++kill) {
     // Each round starts from the full store, Alice's key store and the first carl.cer.
-    std::filesystem::copy_file(w.Path("store.pem"), dir + "store.pem", std::filesystem::copy_options::overwrite_existing);
+    WriteBytes(dir + "store.pem", ReadBytes(w.Path("store.pem")));
     WriteBytes(dir + "keys.pse", keyStores[0]);
     WriteBytes(dir + "carl.cer", carl[0]);
 #ifdef _WIN32
@@ -332,7 +332,7 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
   const int providerLeftovers = leftovers(".new."), libraryLeftovers = leftovers(".tmp");
   // The next write of each store takes away what killed writers left of it
   // (and only that).
-  std::filesystem::copy_file(w.Path("store.pem"), dir + "store.pem", std::filesystem::copy_options::overwrite_existing);
+  WriteBytes(dir + "store.pem", ReadBytes(w.Path("store.pem")));
   WriteBytes(dir + "store.pem.new.4242.7", Bytes{1});
   WriteBytes(dir + "keys.pse.new.4242.8", Bytes{2});
   WriteBytes(dir + "store.pem.new.notes", Bytes{3});
