@@ -3,14 +3,28 @@
 // of 1 KiB. The ratio of a pair is the library's overhead. Then server-mode
 // throughput (signing 1 KiB) with 1 and 2 threads on the thread-safe
 // provider. The parties are made by cpki1-tool in a temporary folder.
+//
+// With --ratios it measures instead each operation through the exports
+// against the primitives it cannot do without, timed here on the same
+// libcrypto, interleaved in one run, at 1 KiB and 64 KiB, and prints
+// "RATIO <operation> <size> <operation median / primitives median>" lines
+// and then "RATIO done".
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <stdlib.h>
+#include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cr_telv.h"
@@ -317,3 +331,239 @@ void BM_Direct_ServerSignMem(benchmark::State &state) {
 BENCHMARK(BM_Direct_ServerSignMem)->ThreadRange(1, 2)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 }  // namespace
+
+// ---- Ratios: each operation against the primitives it needs --------------------------
+
+namespace {
+
+double ThreadSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+[[noreturn]] void Fail(const char *what) {
+  std::fprintf(stderr, "openssl_bench --ratios: %s failed\n", what);
+  std::exit(1);
+}
+
+// The primitives, on the libcrypto the provider uses, with everything that
+// can be prepared once prepared once.
+struct Primitives {
+  Primitives() {
+    World &w = W();
+    sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    FILE *f = std::fopen((w.dir + "alice.key").c_str(), "r");
+    if (f == nullptr) Fail("reading alice.key");
+    key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    if (sha256 == nullptr || gcm == nullptr || key == nullptr) Fail("preparing the primitives");
+    sign = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+    verify = EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr);
+    if (EVP_PKEY_sign_init(sign) <= 0 || EVP_PKEY_verify_init(verify) <= 0) Fail("ECDSA setup");
+    // ECDH as "openssl speed" times it: the derivation with a peer set once.
+    peer = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    derive = EVP_PKEY_CTX_new_from_pkey(nullptr, peer, nullptr);
+    if (peer == nullptr || EVP_PKEY_derive_init(derive) <= 0 || EVP_PKEY_derive_set_peer_ex(derive, key, 0) <= 0)
+      Fail("ECDH setup");
+    std::size_t len = sizeof digest;
+    unsigned int dlen = 0;
+    EVP_Digest("x", 1, signed_, &dlen, sha256, nullptr);
+    signature.resize(128);
+    len = signature.size();
+    if (EVP_PKEY_sign(sign, signature.data(), &len, signed_, 32) <= 0) Fail("ECDSA sign");
+    signature.resize(len);
+    cipher = EVP_CIPHER_CTX_new();
+  }
+
+  void Sha256(const char *data, std::size_t size) {
+    unsigned int len = 0;
+    if (!EVP_Digest(data, size, digest, &len, sha256, nullptr)) Fail("SHA-256");
+  }
+  void EcdsaSign() {
+    unsigned char sig[80];
+    std::size_t len = sizeof sig;
+    if (EVP_PKEY_sign(sign, sig, &len, digest, 32) <= 0) Fail("ECDSA sign");
+  }
+  void EcdsaVerify() {
+    if (EVP_PKEY_verify(verify, signature.data(), signature.size(), signed_, 32) != 1) Fail("ECDSA verify");
+  }
+  void Ecdh() {
+    unsigned char secret[32];
+    std::size_t len = sizeof secret;
+    if (EVP_PKEY_derive(derive, secret, &len) <= 0) Fail("ECDH");
+  }
+  // AES-256-GCM, the default content encryption, with its tag.
+  void Aes256(const char *data, std::size_t size) {
+    static const unsigned char k[32] = {1}, iv[12] = {2};
+    out.resize(size + 16);
+    int n = 0, m = 0;
+    unsigned char tag[16];
+    if (!EVP_EncryptInit_ex2(cipher, gcm, k, iv, nullptr) ||
+        !EVP_EncryptUpdate(cipher, out.data(), &n, reinterpret_cast<const unsigned char *>(data), static_cast<int>(size)) ||
+        !EVP_EncryptFinal_ex(cipher, out.data() + n, &m) ||
+        !EVP_CIPHER_CTX_ctrl(cipher, EVP_CTRL_GCM_GET_TAG, sizeof tag, tag))
+      Fail("AES-256-GCM");
+  }
+  void ParseCms(const std::vector<char> &der) {
+    const auto *p = reinterpret_cast<const unsigned char *>(der.data());
+    CMS_ContentInfo *cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size()));
+    if (cms == nullptr) Fail("d2i_CMS_ContentInfo");
+    CMS_ContentInfo_free(cms);
+  }
+
+  EVP_MD *sha256 = nullptr;
+  EVP_CIPHER *gcm = nullptr;
+  EVP_PKEY *key = nullptr, *peer = nullptr;
+  EVP_PKEY_CTX *sign = nullptr, *verify = nullptr, *derive = nullptr;
+  EVP_CIPHER_CTX *cipher = nullptr;
+  unsigned char digest[EVP_MAX_MD_SIZE] = {}, signed_[EVP_MAX_MD_SIZE] = {};
+  std::vector<unsigned char> signature, out;
+};
+
+struct Row {
+  Row(std::string n, int s, std::function<void()> o, std::function<void()> p)
+      : name(std::move(n)), size(s), operation(std::move(o)), primitives(std::move(p)) {}
+  std::string name;
+  int size = 0;
+  std::function<void()> operation, primitives;
+  long rounds = 1;  // calls per sample, set so that a sample takes about 10 ms
+  std::vector<double> op, prim;
+};
+
+double Sample(const std::function<void()> &f, long rounds) {
+  double start = ThreadSeconds();
+  for (long i = 0; i < rounds; ++i) f();
+  return (ThreadSeconds() - start) / static_cast<double>(rounds);
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// One engine in client mode and its inputs for one data size.
+struct Inputs {
+  Inputs(World &w, CrTelvEngine e, int size) : data(static_cast<std::size_t>(size)) {
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + 7);
+    signature.resize(8192);
+    int32_t signSize = 0;
+    if (::SignData(e, data.data(), size, signature.data(), &signSize, nullptr) != 0) Fail("SignData");
+    signature.resize(static_cast<std::size_t>(signSize));
+    sealed.assign(data.begin(), data.end());
+    sealed.resize(static_cast<std::size_t>(size) * 2 + 16384);
+    sealedSize = size;
+    if (::EncodeData(e, sealed.data(), &sealedSize, "alice") != 0) Fail("EncodeData");
+    buffer.resize(sealed.size());
+    (void)w;
+  }
+  std::vector<char> data, signature, sealed, buffer;
+  int32_t sealedSize = 0;
+};
+
+// only: the one operation to measure (for a profiler), or empty for all.
+int RunRatios(const std::string &only) {
+  World &w = W();
+  Primitives prim;
+  const CrTelvEngine e = w.Engine(false);
+  std::vector<std::unique_ptr<Inputs>> inputs;
+  std::vector<Row> rows;
+  for (int size : {1024, 65536}) {
+    inputs.push_back(std::make_unique<Inputs>(w, e, size));
+    Inputs &in = *inputs.back();
+    const std::size_t n = static_cast<std::size_t>(size);
+    rows.emplace_back("SignData", size,
+                    [&in, e, size] {
+                      char sign[8192];
+                      int32_t signSize = 0;
+                      if (::SignData(e, in.data.data(), size, sign, &signSize, nullptr) != 0) Fail("SignData");
+                    },
+                    [&prim, &in, n] {
+                      prim.Sha256(in.data.data(), n);
+                      prim.EcdsaSign();
+                    });
+    rows.emplace_back("VerifyData", size,
+                    [&in, e, size] {
+                      char signer[4097] = "";
+                      if (::VerifyData(e, in.data.data(), size, in.signature.data(),
+                                       static_cast<int32_t>(in.signature.size()), signer) != 0)
+                        Fail("VerifyData");
+                    },
+                    [&prim, &in, n] {
+                      prim.ParseCms(in.signature);
+                      prim.EcdsaVerify();
+                      prim.EcdsaVerify();
+                      prim.Sha256(in.data.data(), n);
+                    });
+    rows.emplace_back("EncodeData", size,
+                    [&in, e, size] {
+                      std::memcpy(in.buffer.data(), in.data.data(), static_cast<std::size_t>(size));
+                      int32_t s = size;
+                      if (::EncodeData(e, in.buffer.data(), &s, "alice") != 0) Fail("EncodeData");
+                    },
+                    [&prim, &in, n] {
+                      prim.Ecdh();
+                      prim.Aes256(in.data.data(), n);
+                    });
+    rows.emplace_back("DecodeData", size,
+                    [&in, e] {
+                      std::memcpy(in.buffer.data(), in.sealed.data(), static_cast<std::size_t>(in.sealedSize));
+                      int32_t s = in.sealedSize;
+                      int third = 0;
+                      if (::DecodeData(e, in.buffer.data(), &s, &third) != 0) Fail("DecodeData");
+                    },
+                    [&prim, &in, n] {
+                      prim.Ecdh();
+                      prim.Aes256(in.data.data(), n);
+                    });
+    rows.emplace_back("HashData", size,
+                    [&in, e, size] {
+                      char hash[32];
+                      int32_t s = 32;
+                      if (::HashData(e, in.data.data(), size, 0, hash, &s) != 0) Fail("HashData");
+                    },
+                    [&prim, &in, n] { prim.Sha256(in.data.data(), n); });
+  }
+  if (!only.empty()) std::erase_if(rows, [&](const Row &r) { return r.name + "/" + std::to_string(r.size) != only; });
+  // Calls per sample from one warm-up call of each.
+  for (Row &r : rows) {
+    r.operation();
+    r.primitives();
+    double t = std::max(Sample(r.operation, 3), Sample(r.primitives, 3));
+    r.rounds = std::max(1L, static_cast<long>(0.01 / std::max(t, 1e-9)));
+  }
+  constexpr int kRepetitions = 15;
+  for (int i = 0; i < kRepetitions; ++i) {
+    for (Row &r : rows) {
+      r.op.push_back(Sample(r.operation, r.rounds));
+      r.prim.push_back(Sample(r.primitives, r.rounds));
+    }
+  }
+  for (const Row &r : rows) {
+    double op = Median(r.op), pr = Median(r.prim);
+    std::printf("RATIO %s %d %.2f\n", r.name.c_str(), r.size, op / pr);
+    std::fprintf(stderr, "  %-10s %6d  operation %9.2f us  primitives %9.2f us\n", r.name.c_str(), r.size, op * 1e6,
+                 pr * 1e6);
+  }
+  std::printf("RATIO done\n");
+  std::fflush(stdout);
+  DoneEngine(e);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--ratios") == 0) return RunRatios("");
+    // --ratios=DecodeData/65536: that row alone.
+    if (std::strncmp(argv[i], "--ratios=", 9) == 0) return RunRatios(argv[i] + 9);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

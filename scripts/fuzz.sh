@@ -14,7 +14,7 @@ build=$root/build/fuzz
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -gt 2 ] && jobs=2
 
-CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_FUZZ=ON \
+CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_FUZZ=ON -DCRTELV_WERROR=ON \
   -DCRTELV_TESTS=OFF -DCRTELV_OPENSSL_PROVIDER="${CRTELV_FUZZ_OPENSSL:-ON}" >/dev/null
 cmake --build "$build" -j "$jobs" >/dev/null
 

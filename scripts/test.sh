@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: the check of the waiting primitives in the sources,
-# the native build with its tests, the same tests under AddressSanitizer and
+# a Release build of the library, both providers and the tool, the native
+# build with its tests, the same tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, a
 # short run of every fuzz target, and the Windows build with its tests under
 # Wine. Installs what is missing first.
@@ -28,9 +29,11 @@ bash scripts/check_sync.sh
 # under a second natively, a few times that under the sanitizers).
 native_timeout=120
 
+# Every build here treats warnings as errors. The extra arguments come last,
+# so that one may name another build type.
 configure_and_build() {  # <build dir> <targets|ALL> <extra cmake args...>
   local dir=$1 targets=$2; shift 2
-  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_WERROR=ON "$@" >/dev/null
   if [ "$targets" = ALL ]; then
     cmake --build "$dir" -j "$jobs" >/dev/null
   else
@@ -43,6 +46,10 @@ run_tests() {  # <build dir> [ctest args...]
   local dir=$1; shift
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout "$native_timeout" "$@" </dev/null
 }
+
+echo "== Release build of the library, both providers and the tool"
+configure_and_build build/release-werror "cr_telv crtelv_sim_variants cpki1_openssl cpki1-tool" \
+  -DCMAKE_BUILD_TYPE=Release -DCRTELV_TESTS=OFF
 
 echo "== native build and tests"
 configure_and_build build/native ALL -DCRTELV_TESTS=ON -DCRTELV_BENCH=ON

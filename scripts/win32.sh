@@ -37,7 +37,7 @@ configure_and_build() {
   local openssl
   openssl=$(bash "$root/scripts/openssl_mingw.sh")
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_OPENSSL_MINGW_ROOT="$openssl" >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_OPENSSL_MINGW_ROOT="$openssl" -DCRTELV_WERROR=ON >/dev/null
   cmake --build "$build" -j "$jobs" >/dev/null
 }
 

@@ -26,6 +26,7 @@ const Algorithms &Algs() {
     auto *a = new Algorithms;
     a->sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
     a->aes256cbc = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+    a->aes256gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
     algs = a;
   });
   return *algs;
@@ -121,11 +122,14 @@ std::optional<int64_t> TimeOf(const ASN1_TIME *t) {
 
 bool IsCa(X509 *cert) { return X509_check_ca(cert) != 0; }
 
+bool IsAnchor(X509 *cert) { return IsCa(cert) && X509_self_signed(cert, 1) == 1; }
+
 // ---- Files -----------------------------------------------------------------
 
 std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing) { return os::ReadAll(path, missing); }
 
-void RemoveUnfinishedFiles(const std::string &path) {
+void RemoveUnfinishedFiles(const std::string &link) {
+  const std::string path = LinkTarget(link);
   const std::size_t slash = path.find_last_of(os::kFolderSeparators);
   const std::string folder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
   const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".new.";
@@ -151,15 +155,20 @@ void RemoveUnfinishedFiles(const std::string &path) {
   }
 }
 
-bool ReplaceFile(const std::string &path, const Bytes &data, unsigned mode) {
+std::string LinkTarget(const std::string &path) { return os::LinkTarget(path); }
+
+bool ReplaceFile(const std::string &link, const Bytes &data, unsigned mode) {
   static std::atomic<unsigned> counter{0};
+  // A store behind a symbolic link is written beside the link's target, so
+  // the link stays and its target gets the new content.
+  const std::string path = LinkTarget(link);
   std::string temp = path + ".new." + std::to_string(os::ProcessId()) + "." + std::to_string(counter++);
   bool ok = os::WriteNew(temp, data.data(), data.size(), mode) && os::Replace(temp, path);
   if (!ok) os::Remove(temp);
   return ok;
 }
 
-FileLock::FileLock(const std::string &path) : lock_(path + ".lock") {}
+FileLock::FileLock(const std::string &path) : lock_(LinkTarget(path) + ".lock") {}
 
 FileLock::~FileLock() = default;
 
@@ -231,12 +240,13 @@ IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreDa
   // An empty password may have been applied as "" or as no password at all.
   const char *pass = password.c_str();
   int passLen = static_cast<int>(password.size());
-  if (PKCS12_mac_present(p12.get())) {
-    if (!PKCS12_verify_mac(p12.get(), pass, passLen)) {
-      if (!password.empty() || !PKCS12_verify_mac(p12.get(), nullptr, 0)) return IoResult::kBadPassword;
-      pass = nullptr;
-      passLen = 0;
-    }
+  // Only a key store whose MAC verifies with the password is read: without
+  // one, anybody could have put keys and trust anchors into it.
+  if (!PKCS12_mac_present(p12.get())) return IoResult::kBadPassword;
+  if (!PKCS12_verify_mac(p12.get(), pass, passLen)) {
+    if (!password.empty() || !PKCS12_verify_mac(p12.get(), nullptr, 0)) return IoResult::kBadPassword;
+    pass = nullptr;
+    passLen = 0;
   }
   SafeListPtr safes(PKCS12_unpack_authsafes(p12.get()));
   if (!safes) return IoResult::kUnreadable;
@@ -398,17 +408,37 @@ bool AddCertTo(CertStoreData &store, X509 *cert) {
   return true;
 }
 
-bool AddCrlTo(CertStoreData &store, X509_CRL *crl) {
-  for (auto &c : store.crls) {
-    if (X509_NAME_cmp(X509_CRL_get_issuer(c.get()), X509_CRL_get_issuer(crl)) != 0) continue;
-    auto have = TimeOf(X509_CRL_get0_lastUpdate(c.get()));
-    auto now = TimeOf(X509_CRL_get0_lastUpdate(crl));
-    if (have && now && *now < *have) return false;
-    if (X509_CRL_cmp(c.get(), crl) == 0 && X509_CRL_match(c.get(), crl) == 0) return false;
-    X509_CRL_up_ref(crl);
-    c = ShareCrl(crl);
-    return true;
+namespace {
+using IntPtr = std::unique_ptr<ASN1_INTEGER, Freer<ASN1_INTEGER_free>>;
+IntPtr CrlNumber(X509_CRL *crl) {
+  return IntPtr(static_cast<ASN1_INTEGER *>(X509_CRL_get_ext_d2i(crl, NID_crl_number, nullptr, nullptr)));
+}
+}  // namespace
+
+int CompareCrls(X509_CRL *a, X509_CRL *b) {
+  IntPtr na = CrlNumber(a), nb = CrlNumber(b);
+  if (na && nb) {
+    int c = ASN1_INTEGER_cmp(na.get(), nb.get());
+    if (c != 0) return c < 0 ? -1 : 1;
   }
+  auto ta = TimeOf(X509_CRL_get0_lastUpdate(a)), tb = TimeOf(X509_CRL_get0_lastUpdate(b));
+  if (ta && tb && *ta != *tb) return *ta < *tb ? -1 : 1;
+  return 0;
+}
+
+bool AddCrlTo(CertStoreData &store, X509_CRL *crl, EVP_PKEY *issuerKey) {
+  auto sameIssuer = [&](X509_CRL *c) {
+    if (X509_NAME_cmp(X509_CRL_get_issuer(c), X509_CRL_get_issuer(crl)) != 0) return false;
+    return issuerKey == nullptr || X509_CRL_verify(c, issuerKey) == 1;
+  };
+  // Nothing to do when the store holds this CRL or a newer one of its issuer.
+  for (const auto &c : store.crls) {
+    if (!sameIssuer(c.get())) continue;
+    if (CompareCrls(c.get(), crl) > 0) return false;
+    if (X509_CRL_cmp(c.get(), crl) == 0 && X509_CRL_match(c.get(), crl) == 0) return false;
+  }
+  store.crls.erase(std::remove_if(store.crls.begin(), store.crls.end(), [&](const Crl &c) { return sameIssuer(c.get()); }),
+                   store.crls.end());
   X509_CRL_up_ref(crl);
   store.crls.push_back(ShareCrl(crl));
   return true;

@@ -57,6 +57,7 @@ using InfoListPtr = std::unique_ptr<STACK_OF(X509_INFO), Freer<FreeInfoList>>;
 using BagListPtr = std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), Freer<FreeBagList>>;
 using SafeListPtr = std::unique_ptr<STACK_OF(PKCS7), Freer<FreeSafeList>>;
 using EkuPtr = std::unique_ptr<EXTENDED_KEY_USAGE, Freer<EXTENDED_KEY_USAGE_free>>;
+using AkidPtr = std::unique_ptr<AUTHORITY_KEYID, Freer<AUTHORITY_KEYID_free>>;
 
 // Shared, immutable after construction: snapshots of stores hand these out.
 using Cert = std::shared_ptr<X509>;
@@ -71,6 +72,7 @@ Crl ShareCrl(X509_CRL *owned);
 struct Algorithms {
   EVP_MD *sha256 = nullptr;
   EVP_CIPHER *aes256cbc = nullptr;
+  EVP_CIPHER *aes256gcm = nullptr;
 };
 // Null members mean the fetch failed (the callers then report a failure).
 const Algorithms &Algs();
@@ -100,8 +102,13 @@ std::optional<int64_t> TimeOf(const ASN1_TIME *t);
 // *missing (when given) to distinguish "no such file".
 std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing = nullptr);
 
+// The file a path names after following its symbolic links (the path itself
+// when it is none or cannot be read).
+std::string LinkTarget(const std::string &path);
+
 // Writes a new file beside the target and renames it into place. Mode is the
-// permission of a newly made file.
+// permission of a newly made file. A path that is a symbolic link keeps it:
+// the file written is the link's target.
 bool ReplaceFile(const std::string &path, const Bytes &data, unsigned mode);
 
 // Removes the new files of ReplaceFile beside path that a writer killed
@@ -172,11 +179,18 @@ bool SaveCertStore(const std::string &path, const CertStoreData &data);
 
 // Adds a certificate unless the same encoding is there; true when added.
 bool AddCertTo(CertStoreData &store, X509 *cert);
-// Adds a CRL, replacing an older one of the same issuer; false when the store
-// already holds one at least as new.
-bool AddCrlTo(CertStoreData &store, X509_CRL *crl);
+// Which of two CRLs of one issuer is newer: by CRL number when both have one,
+// else by thisUpdate. Negative, 0 or positive as a is older, as new, newer.
+int CompareCrls(X509_CRL *a, X509_CRL *b);
+
+// Adds a CRL, replacing the older ones of the same issuer: the same name and,
+// when issuerKey is given, signed by that key. False when the store already
+// holds this CRL or a newer one of the issuer.
+bool AddCrlTo(CertStoreData &store, X509_CRL *crl, EVP_PKEY *issuerKey);
 
 bool IsCa(X509 *cert);
+// A CA certificate signed by its own key: a trust anchor of the stores.
+bool IsAnchor(X509 *cert);
 
 }  // namespace cpki1
 

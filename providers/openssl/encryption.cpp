@@ -1,8 +1,289 @@
 // libcpki1.so: CMS encryption for recipient certificates, and decryption
 // with the keys of the key store.
+#include <openssl/core_names.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+
 #include <cstring>
 
+#include "der.h"
 #include "provider.h"
+
+namespace cpki1 {
+namespace {
+
+// The originator's public key of a key agreement as a key on the curve of
+// own. Only for the curves of prime order (cofactor 1) the provider's keys
+// use: there the check made while the point is decoded (its coordinates in
+// range and on the curve; an uncompressed point is never the point at
+// infinity) is the whole validation, and the multiplication by the order
+// that OpenSSL's full check adds could find nothing. Null for anything else;
+// the caller then leaves the message to OpenSSL's own path.
+KeyUPtr OriginatorKey(EVP_PKEY *own, X509_ALGOR *alg, ASN1_BIT_STRING *pub) {
+  char group[80] = {0};
+  std::size_t len = 0;
+  if (alg == nullptr || pub == nullptr || !EVP_PKEY_is_a(own, "EC") ||
+      !EVP_PKEY_get_group_name(own, group, sizeof group, &len))
+    return nullptr;
+  const int curve = OBJ_sn2nid(group);
+  if (curve != NID_X9_62_prime256v1 && curve != NID_secp384r1 && curve != NID_secp521r1) return nullptr;
+  const ASN1_OBJECT *oid = nullptr;
+  int ptype = 0;
+  const void *pval = nullptr;
+  X509_ALGOR_get0(&oid, &ptype, &pval, alg);
+  if (OBJ_obj2nid(oid) != NID_X9_62_id_ecPublicKey) return nullptr;
+  // The parameters: none (the recipient's curve), or that very curve.
+  if (ptype == V_ASN1_OBJECT) {
+    if (OBJ_obj2nid(static_cast<const ASN1_OBJECT *>(pval)) != curve) return nullptr;
+  } else if (ptype != V_ASN1_UNDEF && ptype != V_ASN1_NULL) {
+    return nullptr;
+  }
+  // Whole bytes, an uncompressed point.
+  if (pub->length <= 1 || (pub->flags & 0x07) != 0 || pub->data[0] != 0x04) return nullptr;
+  // The curve copied from own key: making it anew from its name costs three
+  // times as much.
+  KeyUPtr key(EVP_PKEY_new());
+  if (!key || EVP_PKEY_copy_parameters(key.get(), own) != 1 ||
+      EVP_PKEY_set1_encoded_public_key(key.get(), pub->data, static_cast<std::size_t>(pub->length)) != 1)
+    return nullptr;
+  return key;
+}
+
+// Opens the content key of an enveloped message with an EC key of the user
+// by key agreement, the originator's key checked as OriginatorKey says: 1
+// when the key is in place for CMS_decrypt, 0 when no agreement names the
+// certificate (or OpenSSL's own path is to try), -1 when one names it and
+// the key cannot be opened with it.
+int OpenAgreedKey(CMS_ContentInfo *cms, const KeyPair &pair) {
+  STACK_OF(CMS_RecipientInfo) *infos = CMS_get0_RecipientInfos(cms);
+  for (int i = 0; i < sk_CMS_RecipientInfo_num(infos); ++i) {
+    CMS_RecipientInfo *ri = sk_CMS_RecipientInfo_value(infos, i);
+    if (CMS_RecipientInfo_type(ri) != CMS_RECIPINFO_AGREE) continue;
+    STACK_OF(CMS_RecipientEncryptedKey) *reks = CMS_RecipientInfo_kari_get0_reks(ri);
+    for (int j = 0; j < sk_CMS_RecipientEncryptedKey_num(reks); ++j) {
+      CMS_RecipientEncryptedKey *rek = sk_CMS_RecipientEncryptedKey_value(reks, j);
+      if (CMS_RecipientEncryptedKey_cert_cmp(rek, pair.cert.get()) != 0) continue;
+      X509_ALGOR *alg = nullptr;
+      ASN1_BIT_STRING *pub = nullptr;
+      if (!CMS_RecipientInfo_kari_get0_orig_id(ri, &alg, &pub, nullptr, nullptr, nullptr)) return -1;
+      KeyUPtr peer = OriginatorKey(pair.key.get(), alg, pub);
+      if (!peer) return 0;
+      if (!CMS_RecipientInfo_kari_set0_pkey(ri, pair.key.get())) return -1;
+      // With the peer key set, OpenSSL derives with it as it is.
+      EVP_PKEY_CTX *pctx = CMS_RecipientInfo_get0_pkey_ctx(ri);
+      const bool opened = pctx != nullptr && EVP_PKEY_derive_set_peer_ex(pctx, peer.get(), 0) > 0 &&
+                          CMS_RecipientInfo_kari_decrypt(cms, ri, rek) > 0;
+      CMS_RecipientInfo_kari_set0_pkey(ri, nullptr);
+      return opened ? 1 : -1;
+    }
+  }
+  return 0;
+}
+
+// ---- AuthEnvelopedData and EnvelopedData for EC recipients, written directly -------------
+// The message CMS_encrypt makes with AES-256-GCM (AuthEnvelopedData) or
+// AES-256-CBC (EnvelopedData) for recipients of EC keys (CMS_KEY_PARAM, the
+// KDF set to SHA-256): per recipient a key agreement
+// with its own ephemeral key, dhSinglePass-stdDH-sha256kdf-scheme,
+// id-aes256-wrap, the recipient named by issuer and serial number. OpenSSL's
+// own path validates the recipient's key in full at every message and builds
+// the message through its CMS objects; here the recipient's key is what its
+// certificate, which passed the chain check, decoded: on a prime-order curve
+// that decoding checked all there is (see OriginatorKey).
+
+const Bytes kOidEnvelopedData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x03};
+const Bytes kOidData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
+const Bytes kOidAes256Cbc{der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2A};
+const Bytes kOidAuthEnvelopedData{der::kOid, 11, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x01, 0x17};
+const Bytes kOidAes256Gcm{der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2E};
+constexpr std::size_t kNonceBytes = 12, kTagBytes = 16;  // GCM, as OpenSSL writes it
+const Bytes kAlgEcPublicKey{der::kSequence, 9, der::kOid, 7, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
+const Bytes kAlgAes256Wrap{der::kSequence, 11, der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2D};
+// dhSinglePass-stdDH-sha256kdf-scheme with the wrapping algorithm.
+const Bytes kOidStdDhSha256Kdf{der::kOid, 6, 0x2B, 0x81, 0x04, 0x01, 0x0B, 0x01};
+const Bytes kAlgKeyAgreement = der::Tlv(der::kSequence, der::Cat({&kOidStdDhSha256Kdf, &kAlgAes256Wrap}));
+constexpr std::size_t kKeyBytes = 32;  // AES-256
+
+// Whether the key is one DirectRecipient handles: EC on a prime-order curve.
+bool DirectKey(EVP_PKEY *key) {
+  char name[80] = {0};
+  std::size_t len = 0;
+  if (key == nullptr || !EVP_PKEY_is_a(key, "EC") || !EVP_PKEY_get_group_name(key, name, sizeof name, &len))
+    return false;
+  const int curve = OBJ_sn2nid(name);
+  return curve == NID_X9_62_prime256v1 || curve == NID_secp384r1 || curve == NID_secp521r1;
+}
+
+template <class T, int (*I2d)(const T *, unsigned char **)>
+Bytes Encode(const T *object) {
+  int n = I2d(object, nullptr);
+  if (n <= 0) return {};
+  Bytes out(static_cast<std::size_t>(n));
+  unsigned char *p = out.data();
+  return I2d(object, &p) == n ? out : Bytes();
+}
+
+// The KeyAgreeRecipientInfo ([1]) that gives the recipient the content key;
+// empty on failure.
+Bytes DirectRecipient(X509 *cert, EVP_PKEY *peer, const uint8_t *cek) {
+  static EVP_CIPHER *const wrap = EVP_CIPHER_fetch(nullptr, "AES-256-WRAP", nullptr);  // never released
+  if (wrap == nullptr || Algs().sha256 == nullptr) return {};
+  // The ephemeral key on the recipient's curve, taken from its key (making
+  // the curve anew from its name costs more than the key).
+  PkeyCtxPtr gen(EVP_PKEY_CTX_new_from_pkey(nullptr, peer, nullptr));
+  EVP_PKEY *made = nullptr;
+  if (!gen || EVP_PKEY_keygen_init(gen.get()) <= 0 || EVP_PKEY_keygen(gen.get(), &made) <= 0) return {};
+  KeyUPtr eph(made);
+  PkeyCtxPtr agree(EVP_PKEY_CTX_new_from_pkey(nullptr, eph.get(), nullptr));
+  uint8_t z[80];
+  std::size_t zLen = sizeof z;
+  if (!agree || EVP_PKEY_derive_init(agree.get()) <= 0 || EVP_PKEY_derive_set_peer_ex(agree.get(), peer, 0) <= 0 ||
+      EVP_PKEY_derive(agree.get(), z, &zLen) <= 0)
+    return {};
+  // ANSI X9.63 KDF with SHA-256 over ECC-CMS-SharedInfo: one block gives
+  // the 256-bit key-wrapping key.
+  const Bytes bits{der::kOctetString, 4, 0x00, 0x00, 0x01, 0x00};
+  const Bytes suppPubInfo = der::Tlv(static_cast<uint8_t>(0xA2), bits);
+  const Bytes sharedInfo = der::Tlv(der::kSequence, der::Cat({&kAlgAes256Wrap, &suppPubInfo}));
+  uint8_t kek[EVP_MAX_MD_SIZE];
+  unsigned int kekLen = 0;
+  const uint8_t counter[4] = {0, 0, 0, 1};
+  std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>> md(EVP_MD_CTX_new());
+  const bool derived = md && EVP_DigestInit_ex2(md.get(), Algs().sha256, nullptr) &&
+                       EVP_DigestUpdate(md.get(), z, zLen) && EVP_DigestUpdate(md.get(), counter, sizeof counter) &&
+                       EVP_DigestUpdate(md.get(), sharedInfo.data(), sharedInfo.size()) &&
+                       EVP_DigestFinal_ex(md.get(), kek, &kekLen) && kekLen == kKeyBytes;
+  OPENSSL_cleanse(z, sizeof z);
+  uint8_t wrapped[kKeyBytes + 16];
+  int n = 0, m = 0;
+  std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX_free>> c(EVP_CIPHER_CTX_new());
+  bool ok = derived && c;
+  if (ok) {
+    EVP_CIPHER_CTX_set_flags(c.get(), EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
+    ok = EVP_EncryptInit_ex2(c.get(), wrap, kek, nullptr, nullptr) &&
+         EVP_EncryptUpdate(c.get(), wrapped, &n, cek, static_cast<int>(kKeyBytes)) &&
+         EVP_EncryptFinal_ex(c.get(), wrapped + n, &m) && n + m == kKeyBytes + 8;
+  }
+  OPENSSL_cleanse(kek, sizeof kek);
+  uint8_t point[140];
+  std::size_t pointLen = 0;
+  if (!ok || !EVP_PKEY_get_octet_string_param(eph.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point,
+                                              &pointLen))
+    return {};
+  Bytes issuer = Encode<X509_NAME, i2d_X509_NAME>(X509_get_issuer_name(cert));
+  Bytes serial = Encode<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(cert));
+  if (issuer.empty() || serial.empty()) return {};
+
+  Bytes bitString{0x00};  // no unused bits
+  bitString.insert(bitString.end(), point, point + pointLen);
+  bitString = der::Tlv(0x03, bitString);
+  const Bytes originatorKey = der::Tlv(der::Context(1), der::Cat({&kAlgEcPublicKey, &bitString}));
+  const Bytes originator = der::Tlv(der::Context(0), originatorKey);
+  const Bytes rid = der::Tlv(der::kSequence, der::Cat({&issuer, &serial}));
+  const Bytes encryptedKey = der::Tlv(der::kOctetString, wrapped, static_cast<std::size_t>(n + m));
+  const Bytes rek = der::Tlv(der::kSequence, der::Cat({&rid, &encryptedKey}));
+  const Bytes reks = der::Tlv(der::kSequence, rek);
+  const Bytes three = der::SmallInteger(3);
+  return der::Tlv(der::Context(1), der::Cat({&three, &originator, &kAlgKeyAgreement, &reks}));
+}
+
+// The whole message for the recipients: AuthEnvelopedData with AES-256-GCM
+// (gcm; a 12-byte nonce, a 16-byte tag, no authenticated attributes) or
+// EnvelopedData with AES-256-CBC; empty on failure. The data is encrypted
+// straight into its place in the message: a message of 64 KiB copied once
+// more costs more than its encryption.
+Bytes DirectEnvelope(const std::vector<X509UPtr> &recipients, const TelvoraBlob *data, bool gcm) {
+  const EVP_CIPHER *algorithm = gcm ? Algs().aes256gcm : Algs().aes256cbc;
+  if (algorithm == nullptr) return {};
+  uint8_t cek[kKeyBytes], iv[16];
+  const std::size_t ivLen = gcm ? kNonceBytes : sizeof iv;
+  if (RAND_priv_bytes(cek, sizeof cek) != 1 || RAND_bytes(iv, static_cast<int>(ivLen)) != 1) return {};
+  std::vector<Bytes> infos;
+  for (std::size_t i = 0; i < recipients.size(); ++i) {
+    Bytes info = DirectRecipient(recipients[i].get(), X509_get0_pubkey(recipients[i].get()), cek);
+    if (info.empty()) {
+      OPENSSL_cleanse(cek, sizeof cek);
+      return {};
+    }
+    infos.push_back(std::move(info));
+  }
+  // Every element before the encrypted content, whose length the mode fixes
+  // in advance: GCM none added, CBC padding to whole blocks.
+  const std::size_t length = static_cast<std::size_t>(data->Length);
+  const std::size_t sealedLen = gcm ? length : (length / 16 + 1) * 16;
+  const Bytes ivValue = der::Tlv(der::kOctetString, iv, ivLen);
+  Bytes cipher;
+  if (gcm) {
+    const Bytes tagLen = der::SmallInteger(static_cast<uint8_t>(kTagBytes));
+    const Bytes params = der::Tlv(der::kSequence, der::Cat({&ivValue, &tagLen}));
+    cipher = der::Tlv(der::kSequence, der::Cat({&kOidAes256Gcm, &params}));
+  } else {
+    cipher = der::Tlv(der::kSequence, der::Cat({&kOidAes256Cbc, &ivValue}));
+  }
+  const Bytes contentHead = der::Header(0x80, sealedLen);  // [0] IMPLICIT OCTET STRING
+  const std::size_t encryptedLen = kOidData.size() + cipher.size() + contentHead.size() + sealedLen;
+  const Bytes encryptedHead = der::Header(der::kSequence, encryptedLen);
+  const Bytes recipientInfos = der::SetOf(std::move(infos));
+  // The versions: 0 for AuthEnvelopedData, 2 for EnvelopedData with key
+  // agreement.
+  const Bytes version = der::SmallInteger(gcm ? 0 : 2);
+  const Bytes macHead = gcm ? der::Header(der::kOctetString, kTagBytes) : Bytes();
+  const std::size_t macLen = gcm ? macHead.size() + kTagBytes : 0;
+  const std::size_t envelopedLen =
+      version.size() + recipientInfos.size() + encryptedHead.size() + encryptedLen + macLen;
+  const Bytes envelopedHead = der::Header(der::kSequence, envelopedLen);
+  const Bytes explicitHead = der::Header(der::Context(0), envelopedHead.size() + envelopedLen);
+  const Bytes &type = gcm ? kOidAuthEnvelopedData : kOidEnvelopedData;
+  const std::size_t allLen = type.size() + explicitHead.size() + envelopedHead.size() + envelopedLen;
+  Bytes out = der::Header(der::kSequence, allLen);
+  out.reserve(out.size() + allLen);
+  const std::initializer_list<const Bytes *> head{&type,           &explicitHead,  &envelopedHead,
+                                                  &version,        &recipientInfos, &encryptedHead,
+                                                  &kOidData,       &cipher,        &contentHead};
+  for (const Bytes *part : head) out.insert(out.end(), part->begin(), part->end());
+  const std::size_t at = out.size();
+  out.resize(at + sealedLen);
+  int n = 0, m = 0;
+  std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX_free>> c(EVP_CIPHER_CTX_new());
+  static const uint8_t empty = 0;
+  // GCM takes its 12-byte nonce as the IV it is set up with by default.
+  bool ok = c && EVP_EncryptInit_ex2(c.get(), algorithm, cek, iv, nullptr) &&
+            EVP_EncryptUpdate(c.get(), out.data() + at, &n, data->Length > 0 ? data->Data : &empty, data->Length) &&
+            EVP_EncryptFinal_ex(c.get(), out.data() + at + n, &m) && static_cast<std::size_t>(n + m) == sealedLen;
+  OPENSSL_cleanse(cek, sizeof cek);
+  if (ok && gcm) {
+    out.insert(out.end(), macHead.begin(), macHead.end());
+    out.resize(out.size() + kTagBytes);
+    ok = EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagBytes),
+                             out.data() + out.size() - kTagBytes) == 1;
+  }
+  return ok ? out : Bytes();
+}
+
+// Whether a recipient info of the message names the certificate.
+bool NamesRecipient(CMS_ContentInfo *cms, X509 *cert) {
+  STACK_OF(CMS_RecipientInfo) *infos = CMS_get0_RecipientInfos(cms);
+  for (int i = 0; i < sk_CMS_RecipientInfo_num(infos); ++i) {
+    CMS_RecipientInfo *ri = sk_CMS_RecipientInfo_value(infos, i);
+    switch (CMS_RecipientInfo_type(ri)) {
+      case CMS_RECIPINFO_TRANS:
+        if (CMS_RecipientInfo_ktri_cert_cmp(ri, cert) == 0) return true;
+        break;
+      case CMS_RECIPINFO_AGREE: {
+        STACK_OF(CMS_RecipientEncryptedKey) *keys = CMS_RecipientInfo_kari_get0_reks(ri);
+        for (int k = 0; k < sk_CMS_RecipientEncryptedKey_num(keys); ++k) {
+          if (CMS_RecipientEncryptedKey_cert_cmp(sk_CMS_RecipientEncryptedKey_value(keys, k), cert) == 0) return true;
+        }
+        break;
+      }
+      default: break;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+}  // namespace cpki1
 
 using namespace cpki1;
 
@@ -13,7 +294,10 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
     if (p == nullptr || !BlobOk(data) || out == nullptr || p->RecipientCount < 0) return kBadArgument;
     if (p->RecipientCount == 0) return kNoRecipients;
     if (p->Recipients == nullptr) return kBadArgument;
-    if (Algs().sha256 == nullptr || Algs().aes256cbc == nullptr) return kInternal;
+    // AuthEnvelopedData with AES-256-GCM, unless the profile asks for
+    // EnvelopedData (AES-256-CBC) for peers that cannot read it.
+    EVP_CIPHER *cipher = session->envelopedCbc ? Algs().aes256cbc : Algs().aes256gcm;
+    if (Algs().sha256 == nullptr || cipher == nullptr) return kInternal;
     std::shared_ptr<const KeyStoreData> keys;
     std::shared_ptr<const CertStoreData> certs;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
@@ -36,24 +320,38 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
         X509_up_ref(known);
         x.reset(known);
       }
-      if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}); st != kOk)
-        return st;
+      const ChainRules rules{session->flags, std::nullopt};
+      if (int32_t st = CheckChainOnce(*session, x.get(), certs, keys, nullptr, rules); st != kOk) return st;
       EVP_PKEY *key = X509_get0_pubkey(x.get());
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
       if (!UsageAllows(x.get(), ec ? KU_KEY_AGREEMENT : KU_KEY_ENCIPHERMENT)) return kKeyUsage;
       recipients.push_back(std::move(x));
     }
-    CmsPtr cms(CMS_encrypt(nullptr, nullptr, Algs().aes256cbc, CMS_BINARY | CMS_PARTIAL));
+    // Recipients of EC keys on prime-order curves only: the message is
+    // written directly.
+    bool direct = true;
+    for (const X509UPtr &x : recipients) direct = direct && DirectKey(X509_get0_pubkey(x.get()));
+    if (direct) {
+      Bytes der = DirectEnvelope(recipients, data, !session->envelopedCbc);
+      if (der.empty()) return kEncryptFailed;
+      return HandOut(s, std::move(der), out);
+    }
+    CmsPtr cms(CMS_encrypt(nullptr, nullptr, cipher, CMS_BINARY | CMS_PARTIAL));
     if (!cms) return kEncryptFailed;
     for (auto &x : recipients) {
       EVP_PKEY *key = X509_get0_pubkey(x.get());
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
-      CMS_RecipientInfo *ri = CMS_add1_recipient_cert(cms.get(), x.get(), ec ? CMS_KEY_PARAM : 0);
+      CMS_RecipientInfo *ri = CMS_add1_recipient_cert(cms.get(), x.get(), CMS_KEY_PARAM);
       if (ri == nullptr) return kEncryptFailed;
+      EVP_PKEY_CTX *pctx = CMS_RecipientInfo_get0_pkey_ctx(ri);
+      if (pctx == nullptr) return kEncryptFailed;
       if (ec) {
         // OpenSSL 3.0 would derive the key-wrapping key with SHA-1.
-        EVP_PKEY_CTX *pctx = CMS_RecipientInfo_get0_pkey_ctx(ri);
-        if (pctx == nullptr || EVP_PKEY_CTX_set_ecdh_kdf_md(pctx, Algs().sha256) <= 0) return kEncryptFailed;
+        if (EVP_PKEY_CTX_set_ecdh_kdf_md(pctx, Algs().sha256) <= 0) return kEncryptFailed;
+      } else if (EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_OAEP_PADDING) <= 0 ||
+                 EVP_PKEY_CTX_set_rsa_oaep_md(pctx, Algs().sha256) <= 0 ||
+                 EVP_PKEY_CTX_set_rsa_mgf1_md(pctx, Algs().sha256) <= 0) {
+        return kEncryptFailed;  // RSA recipients: RSAES-OAEP with SHA-256
       }
     }
     BioPtr in = BlobBio(data);
@@ -71,7 +369,8 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
     if (!session) return kBadSession;
     if (p == nullptr || !BlobOk(data) || out == nullptr) return kBadArgument;
     CmsPtr cms = ReadCms(data);
-    if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) return kBadEncoding;
+    int type = cms ? OBJ_obj2nid(CMS_get0_type(cms.get())) : NID_undef;
+    if (type != NID_pkcs7_enveloped && type != NID_id_smime_ct_authEnvelopedData) return kBadEncoding;
     std::shared_ptr<const KeyStoreData> keys;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     const KeyPair *only = nullptr;
@@ -81,14 +380,22 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
     if (keys->pairs.empty()) return kNoKey;
     for (const auto &pair : keys->pairs) {
       if (only != nullptr && &pair != only) continue;
-      ERR_clear_error();
+      if (!NamesRecipient(cms.get(), pair.cert.get())) continue;
+      // The key is found: from here on every failure, of the key transport,
+      // the key agreement, the tag or the padding, gives the one status.
       // Naming the certificate makes a wrong key an error instead of noise.
-      if (!CMS_decrypt_set1_pkey_and_peer(cms.get(), pair.key.get(), pair.cert.get(), nullptr)) continue;
-      BioPtr plain(BIO_new(BIO_s_mem()));
+      const int agreed = OpenAgreedKey(cms.get(), pair);
+      if (agreed < 0) return kDecryptFailed;
+      if (agreed == 0 && !CMS_decrypt_set1_pkey_and_peer(cms.get(), pair.key.get(), pair.cert.get(), nullptr))
+        return kDecryptFailed;
+      Bytes content;
+      content.reserve(static_cast<std::size_t>(data->Length));  // never more than the message
+      BioPtr plain = SinkBio(content);
       if (!plain || !CMS_decrypt(cms.get(), nullptr, nullptr, nullptr, plain.get(), CMS_BINARY)) return kDecryptFailed;
       // An enveloped message names no sender: the record stays empty.
       if (sender != nullptr) std::memset(sender, 0, sizeof *sender);
-      return HandOut(s, BioBytes(plain.get()), out);
+      plain.reset();
+      return HandOut(s, std::move(content), out);
     }
     return kNotRecipient;
   });

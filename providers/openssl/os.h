@@ -43,6 +43,11 @@ bool Replace(const std::string &from, const std::string &to);
 
 bool Remove(const std::string &path);
 
+// The file a path finally names after following its symbolic links (POSIX;
+// on Windows the path itself): a store behind a link is replaced beside the
+// link's target, so the link stays.
+std::string LinkTarget(const std::string &path);
+
 // Creates a folder (private to the user where the system has such rights);
 // true when it exists afterwards.
 bool MakeFolder(const std::string &path);

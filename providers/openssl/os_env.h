@@ -1,6 +1,7 @@
 // Which environment variables the viewer does not get (os_posix.cpp,
-// os_win32.cpp): the provider's own (CPKI1_PSE_PASSWORD above all) and any
-// whose name speaks of a password, a secret or a token.
+// os_win32.cpp): any whose name speaks of a password, a secret or a token
+// (CPKI1_PSE_PASSWORD above all). The provider's other settings, such as
+// CPKI1_VIEWER itself, hold no secret and stay.
 #ifndef CPKI1_OPENSSL_OS_ENV_H
 #define CPKI1_OPENSSL_OS_ENV_H
 
@@ -15,7 +16,6 @@ inline bool SecretVariable(const char *entry) {
   for (const char *p = entry; *p != '\0' && (*p != '=' || p == entry); ++p) {
     name += static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
   }
-  if (name.rfind("CPKI1_", 0) == 0) return true;
   for (const char *word : {"PASSWORD", "PASSWD", "PASSPHRASE", "SECRET", "TOKEN"}) {
     if (name.find(word) != std::string::npos) return true;
   }

@@ -76,6 +76,24 @@ bool WriteNew(const std::string &path, const uint8_t *data, std::size_t length, 
   return ok;
 }
 
+std::string LinkTarget(const std::string &path) {
+  std::string at = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+    std::string to(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+    ssize_t n = ::readlink(at.c_str(), to.data(), to.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= to.size()) return at;
+    to.resize(static_cast<std::size_t>(n));
+    if (to[0] != '/') {
+      std::size_t slash = at.rfind('/');
+      to = (slash == std::string::npos ? std::string() : at.substr(0, slash + 1)) + to;
+    }
+    at = to;
+  }
+  return at;
+}
+
 bool Replace(const std::string &from, const std::string &to) { return ::rename(from.c_str(), to.c_str()) == 0; }
 
 bool Remove(const std::string &path) { return ::unlink(path.c_str()) == 0; }
@@ -158,9 +176,12 @@ ViewerResult RunViewer(const std::string &command, const std::string &pem) {
     pid_t pid = 0;
     if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char *const *>(argv), env.data()) == 0) {
       int wstatus = 0;
-      while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+      pid_t waited;
+      while ((waited = waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
       }
-      if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) result = ViewerResult::kShown;
+      // A wait that fails (a host that ignores SIGCHLD) tells nothing of how
+      // the viewer ended: a failure.
+      if (waited == pid && WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) result = ViewerResult::kShown;
     }
   }
   ::unlink(name.c_str());

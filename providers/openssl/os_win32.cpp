@@ -124,6 +124,10 @@ bool WriteNew(const std::string &path, const uint8_t *data, std::size_t length, 
   return FlushFileBuffers(h.get()) != FALSE;
 }
 
+// Symbolic links to store files are not followed here: a store is replaced
+// at the path it was named by.
+std::string LinkTarget(const std::string &path) { return path; }
+
 bool Replace(const std::string &from, const std::string &to) {
   const std::wstring f = Wide(from), t = Wide(to);
   // A reader that opened the old file without sharing deletion (another
@@ -301,9 +305,12 @@ ViewerResult RunViewer(const std::string &command, const std::string &pem) {
   if (CreateProcessW(comspec.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
                      env.data(), nullptr, &si, &pi)) {
     CloseHandle(pi.hThread);
-    WaitForSingleObject(pi.hProcess, INFINITE);
+    // A wait that fails tells nothing of how the viewer ended: a failure.
     DWORD code = 1;
-    if (GetExitCodeProcess(pi.hProcess, &code) && code == 0) result = ViewerResult::kShown;
+    if (WaitForSingleObject(pi.hProcess, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code) &&
+        code == 0) {
+      result = ViewerResult::kShown;
+    }
     CloseHandle(pi.hProcess);
   }
   DeleteFileW(Wide(name).c_str());

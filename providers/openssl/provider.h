@@ -52,10 +52,30 @@ struct Cached {
   std::shared_ptr<const T> data;
 };
 
+// A clean success of a chain check, remembered by its session (see
+// CheckChainOnce).
+struct ChainMemo {
+  std::string certs;  // DER of the leaf and of the further certificates given
+  std::shared_ptr<const CertStoreData> store;  // the snapshots it was made with
+  std::shared_ptr<const KeyStoreData> keys;
+  int32_t flags = 0;
+  int64_t from = 0, until = 0;  // it holds while from <= now < until
+  std::shared_ptr<STACK_OF(X509)> chain;  // the chain built, leaf first
+};
+
+// A signing context of one of the user's keys, prepared once: a copy of it
+// costs a sixth of a signature less than a new one.
+struct SignerMemo {
+  std::shared_ptr<const KeyStoreData> keys;  // the snapshot the key belongs to
+  const KeyPair *pair = nullptr;
+  std::shared_ptr<EVP_PKEY_CTX> ctx;
+};
+
 struct Session {
   std::string pse;    // key store path as given (empty: none)
   std::string store;  // certificate store path as given (empty: none)
   int32_t flags = 0;
+  bool envelopedCbc = false;  // profile "cipher = aes-256-cbc": EnvelopedData, not AuthEnvelopedData
   std::string password;
   std::mutex mutex;  // guards the caches
   Cached<KeyStoreData> keys;
@@ -65,23 +85,32 @@ struct Session {
   // means reading each folder on the way.
   std::string pseFound;
   std::string storeFound;
+  std::vector<ChainMemo> chains;  // guarded by mutex
+  std::vector<SignerMemo> signers;  // guarded by mutex
 };
 using SessionPtr = std::shared_ptr<Session>;
 
 SessionPtr FindSession(TelvoraSession s);
-int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, TelvoraSession *out);
+int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, bool envelopedCbc,
+                    TelvoraSession *out);
+
+// Empties the thread's OpenSSL error queue. Clearing costs a good part of a
+// hash of 1 KiB even when there is nothing to clear; a look first is cheap.
+inline void ClearErrors() {
+  if (ERR_peek_error() != 0) ERR_clear_error();
+}
 
 // Runs an entry point's body: clean error queue, no exception escapes.
 template <class F>
 int32_t Guard(F &&body) noexcept {
-  ERR_clear_error();
+  ClearErrors();
   int32_t status;
   try {
     status = body();
   } catch (...) {
     status = kInternal;
   }
-  ERR_clear_error();
+  ClearErrors();
   return status;
 }
 
@@ -173,13 +202,41 @@ bool UsageAllows(X509 *cert, uint32_t bits);
 struct ChainRules {
   int32_t flags = 0;
   std::optional<time_t> signedAt;  // the signing time a signature claims
+  // Set by the check when it forgave anything (an expired certificate for
+  // the signing time): such a result depends on more than the stores and
+  // the time.
+  mutable bool forgave = false;
 };
 
-// Builds the certificate's chain to a self-signed CA certificate of the
-// stores, now, checking the CRLs of the store. more: further certificates
-// (a message's), or null.
+// How far a CRL's thisUpdate may lie ahead of the clock.
+constexpr time_t kClockSkew = 5 * 60;
+
+// Builds the certificate's chain to a trust anchor (a self-signed CA
+// certificate of the stores), now, at security level 2, refuses weak keys and
+// digests in it, and checks each certificate against the newest CRL of the
+// store that its issuer's key signed. more: further certificates (a
+// message's), or null. chain, when given, receives the chain once it is
+// built, also when a later check fails.
 int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
-                   const ChainRules &rules);
+                   const ChainRules &rules, CertListPtr *chain = nullptr);
+
+// The key policy: RSA (and DSA) keys of at least 2048 bits, EC keys of at
+// least 256 bits, other kinds of at least 112 bits of security.
+bool KeyStrong(EVP_PKEY *key);
+// MD5, SHA-1 and other digests under 224 bits, or an unknown digest.
+bool DigestWeak(int digestNid);
+// A signature algorithm (as X509_get_signature_nid gives it) with a weak digest.
+bool SignatureWeak(int signatureNid);
+
+// CheckChain with the session's memory: a success that needed nothing
+// forgiven holds, for the same certificates, store snapshots and flags,
+// while the time crosses no validity bound of a certificate or CRL of the
+// stores (nor of the certificates given). Every check of CheckChain runs
+// inside it: anchors, weak keys and digests, CRLs by key. A store that
+// changes is a new snapshot, and so a new check. chain as for CheckChain.
+int32_t CheckChainOnce(Session &s, X509 *leaf, const std::shared_ptr<const CertStoreData> &certs,
+                       const std::shared_ptr<const KeyStoreData> &keys, STACK_OF(X509) * more,
+                       const ChainRules &rules, CertListPtr *chain = nullptr);
 
 std::string KeyRefOf(const KeyStoreData &keys, X509 *cert);
 X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer, const char *serial);
@@ -187,6 +244,10 @@ X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, c
 // ---- CMS --------------------------------------------------------------------------
 
 BioPtr BlobBio(const TelvoraBlob *b);
+// A BIO that appends what is written to it to out, which must outlive it.
+// Content written there is handed out as it is: a memory BIO grows by a
+// third at a time (copying and wiping each time) and is copied once more.
+BioPtr SinkBio(Bytes &out);
 Bytes BioBytes(BIO *bio);
 // A whole DER ContentInfo, nothing after it; null otherwise.
 CmsPtr ReadCms(const TelvoraBlob *b);

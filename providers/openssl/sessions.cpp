@@ -96,6 +96,7 @@ std::string Trim(const std::string &s) {
 
 struct Profile {
   std::string pse, store;
+  bool envelopedCbc = false;
 };
 
 int32_t ReadProfile(const std::string &name, Profile &out) {
@@ -120,6 +121,16 @@ int32_t ReadProfile(const std::string &name, Profile &out) {
     std::size_t eq = line.find('=');
     if (eq == std::string::npos) return kNoProfile;
     std::string key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
+    if (strcasecmp(key.c_str(), "cipher") == 0) {
+      if (strcasecmp(value.c_str(), "aes-256-cbc") == 0) {
+        out.envelopedCbc = true;
+      } else if (strcasecmp(value.c_str(), "aes-256-gcm") == 0) {
+        out.envelopedCbc = false;
+      } else {
+        return kNoProfile;
+      }
+      continue;
+    }
     if (!value.empty() && !os::IsAbsolute(value)) value = folder + value;
     if (strcasecmp(key.c_str(), "pse") == 0) {
       out.pse = value;
@@ -148,11 +159,13 @@ SessionPtr FindSession(TelvoraSession s) {
   return it == r.sessions.end() ? nullptr : it->second;
 }
 
-int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, TelvoraSession *out) {
+int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, bool envelopedCbc,
+                    TelvoraSession *out) {
   auto s = std::make_shared<Session>();
   s->pse = pse;
   s->store = store;
   s->flags = flags;
+  s->envelopedCbc = envelopedCbc;
   s->password = KeyStorePassword();
   // Read both stores now, so that a damaged store is reported at once.
   std::shared_ptr<const KeyStoreData> keys;
@@ -217,6 +230,42 @@ BioPtr BlobBio(const TelvoraBlob *b) {
   return BioPtr(BIO_new_mem_buf(b->Length > 0 ? b->Data : &empty, b->Length));
 }
 
+namespace {
+
+int SinkWrite(BIO *bio, const char *data, std::size_t n, std::size_t *written) {
+  auto *out = static_cast<Bytes *>(BIO_get_data(bio));
+  if (out == nullptr) return 0;
+  const auto *bytes = reinterpret_cast<const uint8_t *>(data);  // same types: one memmove
+  out->insert(out->end(), bytes, bytes + n);
+  *written = n;
+  return 1;
+}
+
+long SinkCtrl(BIO *, int cmd, long, void *) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int SinkCreate(BIO *bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+}  // namespace
+
+BioPtr SinkBio(Bytes &out) {
+  // Made once, never released (as the algorithms).
+  static BIO_METHOD *const method = [] {
+    BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "cpki1 byte sink");
+    if (m != nullptr && (!BIO_meth_set_write_ex(m, SinkWrite) || !BIO_meth_set_ctrl(m, SinkCtrl) ||
+                         !BIO_meth_set_create(m, SinkCreate))) {
+      BIO_meth_free(m);
+      m = nullptr;
+    }
+    return m;
+  }();
+  BioPtr bio(method != nullptr ? BIO_new(method) : nullptr);
+  if (bio) BIO_set_data(bio.get(), &out);
+  return bio;
+}
+
 Bytes BioBytes(BIO *bio) {
   char *p = nullptr;
   long n = BIO_get_mem_data(bio, &p);
@@ -251,7 +300,7 @@ int32_t VCERT_Initialize(const char *profile, int32_t flags, TelvoraSession *out
     if (profile == nullptr || out == nullptr) return kBadArgument;
     Profile p;
     if (int32_t st = ReadProfile(profile, p); st != kOk) return st;
-    return OpenSession(p.pse, p.store, flags, out);
+    return OpenSession(p.pse, p.store, flags, p.envelopedCbc, out);
   });
 }
 
@@ -263,7 +312,7 @@ int32_t VCERT_InitializeEx(int32_t version, const TelvoraOpenParams *rec, Telvor
     if (rec->PSEUrl != nullptr && !StripPrefix(rec->PSEUrl, kPsePrefix, pse)) return kBadUrl;
     if (rec->StoreUrl != nullptr && !StripPrefix(rec->StoreUrl, kFilePrefix, store)) return kBadUrl;
     if (rec->LdapUrl != nullptr && !StripPrefix(rec->LdapUrl, kLdapPrefix, ldap)) return kBadUrl;
-    return OpenSession(pse, store, rec->Flags, out);
+    return OpenSession(pse, store, rec->Flags, false, out);
   });
 }
 int32_t VCERT_Uninitialize(TelvoraSession s) {

@@ -2,12 +2,122 @@
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 
+#include <algorithm>
 #include <ctime>
 
+#include "der.h"
 #include "provider.h"
 
 namespace cpki1 {
 namespace {
+
+// ---- SignedData of an EC key, written directly ---------------------------------------
+// The message CMS_sign makes with CMS_BINARY and CMS_NOSMIMECAP, byte for
+// byte: SHA-256, ecdsa-with-SHA256, the signer's certificate and its chain
+// without the anchor (CMS_add1_cert), the signed attributes contentType,
+// signingTime and messageDigest. Building it through
+// OpenSSL's CMS objects (fetching the digest each time, copying names and
+// attributes, encoding twice) costs more than the signature itself.
+
+const Bytes kOidData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
+const Bytes kOidSignedData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+const Bytes kOidContentType{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x03};
+const Bytes kOidMessageDigest{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x04};
+const Bytes kOidSigningTime{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x05};
+// AlgorithmIdentifiers without parameters, as OpenSSL writes them.
+const Bytes kAlgSha256{der::kSequence, 11, der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+const Bytes kAlgEcdsaSha256{der::kSequence, 10, der::kOid, 8, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x04, 0x03, 0x02};
+
+Bytes Attribute(const Bytes &oid, const Bytes &value) {
+  Bytes values = der::Tlv(der::kSet, value);
+  return der::Tlv(der::kSequence, der::Cat({&oid, &values}));
+}
+
+template <class T, int (*I2d)(const T *, unsigned char **)>
+Bytes Encode(const T *object) {
+  int n = I2d(object, nullptr);
+  if (n <= 0) return {};
+  Bytes out(static_cast<std::size_t>(n));
+  unsigned char *p = out.data();
+  return I2d(object, &p) == n ? out : Bytes();
+}
+
+// A signing context for the pair, a copy of the one the session prepared.
+PkeyCtxPtr SignContext(Session &s, const std::shared_ptr<const KeyStoreData> &keys, const KeyPair &pair) {
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::erase_if(s.signers, [&](const SignerMemo &m) { return m.keys != keys; });
+    for (const SignerMemo &m : s.signers) {
+      if (m.pair == &pair) return PkeyCtxPtr(EVP_PKEY_CTX_dup(m.ctx.get()));
+    }
+  }
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pair.key.get(), nullptr));
+  if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0) return nullptr;
+  std::shared_ptr<EVP_PKEY_CTX> shared(EVP_PKEY_CTX_dup(ctx.get()), Freer<EVP_PKEY_CTX_free>());
+  if (shared) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.signers.push_back(SignerMemo{keys, &pair, std::move(shared)});
+  }
+  return ctx;
+}
+
+// Empty when the message cannot be made (the caller reports the failure).
+// carried: the certificates the message carries (the signer's first).
+Bytes SignedData(PkeyCtxPtr ctx, const KeyPair &pair, const std::vector<X509 *> &carried, const TelvoraBlob *data,
+                 bool detached, time_t now) {
+  const Algorithms &algs = Algs();
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digestLen = 0;
+  static const uint8_t empty = 0;
+  if (!EVP_Digest(data->Length > 0 ? data->Data : &empty, static_cast<std::size_t>(data->Length), digest, &digestLen,
+                  algs.sha256, nullptr))
+    return {};
+  std::unique_ptr<ASN1_TIME, Freer<ASN1_TIME_free>> when(ASN1_TIME_set(nullptr, now));
+  Bytes time = when ? Encode<ASN1_TIME, i2d_ASN1_TIME>(when.get()) : Bytes();
+  std::vector<Bytes> certs;
+  for (X509 *c : carried) {
+    certs.push_back(CertDer(c));
+    if (certs.back().empty()) return {};
+  }
+  Bytes issuer = Encode<X509_NAME, i2d_X509_NAME>(X509_get_issuer_name(pair.cert.get()));
+  Bytes serial = Encode<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(pair.cert.get()));
+  if (time.empty() || certs.empty() || issuer.empty() || serial.empty()) return {};
+
+  Bytes digestValue = der::Tlv(der::kOctetString, digest, digestLen);
+  Bytes attrs = der::SetOf({Attribute(kOidContentType, kOidData), Attribute(kOidSigningTime, time),
+                            Attribute(kOidMessageDigest, digestValue)});
+  // The signature covers the attributes as a SET; the message carries them as [0].
+  unsigned char attrsDigest[EVP_MAX_MD_SIZE];
+  unsigned int attrsDigestLen = 0;
+  if (!EVP_Digest(attrs.data(), attrs.size(), attrsDigest, &attrsDigestLen, algs.sha256, nullptr)) return {};
+  std::size_t sigLen = 0;
+  if (!ctx || EVP_PKEY_sign(ctx.get(), nullptr, &sigLen, attrsDigest, attrsDigestLen) <= 0) return {};
+  Bytes sig(sigLen);
+  if (EVP_PKEY_sign(ctx.get(), sig.data(), &sigLen, attrsDigest, attrsDigestLen) <= 0) return {};
+  sig.resize(sigLen);
+  attrs[0] = der::Context(0);
+
+  Bytes one = der::SmallInteger(1);
+  Bytes sid = der::Tlv(der::kSequence, der::Cat({&issuer, &serial}));
+  Bytes signature = der::Tlv(der::kOctetString, sig);
+  Bytes signerInfo =
+      der::Tlv(der::kSequence, der::Cat({&one, &sid, &kAlgSha256, &attrs, &kAlgEcdsaSha256, &signature}));
+  Bytes signerInfos = der::Tlv(der::kSet, signerInfo);
+  Bytes digestAlgs = der::Tlv(der::kSet, kAlgSha256);
+  Bytes encap;
+  if (detached) {
+    encap = der::Tlv(der::kSequence, kOidData);
+  } else {
+    Bytes content = der::Tlv(der::kOctetString, data->Length > 0 ? data->Data : &empty,
+                             static_cast<std::size_t>(data->Length));
+    Bytes explicitContent = der::Tlv(der::Context(0), content);
+    encap = der::Tlv(der::kSequence, der::Cat({&kOidData, &explicitContent}));
+  }
+  Bytes certSet = der::SetOf(std::move(certs), der::Context(0));
+  Bytes signedData = der::Tlv(der::kSequence, der::Cat({&one, &digestAlgs, &encap, &certSet, &signerInfos}));
+  Bytes explicitSigned = der::Tlv(der::Context(0), signedData);
+  return der::Tlv(der::kSequence, der::Cat({&kOidSignedData, &explicitSigned}));
+}
 
 // The signing time a signer claims, when it has one.
 std::optional<time_t> SigningTime(CMS_SignerInfo *si) {
@@ -40,11 +150,14 @@ int32_t VCERT_HashMem(TelvoraSession s, const TelvoraBlob *data, TelvoraBlob *ha
     if (!FindSession(s)) return kBadSession;
     if (!BlobOk(data) || hash == nullptr) return kBadArgument;
     if (Algs().sha256 == nullptr) return kInternal;
+    // One digest context per thread, set up anew for each hash: making and
+    // releasing one costs a fifth of a hash of 1 KiB.
+    static thread_local const std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>> ctx(EVP_MD_CTX_new());
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    static const uint8_t empty = 0;
-    if (!EVP_Digest(data->Length > 0 ? data->Data : &empty, static_cast<std::size_t>(data->Length), md, &len,
-                    Algs().sha256, nullptr))
+    if (!ctx || !EVP_DigestInit_ex2(ctx.get(), Algs().sha256, nullptr) ||
+        (data->Length > 0 && !EVP_DigestUpdate(ctx.get(), data->Data, static_cast<std::size_t>(data->Length))) ||
+        !EVP_DigestFinal_ex(ctx.get(), md, &len))
       return kInternal;
     return HandOut(s, Bytes(md, md + len), hash);
   });
@@ -60,6 +173,7 @@ int32_t VCERT_SignHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *ha
     const KeyPair *pair = nullptr;
     if (int32_t st = SelectPair(*keys, nullptr, pair); st != kOk) return st;
     if (!IsP256(pair->key.get())) return kBadKeyType;
+    if (IsCa(pair->cert.get())) return kCaSigner;
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pair->key.get(), nullptr));
     std::size_t len = 0;
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 || EVP_PKEY_sign(ctx.get(), nullptr, &len, hash->Data, 32) <= 0)
@@ -108,11 +222,13 @@ int32_t VCERT_VerifyHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *
                  : -1;
     OPENSSL_free(der);
     if (ok != 1) return kBadSignature;
+    if (IsCa(x.get())) return kCaSigner;
     std::shared_ptr<const KeyStoreData> keys;
     std::shared_ptr<const CertStoreData> certs;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
-    if (int32_t st = CheckChain(x.get(), *certs, *keys, nullptr, ChainRules{session->flags, std::nullopt}); st != kOk)
+    if (int32_t st = CheckChainOnce(*session, x.get(), certs, keys, nullptr, ChainRules{session->flags, std::nullopt});
+        st != kOk)
       return st;
     return UsageAllows(x.get(), KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION) ? kOk : kKeyUsage;
   });
@@ -133,11 +249,33 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     if (int32_t st = SelectPair(*keys, p->Selector, pair); st != kOk) return st;
     if (!TimeValid(pair->cert.get(), time(nullptr))) return kExpired;
     if (!UsageAllows(pair->cert.get(), KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) return kKeyUsage;
+    if (IsCa(pair->cert.get())) return kCaSigner;
+    if (!KeyStrong(pair->key.get())) return kWeakAlgorithm;
     if (Algs().sha256 == nullptr) return kInternal;
+    std::shared_ptr<const CertStoreData> certs;
+    if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
+    // The message carries the signer's chain up to, not including, the
+    // anchor, so that a peer with only the anchor can verify it. A chain
+    // that cannot be built leaves the signer's certificate alone.
+    CertListPtr chain;
+    CheckChainOnce(*session, pair->cert.get(), certs, keys, nullptr, ChainRules{session->flags, std::nullopt}, &chain);
+    if (EVP_PKEY_is_a(pair->key.get(), "EC")) {
+      std::vector<X509 *> carried{pair->cert.get()};
+      for (int i = 1; i + 1 < sk_X509_num(chain.get()); ++i) carried.push_back(sk_X509_value(chain.get(), i));
+      Bytes der = SignedData(SignContext(*session, keys, *pair), *pair, carried, data, (p->Flags & 2) != 0,
+                             time(nullptr));
+      if (der.empty()) return kSignFailed;
+      return HandOut(s, std::move(der), out);
+    }
     unsigned int detached = (p->Flags & 2) ? CMS_DETACHED : 0;
     CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_PARTIAL | CMS_BINARY | detached));
-    if (!cms || CMS_add1_signer(cms.get(), pair->cert.get(), pair->key.get(), Algs().sha256, CMS_BINARY) == nullptr)
+    // The signed attributes as above: no SMIMECapabilities, which no one reads.
+    if (!cms || CMS_add1_signer(cms.get(), pair->cert.get(), pair->key.get(), Algs().sha256,
+                                CMS_BINARY | CMS_NOSMIMECAP) == nullptr)
       return kSignFailed;
+    for (int i = 1; i + 1 < sk_X509_num(chain.get()); ++i) {
+      if (!CMS_add1_cert(cms.get(), sk_X509_value(chain.get(), i))) return kSignFailed;
+    }
     BioPtr in = BlobBio(data);
     if (!in || !CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY | detached)) return kSignFailed;
     Bytes der = CmsDer(cms.get());
@@ -167,16 +305,35 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
 
+    // MD5 and SHA-1 signatures are refused, whoever made them.
+    STACK_OF(CMS_SignerInfo) *infos = CMS_get0_SignerInfos(cms.get());
+    for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
+      X509_ALGOR *digest = nullptr, *sig = nullptr;
+      CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(infos, i), nullptr, nullptr, &digest, &sig);
+      const ASN1_OBJECT *digestOid = nullptr, *sigOid = nullptr;
+      if (digest != nullptr) X509_ALGOR_get0(&digestOid, nullptr, nullptr, digest);
+      if (sig != nullptr) X509_ALGOR_get0(&sigOid, nullptr, nullptr, sig);
+      if (digestOid == nullptr || DigestWeak(OBJ_obj2nid(digestOid))) return kWeakAlgorithm;
+      int sigNid = sigOid != nullptr ? OBJ_obj2nid(sigOid) : NID_undef;
+      int sigDigest = NID_undef, sigKey = NID_undef;
+      if (OBJ_find_sigid_algs(sigNid, &sigDigest, &sigKey) && sigDigest != NID_undef && DigestWeak(sigDigest))
+        return kWeakAlgorithm;
+    }
+
     // The signatures themselves; signer certificates come from the message
     // or the certificate store.
     CertViewPtr known(sk_X509_new_null());
     if (!known) return kInternal;
     for (const auto &c : certs->certs) sk_X509_push(known.get(), c.get());
     BioPtr dcont = detached ? BlobBio(data) : nullptr;
-    BioPtr outBio(BIO_new(BIO_s_mem()));
-    int ok = outBio ? CMS_verify(cms.get(), known.get(), nullptr, dcont.get(), outBio.get(),
-                                 CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY)
-                    : 0;
+    // The content of an enclosed message comes out; a detached one's is the
+    // data, which need not be copied.
+    Bytes carried;
+    if (!detached) carried.reserve(static_cast<std::size_t>(signature->Length));
+    BioPtr outBio = detached ? nullptr : SinkBio(carried);
+    int ok = outBio || detached ? CMS_verify(cms.get(), known.get(), nullptr, dcont.get(), outBio.get(),
+                                             CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY)
+                                : 0;
     known.reset();
     if (ok != 1) {
       unsigned long err = ERR_peek_last_error();
@@ -184,12 +341,13 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
         return kUntrusted;
       return kBadSignature;
     }
-    Bytes carried = detached ? BlobBytes(data) : BioBytes(outBio.get());
-    if (!detached && haveData && carried != BlobBytes(data)) return kBadSignature;
+    outBio.reset();
+    if (!detached && haveData &&
+        !std::equal(carried.begin(), carried.end(), data->Data, data->Data + std::max(data->Length, 0)))
+      return kBadSignature;
 
     // Each signer's certificate chain, checked now; without CHECKEXPIRED an
     // expired certificate passes when it was valid at the claimed signing time.
-    STACK_OF(CMS_SignerInfo) *infos = CMS_get0_SignerInfos(cms.get());
     CertListPtr msgCerts(CMS_get1_certs(cms.get()));
     int n = sk_CMS_SignerInfo_num(infos);
     if (n <= 0) return kBadSignature;
@@ -206,10 +364,14 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
         status = kUntrusted;
         break;
       }
+      if (IsCa(signer)) {
+        status = kCaSigner;
+        break;
+      }
       ChainRules rules{session->flags, SigningTime(si)};
       if (rules.signedAt && *rules.signedAt > now)
         rules.signedAt.reset();  // a claim from the future counts for nothing
-      status = CheckChain(signer, *certs, *keys, msgCerts.get(), rules);
+      status = CheckChainOnce(*session, signer, certs, keys, msgCerts.get(), rules);
       if (status == kOk && !UsageAllows(signer, KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) status = kKeyUsage;
       if (status == kOk) block->texts.push_back(std::make_unique<CertText>(signer, p->Fields, KeyRefOf(*keys, signer)));
     }
@@ -224,7 +386,7 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
       block->signers[i].Cert = &block->records[i];
     }
     if (content != nullptr) {
-      if (int32_t st = HandOut(s, carried, content); st != kOk) return st;
+      if (int32_t st = HandOut(s, detached ? BlobBytes(data) : std::move(carried), content); st != kOk) return st;
     }
     result->Count = static_cast<int32_t>(block->signers.size());
     result->Signers = block->signers.data();

@@ -43,7 +43,13 @@ namespace cpki1 {
   X(kNoCertStore, 0xE0720121u, "The session has no certificate store.")                                               \
   X(kNoKeyStore, 0xE0720122u, "The session has no key store.")                                                        \
   X(kUnknownRecipient, 0xE0720123u, "A recipient certificate named by issuer and serial number is not in the store.") \
-  X(kAnchorRefused, 0xE0720124u, "A self-signed CA certificate is installed with cpki1-tool, not through the provider.")
+  X(kAnchorRefused, 0xE0720124u, "A self-signed CA certificate is installed with cpki1-tool, not through the provider.") \
+  X(kWeakAlgorithm, 0xE0720125u,                                                                                      \
+    "Weak algorithm: MD5 and SHA-1 digests, RSA keys under 2048 bits and EC keys under 256 bits are refused.")        \
+  X(kCrlFromFuture, 0xE0720126u, "The CRL's thisUpdate lies in the future: the CRL is refused.")                      \
+  X(kCaNotAnchored, 0xE0720127u, "The CA certificate does not chain to a trust anchor of the stores.")                \
+  X(kNoUsableCrl, 0xE0720128u, "The store holds a CRL in the issuing CA's name, but none signed by the CA's key.")    \
+  X(kCaSigner, 0xE0720129u, "A CA certificate does not sign documents.")
 
 enum Status : int32_t {
   kOk = 0,

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 #include "platform/platform.h"
 #include "provider.h"
@@ -67,9 +68,20 @@ int32_t StoreOf(Session &s, std::shared_ptr<const Data> &out) {
     out = std::make_shared<Data>();
     return kOk;
   }
-  std::string path = ResolveStore(s, s.*Kind::path, Kind::found);
-  auto stamp = StampOf(path);
   Cached<Data> &cache = s.*Kind::cache;
+  // The usual call: the file found before is still there, unchanged. One
+  // look at it tells both.
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    path = s.*Kind::found;
+  }
+  std::optional<FileStamp> stamp;
+  if (!path.empty()) stamp = StampOf(path);
+  if (!stamp) {
+    path = ResolveStore(s, s.*Kind::path, Kind::found);
+    stamp = StampOf(path);
+  }
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (cache.data && cache.stamp == stamp) {
@@ -121,13 +133,23 @@ int32_t VCERT_AddCertificate(TelvoraSession s, const TelvoraAddParams *p, const 
     if (!BlobOk(cert)) return kBadArgument;
     X509UPtr x(CertFromDer(cert->Data, static_cast<std::size_t>(cert->Length)));
     if (!x) return kBadEncoding;
+    std::shared_ptr<const KeyStoreData> keys;
+    if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     // The store's self-signed CA certificates are its trust anchors: they are
     // installed with cpki1-tool, never by a host passing on what a peer sent.
-    bool anchor = X509_check_issued(x.get(), x.get()) == X509_V_OK && IsCa(x.get());
+    // Another CA certificate is taken only when it chains to an anchor: its
+    // key then signs CRLs that count.
+    bool anchor = IsAnchor(x.get()), ca = IsCa(x.get());
     return ChangeCertStore(*session, [&](CertStoreData &data, bool &changed) -> int32_t {
-      if (anchor &&
-          std::none_of(data.certs.begin(), data.certs.end(), [&](const Cert &c) { return SameCert(c.get(), x.get()); }))
-        return kAnchorRefused;
+      bool present =
+          std::any_of(data.certs.begin(), data.certs.end(), [&](const Cert &c) { return SameCert(c.get(), x.get()); });
+      if (present) return kOk;
+      if (anchor) return kAnchorRefused;
+      if (ca) {
+        int32_t st = CheckChain(x.get(), data, *keys, nullptr, ChainRules{session->flags, std::nullopt});
+        if (st == kUntrusted) return kCaNotAnchored;
+        if (st != kOk) return st;
+      }
       changed = AddCertTo(data, x.get());
       return kOk;
     });
@@ -142,23 +164,30 @@ int32_t VCERT_AddCRL(TelvoraSession s, const TelvoraAddParams *p, const TelvoraB
     if (!BlobOk(crl)) return kBadArgument;
     CrlUPtr list(CrlFromDer(crl->Data, static_cast<std::size_t>(crl->Length)));
     if (!list) return kBadEncoding;
+    // A CRL from the future would stay the newest one until that time.
+    time_t latest = time(nullptr) + kClockSkew;
+    if (X509_cmp_time(X509_CRL_get0_lastUpdate(list.get()), &latest) > 0) return kCrlFromFuture;
     std::shared_ptr<const KeyStoreData> keys;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
+    AkidPtr akid(static_cast<AUTHORITY_KEYID *>(
+        X509_CRL_get_ext_d2i(list.get(), NID_authority_key_identifier, nullptr, nullptr)));
     return ChangeCertStore(*session, [&](CertStoreData &data, bool &changed) -> int32_t {
-      // Only a CRL signed by a CA certificate the stores know is taken.
-      bool trusted = false;
+      // Only a CRL that the key of a CA certificate chaining to an anchor
+      // signed is taken; it replaces the older CRLs of that key only.
+      EVP_PKEY *issuerKey = nullptr;
       auto check = [&](X509 *ca) {
-        if (!trusted && IsCa(ca) && X509_NAME_cmp(X509_get_subject_name(ca), X509_CRL_get_issuer(list.get())) == 0 &&
-            X509_CRL_verify(list.get(), X509_get0_pubkey(ca)) == 1) {
-          trusted = true;
-        }
+        EVP_PKEY *key = X509_get0_pubkey(ca);
+        if (issuerKey != nullptr || key == nullptr || !IsCa(ca) ||
+            X509_NAME_cmp(X509_get_subject_name(ca), X509_CRL_get_issuer(list.get())) != 0 ||
+            (akid && X509_check_akid(ca, akid.get()) != X509_V_OK) || X509_CRL_verify(list.get(), key) != 1)
+          return;
+        if (CheckChain(ca, data, *keys, nullptr, ChainRules{session->flags, std::nullopt}) == kOk) issuerKey = key;
       };
       for (const auto &c : data.certs) check(c.get());
       for (const auto &c : keys->extraCerts) check(c.get());
-      if (!trusted) return kCrlUntrusted;
-      changed = AddCrlTo(data, list.get());
+      if (issuerKey == nullptr) return kCrlUntrusted;
+      changed = AddCrlTo(data, list.get(), issuerKey);
       return kOk;
     });
   });
 }
-

@@ -458,7 +458,7 @@ void WriteCrl(const Ca &ca, const Args &a) {
   if (a.Has("store")) {
     ChangeStore(a.Get("store"), [&](CertStoreData &d) {
       AddCertTo(d, ca.cert.get());
-      AddCrlTo(d, crl.get());
+      AddCrlTo(d, crl.get(), X509_get0_pubkey(ca.cert.get()));
     });
   }
   std::printf("CRL written to %s\n", out.c_str());
@@ -525,7 +525,16 @@ void CmdStore(const Args &a) {
   }
   ChangeStore(store, [&](CertStoreData &d) {
     for (const auto &c : incoming.certs) AddCertTo(d, c.get());
-    for (const auto &c : incoming.crls) AddCrlTo(d, c.get());
+    for (const auto &c : incoming.crls) {
+      // Replaces only the CRLs of the key that signed it, when a CA
+      // certificate of the store has that key.
+      EVP_PKEY *key = nullptr;
+      for (const auto &ca : d.certs) {
+        EVP_PKEY *k = X509_get0_pubkey(ca.get());
+        if (key == nullptr && IsCa(ca.get()) && k != nullptr && X509_CRL_verify(c.get(), k) == 1) key = k;
+      }
+      AddCrlTo(d, c.get(), key);
+    }
   });
   std::printf("%zu certificate(s), %zu CRL(s) added to %s\n", incoming.certs.size(), incoming.crls.size(),
               store.c_str());

@@ -25,16 +25,6 @@ int32_t Saturate(int64_t value) {
   return static_cast<int32_t>(value);
 }
 
-// Writes text into a buffer of capacity bytes: as much of the text as fits
-// before the terminator, then the terminator. Nothing for a null buffer or a
-// capacity below one.
-void WriteTerminated(const std::string &text, char *dest, int32_t capacity) {
-  if (dest == nullptr || capacity < 1) return;
-  std::size_t count = std::min(text.size(), static_cast<std::size_t>(capacity) - 1);
-  std::memcpy(dest, text.data(), count);
-  dest[count] = '\0';
-}
-
 // The folder part of a module file name, up to and including the last
 // separator; empty when there is none.
 std::string FolderOf(const std::string &fileName) {
@@ -107,11 +97,17 @@ int32_t TCryptoEngine::ProcessObjectKind5(Raw, Raw, Raw, Raw) { return kNotSuppo
 
 // ---- Callbacks and folders ----------------------------------------------------
 
-void TCryptoEngine::SetPasswordRequestFunc(void *callback) { passwordRequestFunc_ = callback; }
+void TCryptoEngine::SetPasswordRequestFunc(void *callback) {
+  WriteGuard guard(paramLock_);
+  passwordRequestFunc_ = callback;
+}
 
 void TCryptoEngine::SetRemoteGeneratePath(const std::string &path) {
-  remoteGeneratePath_ = WithTrailingSeparator(ExpandRootPath(path));
-}
+  // Expanded before the write side is taken: the expansion reads the root.
+  std::string folder = WithTrailingSeparator(ExpandRootPath(path));
+  WriteGuard guard(paramLock_);
+  remoteGeneratePath_.swap(folder);
+}  // the old text goes with folder, outside the lock
 
 void TCryptoEngine::AssignRootPath(const std::string &path) {
   std::string root = WithTrailingSeparator(path);
@@ -165,16 +161,16 @@ void TCryptoEngine::GetCryptoParamName(int32_t index, char *name) {
   if (name == nullptr) return;
   int32_t capacity = GetMaxCryptoParamNameLength();
   if (index < 1 || static_cast<std::size_t>(index) > paramNames_.size()) {
-    WriteTerminated(std::string(), name, capacity);
+    CopyTextToHost(std::string(), name, capacity);
     return;
   }
-  WriteTerminated(paramNames_[index - 1], name, capacity);
+  CopyTextToHost(paramNames_[index - 1], name, capacity);
 }
 
 void TCryptoEngine::GetCryptoParamValue(int32_t index, char *value) {
   if (value == nullptr) return;
   int32_t capacity = GetMaxCryptoParamValueLength();
-  WriteTerminated(ParamValue(index), value, capacity);
+  CopyTextToHost(ParamValue(index), value, capacity);
 }
 
 int32_t TCryptoEngine::SetCryptoParamValue(int32_t index, const char *value) {
@@ -279,7 +275,8 @@ int32_t TCryptoEngine::SaveSignedDataToFile(const void *data, int32_t dataSize, 
       std::memcpy(block.data() + dataSize, sign, static_cast<std::size_t>(signSize));
     }
     std::string path = ExpandRootPath(fileName);
-    if (!WriteWholeFile(path.c_str(), block.data(), static_cast<int32_t>(total))) return kSaveWrite;
+    // Replaced in one step: a failed write leaves the old file whole.
+    if (!ReplaceWholeFile(path.c_str(), block.data(), static_cast<int32_t>(total))) return kSaveWrite;
     return kOk;
   } catch (...) {
     return kSaveNoMemory;
@@ -327,6 +324,13 @@ std::string TCryptoEngine::ExpandRootPath(const std::string &path) const {
 
 std::string TCryptoEngine::ExpandFolderPath(const std::string &path) const {
   return AddPathDelimiter(ExpandRootPath(path));
+}
+
+void TCryptoEngine::CopyTextToHost(const std::string &text, char *dest, int32_t capacity) {
+  if (dest == nullptr || capacity < 1) return;
+  const std::size_t count = std::min(text.size(), static_cast<std::size_t>(capacity) - 1);
+  std::memcpy(dest, text.data(), count);
+  dest[count] = '\0';
 }
 
 bool TCryptoEngine::CopyToBuffer(const char *source, char *dest, int32_t size) {

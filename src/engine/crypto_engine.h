@@ -176,6 +176,10 @@ class TCryptoEngine {
   std::string ExpandRootPath(const std::string &path) const;
   // ExpandRootPath, then a trailing separator (AddPathDelimiter).
   std::string ExpandFolderPath(const std::string &path) const;
+  // Text into a host buffer of capacity bytes: as much of it as fits before
+  // the terminating zero, then the zero. Nothing for a null buffer or a
+  // capacity below one. Every text handed to a host goes through here.
+  static void CopyTextToHost(const std::string &text, char *dest, int32_t capacity);
   // Bounded copy: min(size, strlen(source) + 1) bytes; false for null
   // pointers or size <= 0.
   static bool CopyToBuffer(const char *source, char *dest, int32_t size);
@@ -202,14 +206,29 @@ class TCryptoEngine {
     ReadGuard guard(paramLock_);
     read(static_cast<const std::vector<std::string> &>(paramValues_));
   }
-  void *PasswordRequestFunc() const { return passwordRequestFunc_; }
-  void *TMRequestFunc() const { return tmRequestFunc_; }
-  void SetTMRequestFunc(void *callback) { tmRequestFunc_ = callback; }
+  // The host's callbacks and the remote-generation folder are set by exports
+  // that may run on other threads: each is read and written under the
+  // parameters' lock, and read as a copy.
+  void *PasswordRequestFunc() const {
+    ReadGuard guard(paramLock_);
+    return passwordRequestFunc_;
+  }
+  void *TMRequestFunc() const {
+    ReadGuard guard(paramLock_);
+    return tmRequestFunc_;
+  }
+  void SetTMRequestFunc(void *callback) {
+    WriteGuard guard(paramLock_);
+    tmRequestFunc_ = callback;
+  }
   std::string RootPath() const {
     ReadGuard guard(paramLock_);
     return rootPath_;
   }
-  const std::string &RemoteGeneratePath() const { return remoteGeneratePath_; }
+  std::string RemoteGeneratePath() const {
+    ReadGuard guard(paramLock_);
+    return remoteGeneratePath_;
+  }
 
  protected:
   // Used by a concrete engine's constructor to fill the parameter table.
@@ -219,8 +238,8 @@ class TCryptoEngine {
   TSyncExceptStr lastErrorText_;
   std::vector<std::string> paramNames_;
   std::vector<std::string> paramValues_;
-  // Guards paramValues_ (the names and their number never change after
-  // construction).
+  // Guards paramValues_, the callbacks, rootPath_ and remoteGeneratePath_
+  // (the names and their number never change after construction).
   mutable TRWCriticalSection paramLock_;
   // Raised under paramLock_'s write side, after the change.
   std::atomic<uint64_t> paramGeneration_{0};

@@ -25,26 +25,26 @@ namespace {
 
 // Plain flags, never destroyed: the hooks may run after the units' own state
 // is gone and must not touch it.
-bool gStarted = false;
-bool gStopped = false;
+bool g_started = false;
+bool g_stopped = false;
 
 void ProcessExit(void *) {
   // Exit handlers run in reverse order of registration. This one belongs to
   // this object (dso handle), so a dlclose runs it too: after the destructor,
-  // when gStopped is already set.
-  gStopped = true;
+  // when g_stopped is already set.
+  g_stopped = true;
 }
 
 __attribute__((constructor)) void CrTelvLoad() {
   // A unit that cannot start leaves the library detached: the exports then
   // answer with their error results.
-  gStarted = crtelv::LibraryAttachNoThrow();
+  g_started = crtelv::LibraryAttachNoThrow();
   __cxa_atexit(ProcessExit, nullptr, &__dso_handle);
 }
 
 __attribute__((destructor)) void CrTelvUnload() {
-  if (!gStarted || gStopped) return;
-  gStopped = true;
+  if (!g_started || g_stopped) return;
+  g_stopped = true;
   crtelv::LibraryDetachNoThrow();
 }
 

@@ -102,12 +102,20 @@ bool ReadFileStart(const std::string &path, void *buffer, std::size_t size, std:
 // bytes. False on any failure; a partly written file may remain.
 bool CreateAndWriteFile(const std::string &path, const void *data, std::size_t length);
 
+// Creates a file that must not exist yet, never through a link (O_EXCL with
+// O_NOFOLLOW, CREATE_NEW), writes length bytes and flushes them to the disk
+// (fsync, FlushFileBuffers) before closing. False when the name exists in any
+// form or anything fails; a file this call created is then removed again.
+bool CreateNewFile(const std::string &path, const void *data, std::size_t length);
+
 // Deletes a file (DeleteFileA); false when it does not exist or cannot go.
 bool DeleteFile(const std::string &path);
 
 // Renames from to to, replacing an existing to in one step (rename,
 // MoveFileExA with replacement): readers see the old file or the new one,
-// never a part. False on failure; then to is unchanged.
+// never a part. A link named to is itself replaced, never followed. The
+// rename is flushed to the disk (fsync of the folder, MOVEFILE_WRITE_THROUGH)
+// before the call returns true. False on failure; then to is unchanged.
 bool ReplaceFile(const std::string &from, const std::string &to);
 
 // Folder of the host executable, absolute, with a trailing separator.
@@ -205,6 +213,7 @@ struct SystemCalls {
   bool (*fileLength)(const std::string &path, int64_t &length);
   bool (*readFileStart)(const std::string &path, void *buffer, std::size_t size, std::size_t &read);
   bool (*createAndWriteFile)(const std::string &path, const void *data, std::size_t length);
+  bool (*createNewFile)(const std::string &path, const void *data, std::size_t length);
   bool (*deleteFile)(const std::string &path);
   bool (*replaceFile)(const std::string &from, const std::string &to);
 };

@@ -330,22 +330,40 @@ bool NativeReadFileStart(const std::string &path, void *buffer, std::size_t size
   return ok;
 }
 
+namespace {
+
+// Writes all of data to fd, retrying short and interrupted writes.
+bool WriteAll(int fd, const void *data, std::size_t length) {
+  std::size_t total = 0;
+  while (total < length) {
+    ssize_t n = ::write(fd, static_cast<const char *>(data) + total, length - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    total += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool NativeCreateAndWriteFile(const std::string &path, const void *data, std::size_t length) {
   if (path.empty() || (data == nullptr && length > 0)) return false;
   int fd = ::open(ResolvePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  std::size_t total = 0;
-  bool ok = true;
-  while (total < length) {
-    ssize_t n = ::write(fd, static_cast<const char *>(data) + total, length - total);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    total += static_cast<std::size_t>(n);
-  }
+  bool ok = WriteAll(fd, data, length);
   if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+bool NativeCreateNewFile(const std::string &path, const void *data, std::size_t length) {
+  if (path.empty() || (data == nullptr && length > 0)) return false;
+  const std::string file = Slashes(path);
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, data, length);
+  if (ok && ::fsync(fd) != 0) ok = false;
+  if (::close(fd) != 0) ok = false;
+  if (!ok) ::unlink(file.c_str());  // created by this call, so ours to remove
   return ok;
 }
 
@@ -361,7 +379,15 @@ bool NativeReplaceFile(const std::string &from, const std::string &to) {
   if (from.empty() || to.empty()) return false;
   // The target may not exist yet: resolve its folder, keep its name.
   const std::string target = ResolvePath(to);
-  return ::rename(ResolvePath(from).c_str(), target.c_str()) == 0;
+  if (::rename(ResolvePath(from).c_str(), target.c_str()) != 0) return false;
+  // The new name reaches the disk with the folder.
+  const std::size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = ::fsync(fd) == 0;
+  ::close(fd);
+  return flushed;
 }
 
 std::string HostExecutableFolder() {

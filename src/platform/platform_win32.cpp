@@ -219,6 +219,26 @@ bool NativeCreateAndWriteFile(const std::string &path, const void *data, std::si
   return true;
 }
 
+bool NativeCreateNewFile(const std::string &path, const void *data, std::size_t length) {
+  if (path.empty() || (data == nullptr && length > 0)) return false;
+  bool ok = true;
+  {
+    // CREATE_NEW fails on any existing name, a link included.
+    FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) return false;
+    const auto *in = static_cast<const unsigned char *>(data);
+    std::size_t written = 0;
+    while (ok && written < length) {
+      DWORD put = 0;
+      if (!WriteFile(file.get(), in + written, ChunkOf(length - written), &put, nullptr) || put == 0) ok = false;
+      written += put;
+    }
+    if (ok && !FlushFileBuffers(file.get())) ok = false;
+  }
+  if (!ok) DeleteFileA(path.c_str());  // created by this call, so ours to remove
+  return ok;
+}
+
 bool NativeDeleteFile(const std::string &path) { return DeleteFileA(path.c_str()) != FALSE; }
 
 bool NativeReplaceFile(const std::string &from, const std::string &to) {

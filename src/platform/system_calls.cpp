@@ -10,7 +10,7 @@ namespace {
 // library runs, load hooks included.
 constexpr SystemCalls kNative = {
     NativeLoadModule,    NativeFreeModule,         NativeFindEntryPoint, NativeGetFileAttributes, NativeFileLength,
-    NativeReadFileStart, NativeCreateAndWriteFile, NativeDeleteFile,     NativeReplaceFile,
+    NativeReadFileStart, NativeCreateAndWriteFile, NativeCreateNewFile,  NativeDeleteFile,        NativeReplaceFile,
 };
 constinit SystemCalls g_calls = kNative;
 
@@ -32,6 +32,9 @@ bool ReadFileStart(const std::string &path, void *buffer, std::size_t size, std:
 }
 bool CreateAndWriteFile(const std::string &path, const void *data, std::size_t length) {
   return g_calls.createAndWriteFile(path, data, length);
+}
+bool CreateNewFile(const std::string &path, const void *data, std::size_t length) {
+  return g_calls.createNewFile(path, data, length);
 }
 bool DeleteFile(const std::string &path) { return g_calls.deleteFile(path); }
 bool ReplaceFile(const std::string &from, const std::string &to) { return g_calls.replaceFile(from, to); }

@@ -8,8 +8,10 @@
 // session's read side, the provider call, release of what the provider
 // returned. The frame is made of the guards below, so every path releases.
 //
-// Four process-wide objects serialise the bindings, always taken in this
-// order: ProviderLock, SessionLock, the SessionGuard reader/writer lock.
+// Three process-wide locks serialise the bindings, always taken in this
+// order: ProviderLock, SessionLock, the SessionGuard reader/writer lock. A
+// fourth, the load lock, guards only the provider module handle; nothing is
+// taken while it is held.
 #ifndef CRTELV_PROVIDER_BINDING_H
 #define CRTELV_PROVIDER_BINDING_H
 
@@ -100,7 +102,7 @@ class TTelvora : public TCrypto_DLL {
   template <typename Call>
   int32_t CallProvider(const TelvoraInitParam &p, ServerKey key, Call &&call);
 
-  // ---- Sessions and locks ------------------------------------------------
+  // ---- Sessions and locks (binding_session.cpp) --------------------------
   // Opens or keeps the session; on 0 the caller holds the read side of the
   // session guard and must call ReleaseSession exactly once. A thread that
   // already holds a session (of any binding) gets -10 and nothing changes:
@@ -118,15 +120,16 @@ class TTelvora : public TCrypto_DLL {
   // first). Needs no session.
   void GetErrorText(int32_t code, int32_t bufSize, char *buffer, bool serverMode);
 
-  // ---- Own certificate ---------------------------------------------------
+  // The binding methods of the operations, by family. A method that serves
+  // one operation of the engine carries its name.
+
+  // ---- Identities (operation_ident.cpp) --------------------------------------
   int32_t GetUserCertUID(const TelvoraInitParam &p, std::string &uid);
   int32_t GetUserCertIssuer(const TelvoraInitParam &p, std::string &issuer);
-
-  // ---- Certificate identification ---------------------------------------
   int32_t FindServerCertKeyRef(const TelvoraInitParam &p, TelvoraSession session, std::string &keyRef);
-  int32_t GetUIDFromCertificate(const TelvoraInitParam &p, const void *data, int32_t dataLen, std::string &uid);
-  int32_t GetCertificateByUID(const TelvoraInitParam &p, const char *uid, void *out, int32_t &outLen);
-  int32_t GetUIDByIdent(const TelvoraInitParam &p, const std::string &ident, std::string &uid);
+  // The UID of a certificate identifier's serial number: the identifier
+  // itself, or in "CN" mode the CN of the certificate it names.
+  int32_t GetUIDByCertIdent(const TelvoraInitParam &p, const std::string &ident, std::string &uid);
 
   // A UID search: the criteria and everything they point to, kept together
   // so that the pointers stay valid while the search is used.
@@ -143,81 +146,89 @@ class TTelvora : public TCrypto_DLL {
   // Fills search for the UID (issuer may come in filled).
   int32_t BuildFindCriteria(const TelvoraInitParam &p, const std::string &uid, int32_t fields, UidSearch &search);
 
-  // ---- Certificates and CRLs into the store, PEM armour accepted ----------
-  // Offers data as it is; when refused, decodes the PEM armour in place
-  // (data and len change) and offers the result once more.
-  int32_t AddCertificate(const TelvoraInitParam &p, void *data, int32_t &len);
-  // The CRL file, binary or PEM; -16 when it cannot be opened or read.
-  int32_t AddCRLFile(const TelvoraInitParam &p, const char *fileName);
-
-  // ---- Properties texts ("UID=" line first, at most 4096 characters and a
-  // zero into out, which must hold 4097 bytes) -------------------------------
-  int32_t GetCertPropertiesByData(const TelvoraInitParam &p, const void *data, int32_t dataLen, char *out);
-  int32_t GetCertPropertiesByUID(const TelvoraInitParam &p, const char *uid, char *out);
-  // -5 when the own store does not hold exactly one (server: server) certificate.
-  int32_t GetOwnCertProperties(const TelvoraInitParam &p, char *out);
-
-  // ---- Hashing and bare hash signatures -----------------------------------
-  // format 1 base64, 2 hex, else raw. out null: outLen := the size, 0;
-  // outLen too small: outLen := the size, -7.
-  int32_t HashBuffer(const TelvoraInitParam &p, const void *data, int32_t dataLen, int32_t format, void *out,
-                     int32_t &outLen);
-  // The bare signature of the data's hash into out (capacity bytes at most).
-  int32_t SignHash(const TelvoraInitParam &p, const void *data, int32_t dataLen, void *out, int64_t capacity,
-                   int32_t &outLen);
-  // uid names the signer by serial number on entry; on 0 (and -19) it holds
-  // the signer's UID, or in mode 2 its properties text.
-  int32_t VerifyHash(const TelvoraInitParam &p, const void *data, int32_t dataLen, const void *signature,
-                     int32_t signatureLen, int32_t mode, std::string &uid);
-
-  // ---- Separate signatures and signed messages -----------------------------
+  // ---- Signing and verification (operation_sign.cpp) ----------------------
   // Every output is refused with -7 (nothing written) when the provider's
   // result exceeds capacity or is malformed; the result is still released.
-  int32_t SignBuffer(const TelvoraInitParam &p, const void *data, int32_t dataLen, void *out, int64_t capacity,
-                     int32_t &outLen);
+  // The separate signature of the data, and the bare signature of its hash.
+  int32_t SignData(const TelvoraInitParam &p, const void *data, int32_t dataLen, void *out, int64_t capacity,
+                   int32_t &outLen);
+  int32_t SignDataByHash(const TelvoraInitParam &p, const void *data, int32_t dataLen, void *out, int64_t capacity,
+                         int32_t &outLen);
   // mode 0 UID, 1 UID after showing the certificate, 2 properties text,
   // 3 the certificate as PEM (-7 when longer than 4096 characters).
-  int32_t VerifyBuffer(const TelvoraInitParam &p, const void *data, int32_t dataLen, const void *sign,
-                       int32_t signLen, int32_t mode, std::string &text);
+  int32_t VerifyData(const TelvoraInitParam &p, const void *data, int32_t dataLen, const void *sign,
+                     int32_t signLen, int32_t mode, std::string &text);
+  // A bare hash signature: uid names the signer by serial number on entry;
+  // on 0 (and -19) it holds the signer's UID, or in mode 2 its properties
+  // text.
+  int32_t VerifyDataByHash(const TelvoraInitParam &p, const void *data, int32_t dataLen, const void *signature,
+                           int32_t signatureLen, int32_t mode, std::string &uid);
   // In place: data (len bytes, room for capacity) becomes the signed message.
-  int32_t WrapSignedBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity);
+  int32_t AddSign(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity);
   // In place: the signed message becomes its content; uid names the signer
   // (also with -19, when the content is delivered too).
-  int32_t UnwrapSignedBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
-                             std::string &uid);
+  int32_t RemoveSignature(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity, std::string &uid);
 
-  // ---- Encryption ----------------------------------------------------------
+  // ---- Encryption (operation_crypt.cpp) --------------------------------------
   // In place, for the ";"-separated recipient UIDs; -4 for an empty list.
-  int32_t EncryptBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
-                        const std::string &recipients);
-  int32_t DecryptBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity);
+  int32_t EncodeData(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
+                     const std::string &recipients);
+  int32_t DecodeData(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity);
 
-  // ---- Export and import of keys and certificates -------------------------
+  // ---- Hashing (operation_hash.cpp) ------------------------------------------
+  // format 1 base64, 2 hex, else raw. out null: outLen := the size, 0;
+  // outLen too small: outLen := the size, -7.
+  int32_t HashData(const TelvoraInitParam &p, const void *data, int32_t dataLen, int32_t format, void *out,
+                   int32_t &outLen);
+
+  // ---- Stores (operation_store.cpp) ------------------------------------------
   // Kinds of VCERT_ExportMem / VCERT_ImportMem / VCERT_ImportFile.
   static constexpr int32_t kExportKeyRequest = 20;
   static constexpr int32_t kImportKeyRequestAnswer = 8;
   static constexpr int32_t kImportPSE = 16;
+  // Offers data as it is; when refused, decodes the PEM armour in place
+  // (data and len change) and offers the result once more.
+  int32_t AddCertificate(const TelvoraInitParam &p, void *data, int32_t &len);
+  // The CRL file, binary or PEM; -16 when it cannot be opened or read.
+  int32_t IncludeCRL(const TelvoraInitParam &p, const char *fileName);
+  int32_t ImportFromFile(const TelvoraInitParam &p, const char *fileName, int32_t kind);
+  int32_t ImportPSEFile(const TelvoraInitParam &p, const char *fileName);
+
+  // ---- Key requests (operation_keyrequest.cpp) -------------------------------
+  // A new key pair and its request; and the installation of the certificate
+  // issued for it. Both hold the provider lock and SessionLock for their whole
+  // run, so that no session is opened or closed in between.
+  int32_t RemoteGenerateStart(const TelvoraInitParam &p, void *out, int32_t &outLen);
+  int32_t RemoteGenerateFinish(const TelvoraInitParam &p, const void *data, int32_t dataLen);
   // outLen is the capacity of out on entry and the length written on 0; -7
   // (outLen unchanged, nothing written) when the export is longer.
   int32_t ExportToBuffer(const TelvoraInitParam &p, void *out, int32_t &outLen, int32_t kind);
   // -11 (no session taken) for no data or a length of 0 or less.
   int32_t ImportToStore(const TelvoraInitParam &p, const void *data, int32_t dataLen, int32_t kind);
-  int32_t ImportFromFile(const TelvoraInitParam &p, const char *fileName, int32_t kind);
-  int32_t ImportPSEFile(const TelvoraInitParam &p, const char *fileName);
-  // A new key pair and its request; and the installation of the certificate
-  // issued for it. Both hold the provider lock and SessionLock for their whole
-  // run, so that no session is opened or closed in between.
-  int32_t ExportKeyRequest(const TelvoraInitParam &p, void *out, int32_t &outLen);
-  int32_t ImportKeyRequestAnswer(const TelvoraInitParam &p, const void *data, int32_t dataLen);
   // SessionLock, for the guard below (re-entrant on the same thread).
   void EnterSessionLock();
   void LeaveSessionLock();
 
-  // ---- Display --------------------------------------------------------------
+  // ---- Transfers (operation_transfer.cpp) ------------------------------------
+  // The certificate of a UID: out null asks for the size; -7 with the size
+  // when outLen is smaller.
+  int32_t GetCertificateByUID(const TelvoraInitParam &p, const char *uid, void *out, int32_t &outLen);
+  int32_t GetUIDFromCertificate(const TelvoraInitParam &p, const void *data, int32_t dataLen, std::string &uid);
+
+  // ---- Reports (operation_report.cpp): the properties text, "UID=" line
+  // first, at most 4096 characters and a zero into out, which must hold 4097
+  // bytes ------------------------------------------------------------------------
+  int32_t GetReport(const TelvoraInitParam &p, const char *uid, char *out);
+  // -5 when the own store does not hold exactly one (server: server) certificate.
+  int32_t GetOwnReport(const TelvoraInitParam &p, char *out);
+  // Of a certificate given as data (a transfer's or a file's).
+  int32_t GetReportByData(const TelvoraInitParam &p, const void *data, int32_t dataLen, char *out);
+
+  // ---- Display (operation_display.cpp) ---------------------------------------
   // The provider's viewer for the certificate of the UID: searched among the
   // others' certificates, then (when not found exactly once) more widely; -5
   // when neither search finds exactly one.
-  int32_t ShowCertificateByUID(const TelvoraInitParam &p, const char *uid);
+  int32_t ShowCertificate(const TelvoraInitParam &p, const char *uid);
 
  private:
   TelvoraSession FSession = 0;
@@ -225,12 +236,18 @@ class TTelvora : public TCrypto_DLL {
   double FInitTime = 0;
   int32_t FLastOpTimeout = 0;
   int32_t FKeyRequestTimeout = 0;
+  // The InitFlags the open session was opened with.
+  int32_t FSessionFlags = 0;
   bool FThreadSafe = false;
   ProviderEntryPoints FEntry;
 
   int32_t OpenSession(const TelvoraInitParam &p, double now);
   bool SessionStillValid(const TelvoraInitParam &p, double now) const;
   int32_t FindOwnCert(const TelvoraInitParam &p, int32_t fields, std::string &text, bool uidRule);
+  // The issuer lookup, the criteria of a search for uid, then use(search),
+  // all under one hold of the provider lock.
+  template <typename Use>
+  int32_t WithUidSearch(const TelvoraInitParam &p, const std::string &uid, int32_t fields, Use &&use);
   // In the call frame: searches, and hands the one certificate found to use;
   // a count other than 1 gives notOne. Everything is released after.
   template <typename Use>
@@ -453,20 +470,65 @@ class ProviderBlobHold {
   TelvoraBlob blob_{};
 };
 
-// ---- Text rules of certificate identification -------------------------------
+// In the call frame: searches, and hands the one certificate found to use;
+// a count other than 1 gives notOne. Everything is released after.
+template <typename Use>
+int32_t TTelvora::WithSingleCert(const TelvoraInitParam &p, const TelvoraFindCriteria &criteria, int32_t notOne,
+                                 Use &&use) {
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
+    FindResultHold found(call);
+    int32_t status = found.Find(criteria);
+    if (status != 0) return status;
+    const TelvoraCertInfo *cert = found.Single();
+    if (cert == nullptr) return notOne;
+    return static_cast<int32_t>(use(*cert));
+  });
+}
 
-// The CN of a distinguished name: the text between the first "CN=" and the
-// next ","; empty when there is no "," after it.
+template <typename Use>
+int32_t TTelvora::WithUidSearch(const TelvoraInitParam &p, const std::string &uid, int32_t fields, Use &&use) {
+  ProviderLockGuard lock(*this, p.ServerMode);
+  UidSearch search;
+  int32_t status = BuildFindCriteria(p, uid, fields, search);
+  if (status != 0) return status;
+  return use(search);
+}
+
+// ---- Text rules of certificate identification (binding_text.cpp) ----------
+
+// A text of the provider; empty for null.
+std::string ProviderText(const char *text);
+// The CN of a distinguished name read at its attribute boundaries (see
+// ReadDnText): the unescaped value of the first, most specific, CN attribute
+// (the one a "CN=name" search of the provider compares); empty when there is
+// none or the text cannot be read.
 std::string ExtractCN(const std::string &dn);
 // "CN=" + name.
 std::string MakeCNFilter(const std::string &name);
 // "0A1B2C" -> "0A:1B:2C"; a text of odd length is returned unchanged.
 std::string HexWithColons(const std::string &hex);
 // The UID of a certificate by the UID rule ("CN": ExtractCN of the subject;
-// otherwise the serial number without ":").
+// otherwise the serial number without ":"); empty when it has none.
 std::string CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert);
+// The same for an operation that must name the certificate: kCertSelection
+// (-5), with uid empty, when it has no UID (no CN attribute in CN mode).
+int32_t CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert, std::string &uid);
 
-// ---- PEM armour, properties text, signer checks -----------------------------
+// ---- Search criteria (operation_ident.cpp) ------------------------------------
+
+// Criteria that select certificates of the user's own store; in server mode
+// only those carrying the server's extended key usage (ekuList).
+TelvoraFindCriteria OwnStoreCriteria(const TelvoraInitParam &p, int32_t fields, const char *const *ekuList);
+// Criteria that find the certificate of a UID among the others' certificates:
+// by the subject's CN in "CN" mode, else by serial number under issuer.
+// filter receives the text the criteria point to; Selector and Fields are
+// left for the caller.
+TelvoraFindCriteria UidCriteria(const TelvoraInitParam &p, const std::string &uid, const std::string &issuer,
+                                std::string &filter);
+
+// ---- PEM armour (binding_text.cpp), properties text (operation_report.cpp),
+// signer checks (operation_sign.cpp), results into host buffers
+// (binding_text.cpp) ----------------------------------------------------------
 
 // The longest properties or PEM text handed to a host (without its zero).
 constexpr int32_t kCertTextLimit = 4096;
@@ -495,6 +557,10 @@ bool CheckSignEKURestrictions(const std::string &restrictions, const TelvoraCert
 // nothing written) when it is larger, has a negative length, or no data
 // with a positive length; else 0 and len := its length.
 int32_t CopyProviderResult(const TelvoraBlob &result, void *out, int64_t capacity, int32_t &len);
+// Hands size bytes of data to a caller who may ask for the size first: out
+// null gives outLen := size and 0; an outLen below size gives outLen := size
+// and -7 (nothing written); else the bytes are copied, outLen := size, 0.
+int32_t CopySizedResult(const void *data, int32_t size, void *out, int32_t &outLen);
 
 // Unit start-up and shut-down: the provider module handle and the four
 // process-wide locks.

@@ -158,8 +158,10 @@ bool TTelvora::SessionStillValid(const TelvoraInitParam &p, double now) const {
   auto within = [now](double since, int32_t seconds) {
     return seconds != 0 && std::fabs(now - since) <= seconds * kSecondsToDays;
   };
-  return within(FInitTime, p.KeyRequestTimeout) && within(FLastUseTime, p.LastOpTimeout) &&
-         within(FInitTime, FKeyRequestTimeout) && within(FLastUseTime, FLastOpTimeout);
+  // A session serves only operations with the flags it was opened with.
+  return p.InitFlags == FSessionFlags && within(FInitTime, p.KeyRequestTimeout) &&
+         within(FLastUseTime, p.LastOpTimeout) && within(FInitTime, FKeyRequestTimeout) &&
+         within(FLastUseTime, FLastOpTimeout);
 }
 
 int32_t TTelvora::OpenSession(const TelvoraInitParam &p, double now) {
@@ -183,6 +185,7 @@ int32_t TTelvora::OpenSession(const TelvoraInitParam &p, double now) {
   // A provider that reports success without a session has not opened one.
   if (opened == 0) return kNotInitialized;
   FSession = opened;
+  FSessionFlags = p.InitFlags;
   FKeyRequestTimeout = p.KeyRequestTimeout;
   FInitTime = now;
   return 0;

@@ -1,8 +1,10 @@
 // TTelvoraEngine: construction, the virtual constructor and the engine name.
-// The provider operations live in the ce_telv_*.cpp files.
+// The provider operations live in the operation_*.cpp files, one per family,
+// each beside the binding methods it uses.
 #include "provider/provider_engine.h"
 
 #include <cstring>
+#include <new>
 
 namespace crtelv {
 
@@ -31,6 +33,15 @@ TTelvoraEngine::TTelvoraEngine() {
 }
 
 TCryptoEngine *TTelvoraEngine::Create() const { return new TTelvoraEngine(); }
+
+int32_t TTelvoraEngine::AllocateBuffer(std::vector<uint8_t> &buffer, int32_t size) {
+  try {
+    buffer.resize(static_cast<std::size_t>(size));
+  } catch (const std::bad_alloc &) {
+    return kNoMemory;
+  }
+  return kOk;
+}
 
 void TTelvoraEngine::GetEngineName(char *name) {
   if (name == nullptr) return;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
@@ -154,6 +155,8 @@ class TTelvoraEngine : public TCryptoEngine {
   // then body(binding, param) inside GuardBindingCall.
   template <typename Body>
   int32_t OnBinding(const char *operation, Body &&body);
+  // Makes buffer size bytes long: 0, or -7 when there is no memory for it.
+  static int32_t AllocateBuffer(std::vector<uint8_t> &buffer, int32_t size);
   // Stores a failure description for an operation.
   void RecordFailure(const char *operation, const std::exception &failure);
   void RecordFailureText(const char *operation, const std::string &text);

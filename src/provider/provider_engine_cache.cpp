@@ -125,6 +125,12 @@ std::string TTelvoraEngine::BindingKey(const TelvoraInitParam &param) {
     key += *part;
     key += kJoin;
   }
+  // The flags decide how the provider checks (a lenient session must never
+  // serve a strict engine): each set of flags has its own binding, and so
+  // its own session.
+  key += "Flags=";
+  key += std::to_string(param.InitFlags);
+  key += kJoin;
   if (param.ServerMode) key += "MultiThread";
   return key;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/crypto_engine.h"
+#include "support/file_text_helpers.h"
 
 namespace crtelv {
 namespace {
@@ -60,7 +61,24 @@ int32_t LongTransferRequestText(const uint8_t *content, int32_t length, std::str
 
 bool IsPlainTransferFileName(const std::string &name) {
   if (name.empty() || name == "." || name == "..") return false;
-  return name.find_first_of("\\/:") == std::string::npos;
+  if (name.find_first_of("\\/:") != std::string::npos) return false;
+  if (name.back() == '.' || name.back() == ' ') return false;
+  // A device name stays a device whatever follows its first dot.
+  const std::string stem = UpperAscii(name.substr(0, name.find('.')));
+  for (const char *device : {"CON", "PRN", "AUX", "NUL"}) {
+    if (stem == device) return false;
+  }
+  if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) && stem[3] >= '1' &&
+      stem[3] <= '9') {
+    return false;
+  }
+  return true;
 }
+
+bool IsCertificateFileName(const std::string &name) {
+  return name.size() > 4 && SameTextAscii(name.substr(name.size() - 4), ".cer");
+}
+
+bool IsRequestFileName(const std::string &name) { return SameTextAscii(name, kRequestFileName); }
 
 }  // namespace crtelv

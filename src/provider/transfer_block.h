@@ -60,9 +60,17 @@ int32_t UnpackTransferBlock(const uint8_t *content, int32_t length, TransferBloc
 // 13828 bytes and the text ends within its field.
 int32_t LongTransferRequestText(const uint8_t *content, int32_t length, std::string &text);
 
-// Whether a carried file name names a file inside the receiver's folder: not
-// empty, not "." or "..", without "\", "/" or ":".
+// Whether a carried file name names a plain file inside the receiver's
+// folder on either port: not empty, not "." or "..", without "\", "/" or
+// ":", not ending in a dot or a blank (Windows drops them, so "bob.cer."
+// would be "bob.cer"), and not a Windows device name (CON, PRN, AUX, NUL,
+// COM1-COM9, LPT1-LPT9) with or without an extension, in any letter case.
 bool IsPlainTransferFileName(const std::string &name);
+
+// What a received standard block may be saved as: a certificate under a
+// name ending in ".cer" (any letter case), or a request as "new.req".
+bool IsCertificateFileName(const std::string &name);
+bool IsRequestFileName(const std::string &name);
 
 }  // namespace crtelv
 

@@ -1,10 +1,9 @@
 #include "support/file_text_helpers.h"
 
-#include <atomic>
-
 #include <cstring>
 #include <limits>
 #include <new>
+#include <random>
 
 #include "platform/platform.h"
 
@@ -15,6 +14,20 @@ namespace {
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 char UpperAsciiChar(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// 64 bits from the system's random source as 16 hex digits. Throws when the
+// source fails.
+std::string UnpredictableToken() {
+  static const char kDigits[] = "0123456789abcdef";
+  std::random_device source;
+  uint64_t value = (static_cast<uint64_t>(source()) << 32) ^ source();
+  std::string token(16, '0');
+  for (char &digit : token) {
+    digit = kDigits[value & 0xF];
+    value >>= 4;
+  }
+  return token;
+}
 
 }  // namespace
 
@@ -58,33 +71,26 @@ bool ReadWholeFile(const char *fileName, void *buffer, int32_t &size) {
   }
 }
 
-bool WriteWholeFile(const char *fileName, const void *buffer, int32_t length) {
-  if (fileName == nullptr || length < 0 || (length > 0 && buffer == nullptr)) return false;
-  try {
-    const std::string path = platform::ResolvePath(fileName);
-    // A failed write must not leave the old content behind.
-    platform::DeleteFile(path);
-    return platform::CreateAndWriteFile(path, buffer, static_cast<std::size_t>(length));
-  } catch (const std::exception &) {
-    return false;
-  }
-}
-
 bool ReplaceWholeFile(const char *fileName, const void *buffer, int32_t length) {
   if (fileName == nullptr || fileName[0] == '\0' || length < 0 || (length > 0 && buffer == nullptr)) return false;
-  static std::atomic<uint32_t> counter{0};
   try {
     // The target as it exists (any letter case), so that it is replaced,
-    // not doubled; the new content goes to a file of a unique name beside it.
+    // not doubled; the new content goes to a file of an unpredictable name
+    // beside it, which nobody can have planted a link or a file at.
     const std::string path = platform::ResolvePath(fileName);
-    const std::string temporary = path + ".~" + std::to_string(platform::CurrentThreadId()) + "-" +
-                                  std::to_string(counter.fetch_add(1)) + ".tmp";
-    if (!platform::CreateAndWriteFile(temporary, buffer, static_cast<std::size_t>(length)) ||
-        !platform::ReplaceFile(temporary, path)) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      const std::string temporary = path + ".~" + UnpredictableToken() + ".tmp";
+      if (!platform::CreateNewFile(temporary, buffer, static_cast<std::size_t>(length))) {
+        if (platform::FileExists(temporary)) continue;  // the name was taken: draw another
+        return false;
+      }
+      if (platform::ReplaceFile(temporary, path)) return true;
+      // The rename may have happened before its flush failed: then the
+      // temporary is gone and the new content is in place, but unconfirmed.
       platform::DeleteFile(temporary);
       return false;
     }
-    return true;
+    return false;
   } catch (const std::exception &) {
     return false;
   }

@@ -146,7 +146,8 @@ TEST(BaseEngineDefaults, CreateMakesAFreshEngineOfTheSameClass) {
   engine.AssignRootPath("C:\\R");
   std::unique_ptr<TCryptoEngine> made(engine.Create());
   ASSERT_NE(made, nullptr);
-  EXPECT_EQ(typeid(*made), typeid(TCryptoEngine));
+  const TCryptoEngine &object = *made;
+  EXPECT_EQ(typeid(object), typeid(TCryptoEngine));
   EXPECT_EQ(made->RootPath(), "");
 }
 

@@ -157,5 +157,34 @@ TEST(EngineParams, ValuesChangeSafelyWhileAnotherThreadReadsThem) {
   EXPECT_EQ(bad, 0);
 }
 
+// Two threads on one engine: the folder and the callbacks that the exports set
+// are read whole by the other thread (ThreadSanitizer sees every access).
+TEST(EngineParams, FolderAndCallbacksChangeSafelyWhileAnotherThreadReadsThem) {
+  ParamEngine engine;
+  const std::string a = std::string(100, 'a') + "\\", b = std::string(200, 'b') + "\\";
+  int calls[2] = {};
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 5000; ++i) {
+      engine.SetRemoteGeneratePath(i % 2 != 0 ? a : b);
+      engine.SetPasswordRequestFunc(&calls[i % 2]);
+      engine.SetTMRequestFunc(&calls[(i + 1) % 2]);
+    }
+    done = true;
+  });
+  int bad = 0;
+  while (!done.load()) {
+    const std::string folder = engine.RemoteGeneratePath();
+    void *password = engine.PasswordRequestFunc();
+    void *tm = engine.TMRequestFunc();
+    if (!folder.empty() && folder != a && folder != b) ++bad;
+    if (password != nullptr && password != &calls[0] && password != &calls[1]) ++bad;
+    if (tm != nullptr && tm != &calls[0] && tm != &calls[1]) ++bad;
+  }
+  writer.join();
+  EXPECT_EQ(bad, 0);
+  EXPECT_EQ(engine.RemoteGeneratePath(), a);
+}
+
 }  // namespace
 }  // namespace crtelv

@@ -1,10 +1,17 @@
 // Root-path expansion, folders, signed-data files and the addition sizes.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <iterator>
 #include <string>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include "engine/crypto_engine.h"
+#include "platform/platform.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;
@@ -117,6 +124,42 @@ TEST_F(SignedDataFile, UnwritablePathIsAWriteFailure) {
   fs::create_directory(File("taken"));
   EXPECT_EQ(engine.SaveSignedDataToFile("abc", 3, "s", 1, File("taken").c_str()), kSaveWrite);
 }
+
+#ifndef _WIN32
+// A write cut short keeps the old file whole and answers the write failure;
+// links planted at the target and at any name a writer might pick beside it
+// are replaced or left alone, never written through.
+TEST_F(SignedDataFile, ACutWriteKeepsTheOldFileAndLinksAreNeverFollowed) {
+  const std::string path = dir.Write("signed.bin", "old content");
+  {
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*savedSignal)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 4;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int32_t result = engine.SaveSignedDataToFile("new data", 8, "SIG", 3, path.c_str());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedSignal);
+    EXPECT_EQ(result, kSaveWrite);
+  }
+  EXPECT_EQ(ReadFileText(path), "old content");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+
+  TempDir outside;
+  const std::string victim = outside.Write("victim", "outside");
+  fs::remove(path);
+  fs::create_symlink(victim, path);
+  for (int n = 0; n < 64; ++n)
+    fs::create_symlink(outside.Path() + "planted" + std::to_string(n),
+                       path + ".~" + std::to_string(platform::CurrentThreadId()) + "-" + std::to_string(n) + ".tmp");
+  EXPECT_EQ(engine.SaveSignedDataToFile("data", 4, "SIG", 3, path.c_str()), kOk);
+  EXPECT_FALSE(fs::is_symlink(path));
+  EXPECT_EQ(ReadFileText(path), "dataSIG");
+  EXPECT_EQ(ReadFileText(victim), "outside");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside.Path()), fs::directory_iterator()), 1);
+}
+#endif
 
 TEST_F(SignedDataFile, SizesBeyondThirtyTwoBitsAreRefused) {
   // The length check comes before any byte is read.

@@ -18,9 +18,9 @@ namespace {
 using Call = std::function<int32_t(CrTelvEngine)>;
 using Proc = std::function<void(CrTelvEngine)>;
 
-char gText[] = "text";
-char gOut[64];
-int32_t gInt = 0;
+char g_text[] = "text";
+char g_out[64];
+int32_t g_int = 0;
 
 // Every size query (and IsDifferentKeys), whose guard answers -1.
 std::vector<std::pair<const char *, Call>> SizeQueries() {
@@ -46,82 +46,82 @@ std::vector<std::pair<const char *, Call>> SizeQueries() {
 // Every export with a result code, whose guard answers -10.
 std::vector<std::pair<const char *, Call>> CodeOperations() {
   return {
-      {"SetCryptoParamValue", [](CrTelvEngine e) { return SetCryptoParamValue(e, 1, gText); }},
-      {"GetEncodeUIDBySignUID", [](CrTelvEngine e) { return GetEncodeUIDBySignUID(e, gText, gOut); }},
-      {"EncodeData", [](CrTelvEngine e) { return EncodeData(e, gOut, &gInt, gText); }},
-      {"DecodeData", [](CrTelvEngine e) { return DecodeData(e, gOut, &gInt, gOut); }},
-      {"SignData", [](CrTelvEngine e) { return SignData(e, gText, 4, gOut, &gInt, gText); }},
-      {"VerifyData", [](CrTelvEngine e) { return VerifyData(e, gText, 4, gText, 4, gOut); }},
-      {"GetCurrentUserUID", [](CrTelvEngine e) { return GetCurrentUserUID(e, gOut); }},
+      {"SetCryptoParamValue", [](CrTelvEngine e) { return SetCryptoParamValue(e, 1, g_text); }},
+      {"GetEncodeUIDBySignUID", [](CrTelvEngine e) { return GetEncodeUIDBySignUID(e, g_text, g_out); }},
+      {"EncodeData", [](CrTelvEngine e) { return EncodeData(e, g_out, &g_int, g_text); }},
+      {"DecodeData", [](CrTelvEngine e) { return DecodeData(e, g_out, &g_int, g_out); }},
+      {"SignData", [](CrTelvEngine e) { return SignData(e, g_text, 4, g_out, &g_int, g_text); }},
+      {"VerifyData", [](CrTelvEngine e) { return VerifyData(e, g_text, 4, g_text, 4, g_out); }},
+      {"GetCurrentUserUID", [](CrTelvEngine e) { return GetCurrentUserUID(e, g_out); }},
       {"GenerateNewSSK", GenerateNewSSK},
       {"GenerateNewSEK", GenerateNewSEK},
-      {"IncludePublicKey", [](CrTelvEngine e) { return IncludePublicKey(e, gText); }},
-      {"IncludePublicEncodeKey", [](CrTelvEngine e) { return IncludePublicEncodeKey(e, gText); }},
+      {"IncludePublicKey", [](CrTelvEngine e) { return IncludePublicKey(e, g_text); }},
+      {"IncludePublicEncodeKey", [](CrTelvEngine e) { return IncludePublicEncodeKey(e, g_text); }},
       {"SignFile", [](CrTelvEngine e) { return SignFile(e, 1); }},
       {"VerifyFile", [](CrTelvEngine e) { return VerifyFile(e, 1, 2); }},
       {"RemoveSignaturesFromFile", [](CrTelvEngine e) { return RemoveSignaturesFromFile(e, 1); }},
       {"TransSignatureFromFileToTM", TransSignatureFromFileToTM},
       {"TransPrivateKeyFromFileToTM", TransPrivateKeyFromFileToTM},
-      {"RemoteGenerateStart", [](CrTelvEngine e) { return RemoteGenerateStart(e, gOut); }},
-      {"AddSign", [](CrTelvEngine e) { return AddSign(e, gOut, &gInt, 0); }},
-      {"RemoveSign", [](CrTelvEngine e) { return RemoveSign(e, gOut, &gInt, gOut); }},
-      {"GetPublicKeyTransfer", [](CrTelvEngine e) { return GetPublicKeyTransfer(e, gText, gOut); }},
-      {"RemoteGenerateFinish", [](CrTelvEngine e) { return RemoteGenerateFinish(e, gText); }},
-      {"SavePublicKeyFromTransfer", [](CrTelvEngine e) { return SavePublicKeyFromTransfer(e, gText, gText); }},
-      {"IncludePublicKeyTransfer", [](CrTelvEngine e) { return IncludePublicKeyTransfer(e, gText); }},
-      {"ExcludeSelfPublicKeyTransfer", [](CrTelvEngine e) { return ExcludeSelfPublicKeyTransfer(e, gOut); }},
-      {"SaveSignedDataToFile", [](CrTelvEngine e) { return SaveSignedDataToFile(e, gText, 4, gText, 4, nullptr); }},
-      {"GetPublicKeyTransferByFile", [](CrTelvEngine e) { return GetPublicKeyTransferByFile(e, gOut, gText); }},
-      {"GetReport", [](CrTelvEngine e) { return GetReport(e, gText, gOut); }},
+      {"RemoteGenerateStart", [](CrTelvEngine e) { return RemoteGenerateStart(e, g_out); }},
+      {"AddSign", [](CrTelvEngine e) { return AddSign(e, g_out, &g_int, 0); }},
+      {"RemoveSign", [](CrTelvEngine e) { return RemoveSign(e, g_out, &g_int, g_out); }},
+      {"GetPublicKeyTransfer", [](CrTelvEngine e) { return GetPublicKeyTransfer(e, g_text, g_out); }},
+      {"RemoteGenerateFinish", [](CrTelvEngine e) { return RemoteGenerateFinish(e, g_text); }},
+      {"SavePublicKeyFromTransfer", [](CrTelvEngine e) { return SavePublicKeyFromTransfer(e, g_text, g_text); }},
+      {"IncludePublicKeyTransfer", [](CrTelvEngine e) { return IncludePublicKeyTransfer(e, g_text); }},
+      {"ExcludeSelfPublicKeyTransfer", [](CrTelvEngine e) { return ExcludeSelfPublicKeyTransfer(e, g_out); }},
+      {"SaveSignedDataToFile", [](CrTelvEngine e) { return SaveSignedDataToFile(e, g_text, 4, g_text, 4, nullptr); }},
+      {"GetPublicKeyTransferByFile", [](CrTelvEngine e) { return GetPublicKeyTransferByFile(e, g_out, g_text); }},
+      {"GetReport", [](CrTelvEngine e) { return GetReport(e, g_text, g_out); }},
       {"GetUIDByPublicKeyTransfer", [](CrTelvEngine e) { return GetUIDByPublicKeyTransfer(e, 1, 2); }},
       {"UpdateCertificateCash", [](CrTelvEngine e) { return UpdateCertificateCash(e, 1); }},
-      {"GetPublicKeyProperties", [](CrTelvEngine e) { return GetPublicKeyProperties(e, gText, gOut); }},
+      {"GetPublicKeyProperties", [](CrTelvEngine e) { return GetPublicKeyProperties(e, g_text, g_out); }},
       {"RemoteGenerateStartEx", [](CrTelvEngine e) { return RemoteGenerateStartEx(e, 1, 2, 3); }},
       {"RemoteGenerateFinishEx", [](CrTelvEngine e) { return RemoteGenerateFinishEx(e, 1, 2); }},
       {"GetPublicKeyPropertiesByTransfer",
-       [](CrTelvEngine e) { return GetPublicKeyPropertiesByTransfer(e, gText, gOut); }},
-      {"GetPublicKeyPropertiesByFile", [](CrTelvEngine e) { return GetPublicKeyPropertiesByFile(e, gText, gOut); }},
+       [](CrTelvEngine e) { return GetPublicKeyPropertiesByTransfer(e, g_text, g_out); }},
+      {"GetPublicKeyPropertiesByFile", [](CrTelvEngine e) { return GetPublicKeyPropertiesByFile(e, g_text, g_out); }},
       {"IncludeCACertificateFromTransfer", [](CrTelvEngine e) { return IncludeCACertificateFromTransfer(e, 1); }},
       {"CreateDirStructure", [](CrTelvEngine e) { return CreateDirStructure(e, 1, 2); }},
       {"RemoveCertificate", [](CrTelvEngine e) { return RemoveCertificate(e, 1); }},
       {"VerifySignWOCheckValidity",
-       [](CrTelvEngine e) { return VerifySignWOCheckValidity(e, gText, 4, gText, 4, gOut); }},
-      {"CertAndRequestTransferMatch", [](CrTelvEngine e) { return CertAndRequestTransferMatch(e, 1, 2, &gInt); }},
-      {"IncludeCRL", [](CrTelvEngine e) { return IncludeCRL(e, gText); }},
+       [](CrTelvEngine e) { return VerifySignWOCheckValidity(e, g_text, 4, g_text, 4, g_out); }},
+      {"CertAndRequestTransferMatch", [](CrTelvEngine e) { return CertAndRequestTransferMatch(e, 1, 2, &g_int); }},
+      {"IncludeCRL", [](CrTelvEngine e) { return IncludeCRL(e, g_text); }},
       {"ConvertTransferToSignedRequest", [](CrTelvEngine e) { return ConvertTransferToSignedRequest(e, 1); }},
-      {"HashData", [](CrTelvEngine e) { return HashData(e, gText, 4, 0, gOut, &gInt); }},
-      {"ShowCertificate", [](CrTelvEngine e) { return ShowCertificate(e, gText); }},
+      {"HashData", [](CrTelvEngine e) { return HashData(e, g_text, 4, 0, g_out, &g_int); }},
+      {"ShowCertificate", [](CrTelvEngine e) { return ShowCertificate(e, g_text); }},
       {"GetPureSign", [](CrTelvEngine e) { return GetPureSign(e, 1, 2, 3, 4, 5); }},
-      {"GetUIDByCertIdent", [](CrTelvEngine e) { return GetUIDByCertIdent(e, gText, gOut); }},
+      {"GetUIDByCertIdent", [](CrTelvEngine e) { return GetUIDByCertIdent(e, g_text, g_out); }},
       {"InstallCertsInMyStore", [](CrTelvEngine e) { return InstallCertsInMyStore(e, 1); }},
-      {"RegisterOIDInfo", [](CrTelvEngine e) { return RegisterOIDInfo(e, "1.2.3", gText); }},
-      {"GetParamInfo", [](CrTelvEngine e) { return GetParamInfo(e, 1, &gInt, gOut, &gInt); }},
+      {"RegisterOIDInfo", [](CrTelvEngine e) { return RegisterOIDInfo(e, "1.2.3", g_text); }},
+      {"GetParamInfo", [](CrTelvEngine e) { return GetParamInfo(e, 1, &g_int, g_out, &g_int); }},
   };
 }
 
 // Every export without a result.
 std::vector<std::pair<const char *, Proc>> Procedures() {
   return {
-      {"GetCryptoParamName", [](CrTelvEngine e) { GetCryptoParamName(e, 1, gOut); }},
-      {"GetCryptoParamValue", [](CrTelvEngine e) { GetCryptoParamValue(e, 1, gOut); }},
-      {"GetCryptoErrorString", [](CrTelvEngine e) { GetCryptoErrorString(e, -10, gOut); }},
-      {"SetPasswordRequestFunc", [](CrTelvEngine e) { SetPasswordRequestFunc(e, gOut); }},
-      {"GetLastErrorMessage", [](CrTelvEngine e) { GetLastErrorMessage(e, gOut); }},
-      {"SetTMRequestFunc", [](CrTelvEngine e) { SetTMRequestFunc(e, gOut); }},
+      {"GetCryptoParamName", [](CrTelvEngine e) { GetCryptoParamName(e, 1, g_out); }},
+      {"GetCryptoParamValue", [](CrTelvEngine e) { GetCryptoParamValue(e, 1, g_out); }},
+      {"GetCryptoErrorString", [](CrTelvEngine e) { GetCryptoErrorString(e, -10, g_out); }},
+      {"SetPasswordRequestFunc", [](CrTelvEngine e) { SetPasswordRequestFunc(e, g_out); }},
+      {"GetLastErrorMessage", [](CrTelvEngine e) { GetLastErrorMessage(e, g_out); }},
+      {"SetTMRequestFunc", [](CrTelvEngine e) { SetTMRequestFunc(e, g_out); }},
       {"ClearCash", ClearCash},
-      {"SetRemoteGeneratePath", [](CrTelvEngine e) { SetRemoteGeneratePath(e, gText); }},
+      {"SetRemoteGeneratePath", [](CrTelvEngine e) { SetRemoteGeneratePath(e, g_text); }},
   };
 }
 
 void MarkOutput() {
-  std::memset(gOut, '#', sizeof gOut);
-  gInt = 77;
+  std::memset(g_out, '#', sizeof g_out);
+  g_int = 77;
 }
 
 bool OutputUntouched() {
-  for (char c : gOut)
+  for (char c : g_out)
     if (c != '#') return false;
-  return gInt == 77;
+  return g_int == 77;
 }
 
 TEST(ExportGuards, NullHandleGivesTheFamilyResult) {
@@ -191,9 +191,9 @@ void ExpectEveryFailureGuarded() {
   }
   for (const auto &[name, proc] : Procedures()) EXPECT_NO_THROW(proc(handle)) << name;
   EXPECT_EQ(SetCryptoParamValue(handle, 1, "x"), CRTELV_E_FAILURE);
-  EXPECT_EQ(SignData(handle, gText, 4, gOut, &gInt, gText), CRTELV_E_FAILURE);
+  EXPECT_EQ(SignData(handle, g_text, 4, g_out, &g_int, g_text), CRTELV_E_FAILURE);
   EXPECT_EQ(UpdateCertificateCash(handle, 1), CRTELV_E_FAILURE);
-  EXPECT_EQ(GetParamInfo(handle, 1, &gInt, gOut, &gInt), CRTELV_E_FAILURE);
+  EXPECT_EQ(GetParamInfo(handle, 1, &g_int, g_out, &g_int), CRTELV_E_FAILURE);
   EXPECT_EQ(RegisterOIDInfo(handle, "1.2", "n"), CRTELV_E_FAILURE);
   EXPECT_EQ(GetMaxFilePathLength(handle), 255);
 }
@@ -205,9 +205,9 @@ TEST(ExportGuards, ForeignFailuresBecomeFamilyResults) { ExpectEveryFailureGuard
 TEST(ExportGuards, AbstractOperationsOfTheBaseEngineAnswerFailure) {
   TCryptoEngine engine;
   CrTelvEngine handle = &engine;
-  EXPECT_EQ(SignData(handle, gText, 4, gOut, &gInt, gText), CRTELV_E_FAILURE);
-  EXPECT_EQ(VerifySignWOCheckValidity(handle, gText, 4, gText, 4, gOut), CRTELV_E_FAILURE);
-  EXPECT_EQ(GetEncodeUIDBySignUID(handle, gText, gOut), CRTELV_E_FAILURE);
+  EXPECT_EQ(SignData(handle, g_text, 4, g_out, &g_int, g_text), CRTELV_E_FAILURE);
+  EXPECT_EQ(VerifySignWOCheckValidity(handle, g_text, 4, g_text, 4, g_out), CRTELV_E_FAILURE);
+  EXPECT_EQ(GetEncodeUIDBySignUID(handle, g_text, g_out), CRTELV_E_FAILURE);
   MarkOutput();
   GetLastErrorMessage(handle, nullptr);  // the assertion stays inside
   EXPECT_TRUE(OutputUntouched());

@@ -144,13 +144,13 @@ TEST_F(Armour, CrlFiles) {
                                                    "\n-----END X509 CRL-----\n");
   Engine engine;
   BindingRef binding = Binding(engine);
-  EXPECT_EQ(binding->AddCRLFile(engine.Params(), pem.c_str()), 0);
+  EXPECT_EQ(binding->IncludeCRL(engine.Params(), pem.c_str()), 0);
   auto adds = sim.CallsOf("VCERT_AddCRL");
   ASSERT_EQ(adds.size(), 2u);
   EXPECT_TRUE(Has(adds[1], "length=8")) << adds[1];
   ClearCache();
   sim.SimReset();
-  EXPECT_EQ(binding->AddCRLFile(engine.Params(), (dir.Path() + "missing.crl").c_str()), kCrlRead);
+  EXPECT_EQ(binding->IncludeCRL(engine.Params(), (dir.Path() + "missing.crl").c_str()), kCrlRead);
   EXPECT_EQ(sim.SimCallCount(), 0);
 }
 
@@ -207,22 +207,22 @@ TEST_F(Properties, ByDataByUidAndOwn) {
   engine.Set(kParamUIDLocation, "SN");
   BindingRef binding = Binding(engine);
   char out[4097];
-  ASSERT_EQ(binding->GetCertPropertiesByData(engine.Params(), peer.data(), static_cast<int32_t>(peer.size()), out),
+  ASSERT_EQ(binding->GetReportByData(engine.Params(), peer.data(), static_cast<int32_t>(peer.size()), out),
             0);
   EXPECT_TRUE(StartsWith(out, "UID=0A1B2C\r\nICN=Test CA\r\nIO=Example\r\nSN=0A1B2C\r\n")) << out;
   EXPECT_TRUE(Has(sim.CallsOf("VCERT_ParseCert")[0], "fields=0x3FFFF"));
   // By UID: the UID line is the text the caller gave.
-  ASSERT_EQ(binding->GetCertPropertiesByUID(engine.Params(), "0A1B2C", out), 0);
+  ASSERT_EQ(binding->GetReport(engine.Params(), "0A1B2C", out), 0);
   EXPECT_TRUE(StartsWith(out, "UID=0A1B2C\r\n")) << out;
   // The own UID goes to the own certificate.
-  ASSERT_EQ(binding->GetCertPropertiesByUID(engine.Params(), "0102", out), 0);
+  ASSERT_EQ(binding->GetReport(engine.Params(), "0102", out), 0);
   EXPECT_TRUE(Has(out, "CN=User1\r\n")) << out;
   engine.Set(kParamUIDLocation, "CN");
-  ASSERT_EQ(binding->GetCertPropertiesByUID(engine.Params(), "Peer", out), 0);
+  ASSERT_EQ(binding->GetReport(engine.Params(), "Peer", out), 0);
   EXPECT_TRUE(StartsWith(out, "UID=Peer\r\n")) << out;
-  EXPECT_EQ(binding->GetCertPropertiesByUID(engine.Params(), "Nobody", out), kCertSelection);
-  EXPECT_EQ(binding->GetCertPropertiesByUID(engine.Params(), "Peer", nullptr), kBadArgument);
-  ASSERT_EQ(binding->GetOwnCertProperties(engine.Params(), out), 0);
+  EXPECT_EQ(binding->GetReport(engine.Params(), "Nobody", out), kCertSelection);
+  EXPECT_EQ(binding->GetReport(engine.Params(), "Peer", nullptr), kBadArgument);
+  ASSERT_EQ(binding->GetOwnReport(engine.Params(), out), 0);
   EXPECT_TRUE(StartsWith(out, "UID=User1\r\n")) << out;
 
   // Without an own certificate: -5 for the own one, the UID failure for others.
@@ -231,8 +231,8 @@ TEST_F(Properties, ByDataByUidAndOwn) {
   sim.SimReset();
   binding = Binding(engine);
   std::strcpy(out, "untouched");
-  EXPECT_EQ(binding->GetOwnCertProperties(engine.Params(), out), kCertSelection);
-  EXPECT_EQ(binding->GetCertPropertiesByUID(engine.Params(), "Peer", out), kNoCurrentUser);
+  EXPECT_EQ(binding->GetOwnReport(engine.Params(), out), kCertSelection);
+  EXPECT_EQ(binding->GetReport(engine.Params(), "Peer", out), kNoCurrentUser);
   EXPECT_STREQ(out, "untouched");
 }
 
@@ -241,7 +241,7 @@ TEST_F(Properties, LongTextsAreCutAt4096Characters) {
   sim.Add(subject.c_str(), "01", TELVORA_STORE_OWN);
   Engine engine;
   std::vector<char> out(4200, '#');
-  ASSERT_EQ(Binding(engine)->GetOwnCertProperties(engine.Params(), out.data()), 0);
+  ASSERT_EQ(Binding(engine)->GetOwnReport(engine.Params(), out.data()), 0);
   EXPECT_EQ(std::strlen(out.data()), 4096u);
   EXPECT_EQ(out[4097], '#');
 }

@@ -32,6 +32,15 @@ inline SimCert Cert(const char *subject, const char *serial, int32_t store, cons
   return cert;
 }
 
+// The provider variant a test suite runs with. The provider is loaded once
+// per process, so provider_tests runs once per variant (tests/provider/
+// suite.cmake) and each run takes the suites of its variant: "complete"
+// unless the suite says otherwise with CRTELV_PROVIDER_VARIANT next to it.
+bool RegisterVariant(const char *suite, const char *variant);
+std::string VariantOf(const std::string &suite);
+#define CRTELV_PROVIDER_VARIANT(suite, variant) \
+  [[maybe_unused]] const bool suite##_variant_registered = ::crtelv::test::RegisterVariant(#suite, variant)
+
 // Folder of a provider variant: its EXE\ sub-folder holds the provider.
 inline std::string SimRoot(const std::string &variant) {
   return std::string(CRTELV_SIMROOT_DIR) + "/" + variant + "/";

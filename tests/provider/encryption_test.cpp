@@ -106,7 +106,7 @@ TEST_F(Encryption, FailuresAndAnEmptyList) {
   EXPECT_EQ(buffer[0], 'x');
   BindingRef binding;
   ASSERT_EQ(engine->AcquireBinding(engine.Params(), binding), 0);
-  EXPECT_EQ(binding->EncryptBuffer(engine.Params(), buffer.data(), size, 4097, ""), kBadRecipients);
+  EXPECT_EQ(binding->EncodeData(engine.Params(), buffer.data(), size, 4097, ""), kBadRecipients);
   // Data for nobody here: the provider's status, the buffer as it was.
   const std::string junk = "not a message";
   std::vector<char> other = Buffer(junk, 0);

@@ -2,6 +2,7 @@
 // cache, the operation frame, error texts and parameter descriptions.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "binding_fixture.h"
 #include "cr_telv.h"
@@ -85,6 +86,32 @@ TEST_F(EngineCache, InitFlagsReachTheProvider) {
   ASSERT_EQ(opens.size(), 1u);
   EXPECT_TRUE(Has(opens[0], "flags=5")) << opens[0];
   EXPECT_TRUE(Has(opens[0], R"(pse="pse://signed/A:\\LOCAL.PSE")")) << opens[0];
+}
+
+// A session serves only operations with the flags it was opened with: a
+// lenient engine never lends its session to a strict one on the same stores,
+// neither closes the other's, and a changed value counts at the next call.
+TEST_F(EngineCache, EachSetOfInitFlagsHasItsOwnSession) {
+  Engine lenient, strict;
+  lenient.Set(kParamInitFlags, "NOCRLUPDATE");
+  ASSERT_EQ(Use(lenient), 0);
+  ASSERT_EQ(Use(strict), 0);
+  ASSERT_EQ(Use(lenient), 0);
+  lenient.Set(kParamInitFlags, "");
+  ASSERT_EQ(Use(lenient), 0);
+  const auto opens = sim.CallsOf("VCERT_InitializeEx");
+  ASSERT_EQ(opens.size(), 2u);
+  EXPECT_TRUE(Has(opens[0], "flags=1")) << opens[0];
+  EXPECT_TRUE(Has(opens[1], "flags=0")) << opens[1];
+  EXPECT_TRUE(sim.CallsOf("VCERT_Uninitialize").empty());
+  // The last call ran on the strict engine's session.
+  std::vector<std::string> sessions;
+  for (const std::string &find : sim.CallsOf("VCERT_FindCert"))
+    sessions.push_back(find.substr(0, find.find(' ', find.find("session="))));
+  ASSERT_EQ(sessions.size(), 4u);
+  EXPECT_NE(sessions[0], sessions[1]);
+  EXPECT_EQ(sessions[2], sessions[0]);
+  EXPECT_EQ(sessions[3], sessions[1]);
 }
 
 // Operations reuse what the last one read until something it depends on
@@ -224,8 +251,8 @@ TEST_F(EngineTexts, EveryOwnCodeHasItsFixedText) {
       u"Невозможно определить текущего пользователя.",
       u"Формат подписи не поддерживается.",
       u"Неверно задан(ы) абонент(ы) для шифрации.",
-      u"Ошибка выбора сертификата. Либо найдено несколько сертификатов с заданным UID'ом, либо такие сертификаты "
-      u"отсутствуют.",
+      (u"Ошибка выбора сертификата. Либо найдено несколько сертификатов с заданным UID'ом, либо такие сертификаты "
+       u"отсутствуют."),
       u"Ошибка загрузки заданного сертификата.",
       u"Невозможно выделить память для операции.",
       u"Неверный формат сертификата.",

@@ -104,55 +104,55 @@ TEST_F(Faults, EveryProviderCallFailsInTurn) {
   const int32_t payloadSize = static_cast<int32_t>(payload.size());
 
   std::vector<Operation> operations = {
-      {"GetCurrentUID", false, Host(), [](TTelvoraEngine &e, std::vector<char> &h) { return e.GetCurrentUID(h.data()); }},
-      {"GetCurrentUID", true, Host(), [](TTelvoraEngine &e, std::vector<char> &h) { return e.GetCurrentUID(h.data()); }},
-      {"SignData", false, Host(),
+      {"GetCurrentUID", kClient, Host(), [](TTelvoraEngine &e, std::vector<char> &h) { return e.GetCurrentUID(h.data()); }},
+      {"GetCurrentUID", kServer, Host(), [](TTelvoraEngine &e, std::vector<char> &h) { return e.GetCurrentUID(h.data()); }},
+      {"SignData", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          int32_t size = 0;
          return e.SignData(payload.data(), payloadSize, h.data(), &size, nullptr);
        }},
-      {"SignData", true, Host(),
+      {"SignData", kServer, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          int32_t size = 0;
          return e.SignData(payload.data(), payloadSize, h.data(), &size, nullptr);
        }},
-      {"SignData xml", false, Host(),
+      {"SignData xml", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          int32_t size = 0;
          return e.SignData(payload.data(), payloadSize, h.data(), &size, "For sign XML data!");
        }},
-      {"VerifyData", false, Host(std::string("GetCertificate_OnSuccess") + '\0'),
+      {"VerifyData", kClient, Host(std::string("GetCertificate_OnSuccess") + '\0'),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          return e.VerifyData(payload.data(), payloadSize, sign.data(), signSize, h.data());
        }},
-      {"AddSign", false, Host(payload),
+      {"AddSign", kClient, Host(payload),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          int32_t size = payloadSize;
          return e.AddSign(h.data(), &size, 0);
        }},
-      {"AddSign", true, Host(payload),
+      {"AddSign", kServer, Host(payload),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          int32_t size = payloadSize;
          return e.AddSign(h.data(), &size, 0);
        }},
-      {"RemoveSignature", false, Host(std::string(message.data(), static_cast<std::size_t>(messageSize))),
+      {"RemoveSignature", kClient, Host(std::string(message.data(), static_cast<std::size_t>(messageSize))),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          int32_t size = messageSize;
          char signer[4200] = "";
          return e.RemoveSignature(h.data(), &size, signer);
        }},
-      {"EncodeData", false, Host(payload),
+      {"EncodeData", kClient, Host(payload),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          int32_t size = payloadSize;
          return e.EncodeData(h.data(), &size, "Peer;User1");
        }},
-      {"DecodeData", false, Host(std::string(sealed.data(), static_cast<std::size_t>(sealedSize))),
+      {"DecodeData", kClient, Host(std::string(sealed.data(), static_cast<std::size_t>(sealedSize))),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          int32_t size = sealedSize;
          int third = 0;
          return e.DecodeData(h.data(), &size, &third);
        }},
-      {"DecodeData", true, Host(std::string(sealed.data(), static_cast<std::size_t>(sealedSize))),
+      {"DecodeData", kServer, Host(std::string(sealed.data(), static_cast<std::size_t>(sealedSize))),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          int32_t size = sealedSize;
          int third = 0;
@@ -163,44 +163,46 @@ TEST_F(Faults, EveryProviderCallFailsInTurn) {
          int32_t size = payloadSize;
          return e.EncodeData(h.data(), &size, "0C;0A1B");
        }},
-      {"HashData", false, Host(),
+      {"HashData", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &h) {
          int32_t size = 64;
          return e.HashData(payload.data(), payloadSize, 1, h.data(), &size);
        }},
-      {"IncludePublicKey", false, Host(),
+      {"IncludePublicKey", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &) { return e.IncludePublicKey(peerFile.c_str()); }},
-      {"IncludePublicKey keys", false, Host(),
+      {"IncludePublicKey keys", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &) { return e.IncludePublicKey(keysFile.c_str()); }},
-      {"IncludeCRL", false, Host(), [&](TTelvoraEngine &e, std::vector<char> &) { return e.IncludeCRL(crlFile.c_str()); }},
-      {"RemoteGenerateStart", false, Host(),
+      {"IncludeCRL", kClient, Host(), [&](TTelvoraEngine &e, std::vector<char> &) { return e.IncludeCRL(crlFile.c_str()); }},
+      {"RemoteGenerateStart", kClient, Host(),
        [](TTelvoraEngine &e, std::vector<char> &h) { return e.RemoteGenerateStart(h.data()); }},
-      {"RemoteGenerateFinish", false, Host(),
+      {"RemoteGenerateFinish", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &) { return e.RemoteGenerateFinish(answer.c_str()); }},
-      {"ExcludeSelfPublicKeyTransfer", false, Host(),
+      {"ExcludeSelfPublicKeyTransfer", kClient, Host(),
        [](TTelvoraEngine &e, std::vector<char> &h) { return e.ExcludeSelfPublicKeyTransfer(h.data()); }},
-      {"IncludePublicKeyTransfer", false, Host(),
+      {"IncludePublicKeyTransfer", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &) { return e.IncludePublicKeyTransfer(transfer.c_str()); }},
-      {"GetPublicKeyTransfer", false, Host(),
+      {"GetPublicKeyTransfer", kClient, Host(),
        [](TTelvoraEngine &e, std::vector<char> &h) { return e.GetPublicKeyTransfer("Peer", h.data()); }},
-      {"GetPublicKeyTransferByFile", false, Host(),
+      {"GetPublicKeyTransferByFile", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &h) { return e.GetPublicKeyTransferByFile(h.data(), peerFile.c_str()); }},
-      {"SavePublicKeyFromTransfer", false, Host(),
+      {"SavePublicKeyFromTransfer", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &) {
          return e.SavePublicKeyFromTransfer(saveFolder.c_str(), transfer.c_str());
        }},
-      {"GetReport", false, Host(), [](TTelvoraEngine &e, std::vector<char> &h) { return e.GetReport("Peer", h.data()); }},
-      {"GetReportByTransfer", false, Host(),
+      {"GetReport", kClient, Host(), [](TTelvoraEngine &e, std::vector<char> &h) { return e.GetReport("Peer", h.data()); }},
+      {"GetReportByTransfer", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &h) { return e.GetReportByTransfer(transfer.c_str(), h.data()); }},
-      {"GetReportByFile", false, Host(),
+      {"GetReportByFile", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &h) { return e.GetReportByFile(peerFile.c_str(), h.data()); }},
-      {"ShowCertificate", false, Host(), [](TTelvoraEngine &e, std::vector<char> &) { return e.ShowCertificate("Peer"); }},
-      {"GetUIDByCertIdent", false, Host(),
+      {"ShowCertificate", kClient, Host(), [](TTelvoraEngine &e, std::vector<char> &) { return e.ShowCertificate("Peer"); }},
+      {"GetUIDByCertIdent", kClient, Host(),
        [&](TTelvoraEngine &e, std::vector<char> &h) { return e.GetUIDByCertIdent(ident.c_str(), h.data()); }},
   };
   const std::vector<Mapped> mapped = {
       // A file that is no certificate goes out as a request.
       {"GetPublicKeyTransferByFile", "VCERT_ParseCert", 0},
+      // A received ".cer" that the provider does not read is refused unsaved.
+      {"SavePublicKeyFromTransfer", "VCERT_ParseCert", kBadArgument},
   };
 
   int32_t status = 0x5F000100;

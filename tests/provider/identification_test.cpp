@@ -32,9 +32,9 @@ class Identification : public ProviderTest {
 
 TEST_F(Identification, TextRules) {
   EXPECT_EQ(ExtractCN("CN=User1,O=Example"), "User1");
-  EXPECT_EQ(ExtractCN("O=Example,CN=User1"), "");
+  EXPECT_EQ(ExtractCN("O=Example,CN=User1"), "User1");
   EXPECT_EQ(ExtractCN("O=Example"), "");
-  EXPECT_EQ(ExtractCN("cn=User1,O=Example"), "");
+  EXPECT_EQ(ExtractCN("cn=User1,O=Example"), "User1");
   EXPECT_EQ(HexWithColons("0A1B2C"), "0A:1B:2C");
   EXPECT_EQ(HexWithColons("ABC"), "ABC");
   EXPECT_EQ(HexWithColons(""), "");
@@ -79,12 +79,48 @@ TEST_F(Identification, NoneOrSeveralOwnCertificatesMeanNoCurrentUser) {
   EXPECT_EQ(engine->GetCurrentUID(nullptr), kBadArgument);
 }
 
-TEST_F(Identification, ACommonNameInTheLastPlaceGivesAnEmptyUid) {
-  sim.Add("O=Example,CN=User1", "01", TELVORA_STORE_OWN);
-  Engine engine;
-  std::string uid = "x";
-  EXPECT_EQ(CurrentUID(engine, uid), 0);
-  EXPECT_EQ(uid, "");
+// The UID is the value of the most specific CN attribute, read at attribute
+// boundaries: "=" inside a value is data, escapes belong to the value. A
+// certificate without a CN has no UID, and the report's fields follow the
+// same boundaries.
+TEST_F(Identification, TheUidIsTheMostSpecificCommonNameReadAtAttributeBoundaries) {
+  const struct {
+    const char *subject;
+    int32_t status;
+    const char *uid;
+  } cases[] = {
+      {"CN=User1,O=Example", 0, "User1"},
+      {"OU=CN=alice,CN=mallory,O=Example,C=RU", 0, "mallory"},
+      {"CN=dave", 0, "dave"},
+      {"O=Example,cn=User1", 0, "User1"},
+      {"CN=Smith\\, John,O=Example", 0, "Smith, John"},
+      {"O=Example,OU=CN\\=eve", kCertSelection, ""},
+      {"O=Example", kCertSelection, ""},
+  };
+  for (const auto &c : cases) {
+    sim.SimReset();
+    sim.Add(c.subject, "01", TELVORA_STORE_OWN);
+    Engine engine;
+    std::string uid;
+    EXPECT_EQ(CurrentUID(engine, uid), c.status) << c.subject;
+    EXPECT_EQ(uid, c.uid) << c.subject;
+    // A signature is reported with the same signer, or refused unnamed.
+    std::vector<uint8_t> sign(2048);
+    int32_t size = -1;
+    ASSERT_EQ(engine->SignData("data", 4, sign.data(), &size, nullptr), 0) << c.subject;
+    char signer[256] = "";
+    EXPECT_EQ(engine->VerifyData("data", 4, sign.data(), size, signer), c.status) << c.subject;
+    if (c.status == 0) {
+      EXPECT_STREQ(signer, c.uid) << c.subject;
+    }
+    engine->ClearCash();
+  }
+  TelvoraCertInfo info{};
+  info.Issuer = "CN=Test CA\\, Root,O=Example";
+  info.Subject = "OU=CN=alice+CN=mallory,O=Example";
+  const std::string report = FormatCertProperties(info);
+  EXPECT_EQ(report.substr(0, report.find("NotBefore=")),
+            "ICN=Test CA\\, Root\r\nIO=Example\r\nOU=CN=alice\r\nCN=mallory\r\nO=Example\r\n");
 }
 
 TEST_F(Identification, ServerModeCountsOnlyCertificatesWithTheServerUsage) {
@@ -200,14 +236,14 @@ TEST_F(Identification, UidByIdentifier) {
   Engine engine;
   BindingRef binding = Binding(engine);
   std::string uid;
-  ASSERT_EQ(binding->GetUIDByIdent(engine.Params(), "0A1B", uid), 0);
+  ASSERT_EQ(binding->GetUIDByCertIdent(engine.Params(), "0A1B", uid), 0);
   EXPECT_EQ(uid, "Peer");
-  EXPECT_EQ(binding->GetUIDByIdent(engine.Params(), "FFFF", uid), kCertSelection);
+  EXPECT_EQ(binding->GetUIDByCertIdent(engine.Params(), "FFFF", uid), kCertSelection);
 
   sim.SimReset();
   TelvoraInitParam bySerial = engine.Params();
   bySerial.UIDLocation = "SN";
-  ASSERT_EQ(binding->GetUIDByIdent(bySerial, "NOSUCH", uid), 0);
+  ASSERT_EQ(binding->GetUIDByCertIdent(bySerial, "NOSUCH", uid), 0);
   EXPECT_EQ(uid, "NOSUCH");
   EXPECT_EQ(sim.SimCallCount(), 0);
 }

@@ -78,7 +78,7 @@ TEST_F(Hashing, SizeProtocolInEveryFormat) {
   const int32_t len = static_cast<int32_t>(data.size());
   std::string raw(32, '\0');
   int32_t size = 32;
-  ASSERT_EQ(binding->HashBuffer(engine.Params(), data.data(), len, 0, raw.data(), size), 0);
+  ASSERT_EQ(binding->HashData(engine.Params(), data.data(), len, 0, raw.data(), size), 0);
   ASSERT_EQ(size, 32);
   struct Case {
     int32_t format;
@@ -87,14 +87,14 @@ TEST_F(Hashing, SizeProtocolInEveryFormat) {
   for (const Case &c : cases) {
     const int32_t needed = static_cast<int32_t>(c.expected.size());
     size = -5;
-    EXPECT_EQ(binding->HashBuffer(engine.Params(), data.data(), len, c.format, nullptr, size), 0);
+    EXPECT_EQ(binding->HashData(engine.Params(), data.data(), len, c.format, nullptr, size), 0);
     EXPECT_EQ(size, needed);
     std::string out(static_cast<std::size_t>(needed), '#');
     size = needed - 1;
-    EXPECT_EQ(binding->HashBuffer(engine.Params(), data.data(), len, c.format, out.data(), size), kNoMemory);
+    EXPECT_EQ(binding->HashData(engine.Params(), data.data(), len, c.format, out.data(), size), kNoMemory);
     EXPECT_EQ(size, needed);
     EXPECT_EQ(out, std::string(static_cast<std::size_t>(needed), '#'));
-    EXPECT_EQ(binding->HashBuffer(engine.Params(), data.data(), len, c.format, out.data(), size), 0);
+    EXPECT_EQ(binding->HashData(engine.Params(), data.data(), len, c.format, out.data(), size), 0);
     EXPECT_EQ(out, c.expected) << c.format;
   }
   EXPECT_EQ(cases[2].expected.size(), 64u);
@@ -250,7 +250,7 @@ TEST_F(Signing, CertificatesThatDoNotFitTheAnswerAreRefused) {
     // A signature carrying such a certificate exceeds what SignData allows.
     std::vector<uint8_t> sign(8192);
     int32_t size = 0;
-    ASSERT_EQ(Binding(engine)->SignBuffer(engine.Params(), "data", 4, sign.data(), 8192, size), 0);
+    ASSERT_EQ(Binding(engine)->SignData(engine.Params(), "data", 4, sign.data(), 8192, size), 0);
     sign.resize(static_cast<std::size_t>(size));
     std::string signer = "GetCertificate_OnSuccess";
     EXPECT_EQ(Verify(engine, "data", sign, signer), c.result);

@@ -143,17 +143,17 @@ TEST_F(Stores, ExportAndImportLimits) {
   const TelvoraInitParam p = engine.Params();
   std::vector<uint8_t> out(64, '#');
   int32_t length = 17;  // "SIMREQ kind=20 n=1" has 18
-  EXPECT_EQ(binding->ExportKeyRequest(p, out.data(), length), kNoMemory);
+  EXPECT_EQ(binding->RemoteGenerateStart(p, out.data(), length), kNoMemory);
   EXPECT_EQ(length, 17);
   EXPECT_EQ(out[0], '#');
   length = 18;
-  EXPECT_EQ(binding->ExportKeyRequest(p, out.data(), length), 0);
+  EXPECT_EQ(binding->RemoteGenerateStart(p, out.data(), length), 0);
   EXPECT_EQ(length, 18);
 
   binding.reset();
   Restart();
   binding = Binding(engine);
-  EXPECT_EQ(binding->ImportKeyRequestAnswer(p, out.data(), 0), kBadArgument);
+  EXPECT_EQ(binding->RemoteGenerateFinish(p, out.data(), 0), kBadArgument);
   EXPECT_EQ(binding->ImportToStore(p, nullptr, 5, 8), kBadArgument);
   EXPECT_EQ(sim.SimCallCount(), 0) << "refused before any session";
 
@@ -179,8 +179,8 @@ TEST_F(Stores, ServerModeNamesTheServersKey) {
   BindingRef binding = Binding(engine);
   std::vector<uint8_t> out(64);
   int32_t length = 64;
-  EXPECT_EQ(binding->ExportKeyRequest(engine.Params(), out.data(), length), 0);
-  EXPECT_EQ(binding->ImportKeyRequestAnswer(engine.Params(), "x", 1), SIM_E_BAD_ENCODING);
+  EXPECT_EQ(binding->RemoteGenerateStart(engine.Params(), out.data(), length), 0);
+  EXPECT_EQ(binding->RemoteGenerateFinish(engine.Params(), "x", 1), SIM_E_BAD_ENCODING);
   EXPECT_TRUE(Has(sim.CallsOf("VCERT_ExportMem").at(0), "auth=\"srv-key\""));
   EXPECT_TRUE(Has(sim.CallsOf("VCERT_ImportMem").at(0), "kind=8 auth=\"srv-key\""));
 }
@@ -198,8 +198,8 @@ TEST_F(Stores, KeyRequestsKeepTheLockOrder) {
   std::vector<uint8_t> out(64);
   int32_t length = 64;
   const std::function<int32_t()> requests[] = {
-      [&] { return binding->ExportKeyRequest(p, out.data(), length); },
-      [&] { return binding->ImportKeyRequestAnswer(p, "x", 1); },
+      [&] { return binding->RemoteGenerateStart(p, out.data(), length); },
+      [&] { return binding->RemoteGenerateFinish(p, "x", 1); },
   };
   const int32_t expected[] = {0, SIM_E_BAD_ENCODING};
   for (int which = 0; which < 2; ++which) {

@@ -110,12 +110,14 @@ class Version149Stress : public ProviderTest {
  protected:
   Version149Stress() : ProviderTest("v149") {}
 };
+CRTELV_PROVIDER_VARIANT(Version149Stress, "v149");
 TEST_F(Version149Stress, MixedOperationsOnManyEngines) { RunStress(sim); }
 
 class Version150Stress : public ProviderTest {
  protected:
   Version150Stress() : ProviderTest("v150") {}
 };
+CRTELV_PROVIDER_VARIANT(Version150Stress, "v150");
 TEST_F(Version150Stress, MixedOperationsOnManyEngines) { RunStress(sim); }
 
 }  // namespace

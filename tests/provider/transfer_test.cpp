@@ -1,5 +1,6 @@
 // Public key transfers: making them, reading them, and saving what they
 // carry; what a counterpart sends is checked before anything is written.
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -153,6 +154,19 @@ TEST_F(Transfers, TheLongRequestLayout) {
   EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), bad.c_str()), kBadArgument);
 }
 
+TEST_F(Transfers, SavingChecksTheSignatureOnce) {
+  // Whichever layout the content has, and also when it has neither.
+  std::vector<uint8_t> request(100, 0x5A);
+  const std::string transfers[] = {Make("Peer", "peer.cer", peerBytes), Signed(LongLayout(request)),
+                                   Signed(std::vector<uint8_t>(10, 1))};
+  const int32_t expected[] = {0, 0, kBadArgument};
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t before = sim.CallsOf("VCERT_VerifyMem").size();
+    EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), transfers[i].c_str()), expected[i]) << i;
+    EXPECT_EQ(sim.CallsOf("VCERT_VerifyMem").size(), before + 1) << i;
+  }
+}
+
 TEST_F(Transfers, TextsAreCutAt255Characters) {
   const std::string u255(255, 'u');
   const std::vector<uint8_t> data{1, 2, 3};
@@ -235,6 +249,37 @@ TEST_F(Transfers, CarriedFileNamesStayInTheFolder) {
   EXPECT_EQ(Files(dir), std::vector<std::string>{"Ivanov I.I..cer"});
 }
 
+// A standard block is saved only as a certificate under a ".cer" name, when
+// its data is one, or as "new.req"; never under a name that is no plain
+// file on either port, nor over the engine's own stores. Refused transfers
+// write nothing.
+TEST_F(Transfers, OnlyCertificatesAndRequestsAreSavedAndNeverOverTheOwnStores) {
+  engine.Set(kParamPSE, dir.Path() + "keys.pse").Set(kParamLocalStore, dir.Path() + "Store.cer");
+  const std::vector<uint8_t> text{'-', '-', '-', 'p', 'e', 'm'};
+  struct Case {
+    const char *name;
+    const std::vector<uint8_t> &data;
+    int32_t save;
+  } cases[] = {
+      {"CON", peerBytes, kCertFileIO},      {"con.cer", peerBytes, kCertFileIO},
+      {"Lpt9.txt.cer", peerBytes, kCertFileIO}, {"nul.", peerBytes, kCertFileIO},
+      {"Peer.cer.", peerBytes, kCertFileIO}, {"Peer.cer ", peerBytes, kCertFileIO},
+      {"bob-store.pem", text, kCertFileIO}, {"notes.txt", peerBytes, kCertFileIO},
+      {"STORE.CER", peerBytes, kCertFileIO}, {"KEYS.PSE", peerBytes, kCertFileIO},
+      {"Peer.cer", text, kBadArgument},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), Make("Peer", c.name, c.data).c_str()), c.save)
+        << c.name;
+    EXPECT_TRUE(Files(dir).empty()) << c.name;
+  }
+  EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), Make("Peer", "Peer.CER", peerBytes).c_str()), 0);
+  EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), Make("", "new.req", text).c_str()), 0);
+  auto files = Files(dir);
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"Peer.CER", "new.req"}));
+}
+
 TEST_F(Transfers, AFailedWriteKeepsTheOldFile) {
   const std::vector<uint8_t> request(300, 'r');
   struct Case {
@@ -252,7 +297,7 @@ TEST_F(Transfers, AFailedWriteKeepsTheOldFile) {
       if (broken == 0) {
         platform::Calls().replaceFile = [](const std::string &, const std::string &) { return false; };
       } else {
-        platform::Calls().createAndWriteFile = [](const std::string &, const void *, std::size_t) { return false; };
+        platform::Calls().createNewFile = [](const std::string &, const void *, std::size_t) { return false; };
       }
       EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), c.transfer.c_str()), kCertFileIO) << c.file;
       EXPECT_EQ(ReadFileText(path), "old content") << c.file;

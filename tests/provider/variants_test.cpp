@@ -47,6 +47,7 @@ class Version149 : public ProviderTest {
  protected:
   Version149() : ProviderTest("v149") {}
 };
+CRTELV_PROVIDER_VARIANT(Version149, "v149");
 
 TEST_F(Version149, OlderProvidersGetOneCallAtATimeInClientMode) {
   sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.1", "srv");
@@ -80,7 +81,7 @@ TEST_F(Version149, SearchesByUidAreSerialisedToo) {
                 sim,
                 [&] {
                   std::string uid;
-                  return binding.GetUIDByIdent(byName, "02", uid);
+                  return binding.GetUIDByCertIdent(byName, "02", uid);
                 },
                 200),
             1);
@@ -97,6 +98,7 @@ class Version150 : public ProviderTest {
  protected:
   Version150() : ProviderTest("v150") {}
 };
+CRTELV_PROVIDER_VARIANT(Version150, "v150");
 
 TEST_F(Version150, NewerProvidersTakeConcurrentCalls) {
   sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
@@ -110,6 +112,7 @@ class NoOptional : public ProviderTest {
  protected:
   NoOptional() : ProviderTest("nooptional") {}
 };
+CRTELV_PROVIDER_VARIANT(NoOptional, "nooptional");
 
 TEST_F(NoOptional, TheHashEntryPointsAreOptional) {
   TTelvora binding;
@@ -136,6 +139,7 @@ TEST_F(NoOptional, BareSignaturesNeedTheOptionalEntryPoints) {
   EXPECT_EQ(engine->SignData(data, 4, sign.data(), &size, nullptr), 0);
 }
 
+CRTELV_PROVIDER_VARIANT(NoRequired, "norequired");
 TEST(NoRequired, AnIncompleteProviderIsRefusedEveryTimeAndNothingIsCached) {
   Engine engine;
   char uid[256];
@@ -149,6 +153,7 @@ TEST(NoRequired, AnIncompleteProviderIsRefusedEveryTimeAndNothingIsCached) {
 }
 
 // No provider where the search looks, until the test puts one there.
+CRTELV_PROVIDER_VARIANT(NoProvider, "none");
 TEST(NoProvider, EveryOperationSaysSoAndALaterOneRetries) {
   TempDir root;
   std::filesystem::create_directories(root.Path() + "EXE");

@@ -26,7 +26,7 @@ TEST(FileFailures, AFailedWriteOrRenameKeepsTheOldFile) {
     void (*breakIt)(platform::SystemCalls &);
   } cases[] = {
       {"write", [](platform::SystemCalls &c) {
-         c.createAndWriteFile = [](const std::string &, const void *, std::size_t) { return false; };
+         c.createNewFile = [](const std::string &, const void *, std::size_t) { return false; };
        }},
       {"rename", [](platform::SystemCalls &c) {
          c.replaceFile = [](const std::string &, const std::string &) { return false; };

@@ -87,18 +87,18 @@ TEST_F(WholeFileTest, ReadRefusesUnusableArguments) {
 
 TEST_F(WholeFileTest, WriteReplacesExistingContent) {
   const std::string path = dir_.Write("out.bin", "old content that is longer");
-  ASSERT_TRUE(WriteWholeFile(path.c_str(), "new", 3));
+  ASSERT_TRUE(ReplaceWholeFile(path.c_str(), "new", 3));
   EXPECT_EQ(ReadFileText(path), "new");
-  ASSERT_TRUE(WriteWholeFile(path.c_str(), nullptr, 0));
+  ASSERT_TRUE(ReplaceWholeFile(path.c_str(), nullptr, 0));
   EXPECT_EQ(ReadFileText(path), "");
 }
 
 TEST_F(WholeFileTest, WriteRefusesUnusableArguments) {
   const std::string path = dir_.Path() + "never.bin";
-  EXPECT_FALSE(WriteWholeFile(nullptr, "x", 1));
-  EXPECT_FALSE(WriteWholeFile(path.c_str(), "x", -1));
-  EXPECT_FALSE(WriteWholeFile(path.c_str(), nullptr, 1));
-  EXPECT_FALSE(WriteWholeFile((dir_.Path() + "no/such/folder/x.bin").c_str(), "x", 1));
+  EXPECT_FALSE(ReplaceWholeFile(nullptr, "x", 1));
+  EXPECT_FALSE(ReplaceWholeFile(path.c_str(), "x", -1));
+  EXPECT_FALSE(ReplaceWholeFile(path.c_str(), nullptr, 1));
+  EXPECT_FALSE(ReplaceWholeFile((dir_.Path() + "no/such/folder/x.bin").c_str(), "x", 1));
   EXPECT_EQ(FileSizePlusOne(path.c_str()), 0);
 }
 
@@ -119,7 +119,7 @@ TEST_F(WholeFileTest, AcceptsBackslashesAndOtherLetterCase) {
   EXPECT_EQ(size, 3);
   EXPECT_EQ(FileSizePlusOne(windowsStyle.c_str()), 4);
   EXPECT_TRUE(IsDirectory(dir_.Path() + "keys"));
-  ASSERT_TRUE(WriteWholeFile(windowsStyle.c_str(), "xy", 2));
+  ASSERT_TRUE(ReplaceWholeFile(windowsStyle.c_str(), "xy", 2));
   EXPECT_EQ(ReadFileText(dir_.Path() + "Keys/Data.TXT"), "xy");
 }
 #endif

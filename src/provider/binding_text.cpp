@@ -1,15 +1,25 @@
-// TTelvora: certificates and CRLs into the provider's store, PEM armour in
-// both directions, and the copy of provider results into host buffers.
+// Texts and results shared by the operations of the binding: the UID rules of
+// certificate identification, PEM armour in both directions, and the copy of
+// provider results into host buffers.
 #include <cstring>
 #include <new>
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
 #include "support/base64.h"
-#include "support/file_text_helpers.h"
+#include "support/dn_text.h"
 
 namespace crtelv {
 namespace {
+
+std::string WithoutColons(const std::string &text) {
+  std::string result;
+  result.reserve(text.size());
+  for (char c : text) {
+    if (c != ':') result.push_back(c);
+  }
+  return result;
+}
 
 constexpr char kBeginCert[] = "-----BEGIN CERTIFICATE-----";
 constexpr char kEndCert[] = "-----END CERTIFICATE-----";
@@ -45,17 +55,38 @@ int32_t FromPEM(void *data, int32_t &len, const char *begin, const char *end, in
   return kOk;
 }
 
-// Offers a blob to an import entry point; when refused, strips the armour
-// in place and offers it once more.
-template <typename Add, typename Strip>
-int32_t AddTwice(Add &&add, Strip &&strip, void *data, int32_t &len) {
-  int32_t status = add(TelvoraBlob{len, static_cast<uint8_t *>(data)});
-  if (status == 0) return status;
-  strip(data, len);
-  return add(TelvoraBlob{len, static_cast<uint8_t *>(data)});
+}  // namespace
+
+// ---- UID rules --------------------------------------------------------------------
+
+std::string ProviderText(const char *text) { return text != nullptr ? std::string(text) : std::string(); }
+
+std::string ExtractCN(const std::string &dn) {
+  std::string cn;
+  return DnAttributeValue(dn, "CN", cn) ? cn : std::string();
 }
 
-}  // namespace
+std::string MakeCNFilter(const std::string &name) { return "CN=" + name; }
+
+std::string HexWithColons(const std::string &hex) {
+  if (hex.size() % 2 != 0 || hex.empty()) return hex;
+  std::string result;
+  result.reserve(hex.size() * 3 / 2);
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    if (i != 0) result.push_back(':');
+    result.append(hex, i, 2);
+  }
+  return result;
+}
+
+std::string CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert) {
+  return p.UIDLocation == "CN" ? ExtractCN(ProviderText(cert.Subject)) : WithoutColons(ProviderText(cert.SerialNumber));
+}
+
+int32_t CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert, std::string &uid) {
+  uid = CertificateUID(p, cert);
+  return uid.empty() ? kCertSelection : kOk;
+}
 
 // ---- Base64 text and PEM ----------------------------------------------------------
 
@@ -108,6 +139,8 @@ std::string CertToPEM(const TelvoraBlob &cert) {
   return std::string(kBeginCert) + "\r\n" + body + "\r\n" + kEndCert;
 }
 
+// ---- Results into host buffers ----------------------------------------------------
+
 int32_t CopyProviderResult(const TelvoraBlob &result, void *out, int64_t capacity, int32_t &len) {
   if (result.Length < 0 || (result.Data == nullptr && result.Length > 0) || result.Length > capacity) {
     return kNoMemory;
@@ -120,33 +153,18 @@ int32_t CopyProviderResult(const TelvoraBlob &result, void *out, int64_t capacit
   return kOk;
 }
 
-// ---- Import -----------------------------------------------------------------------
-
-int32_t TTelvora::AddCertificate(const TelvoraInitParam &p, void *data, int32_t &len) {
-  if (data == nullptr || len <= 0) return kBadArgument;
-  return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) {
-    const TelvoraAddParams params{0, call.Auth()};
-    auto add = [&](TelvoraBlob blob) { return call.Entry().VCERT_AddCertificate(call.Session(), &params, &blob); };
-    return AddTwice(add, CertFromPEM, data, len);
-  });
-}
-
-int32_t TTelvora::AddCRLFile(const TelvoraInitParam &p, const char *fileName) {
-  if (fileName == nullptr) return kCrlRead;
-  int32_t size = FileSizePlusOne(fileName);
-  if (size <= 0) return kCrlRead;
-  std::vector<uint8_t> buffer;
-  try {
-    buffer.resize(static_cast<std::size_t>(size));
-  } catch (const std::bad_alloc &) {
+int32_t CopySizedResult(const void *data, int32_t size, void *out, int32_t &outLen) {
+  if (out == nullptr) {
+    outLen = size;
+    return kOk;
+  }
+  if (size > outLen) {
+    outLen = size;
     return kNoMemory;
   }
-  if (!ReadWholeFile(fileName, buffer.data(), size)) return kCrlRead;
-  return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) {
-    const TelvoraAddParams params{0, call.Auth()};
-    auto add = [&](TelvoraBlob blob) { return call.Entry().VCERT_AddCRL(call.Session(), &params, &blob); };
-    return AddTwice(add, CRLFromPEM, buffer.data(), size);
-  });
+  if (size > 0) std::memcpy(out, data, static_cast<std::size_t>(size));
+  outLen = size;
+  return kOk;
 }
 
 }  // namespace crtelv

@@ -1,10 +1,14 @@
-// TTelvoraEngine: public key transfers, the signed base64 texts in which
-// certificates and certificate requests travel between parties.
+// Transfers: the signed base64 texts in which certificates and certificate
+// requests travel between parties. Made of a certificate by UID
+// (GetPublicKeyTransfer, ExcludeSelfPublicKeyTransfer) or of a file
+// (GetPublicKeyTransferByFile); taken into the store
+// (IncludePublicKeyTransfer) or saved in a folder (SavePublicKeyFromTransfer).
 #include <cstring>
 #include <limits>
-#include <new>
 #include <vector>
 
+#include "engine/crypto_engine.h"
+#include "provider/binding.h"
 #include "provider/provider_engine.h"
 #include "provider/transfer_block.h"
 #include "support/base64.h"
@@ -16,21 +20,65 @@ namespace {
 // The largest certificate (or request) file a transfer is made of.
 constexpr int32_t kTransferFileMax = kTransferDataMax;
 
-// The signed content of a transfer text: base64 decoding, then the check of
-// the signature. -11 for no text or one that does not decode; the code of
-// RemoveSignature when the check fails.
-int32_t ReadTransferContent(TTelvoraEngine &engine, const char *transfer, std::vector<uint8_t> &content) {
+// The bytes of a transfer text: -11 for no text or one that does not decode.
+int32_t DecodeTransferText(const char *transfer, std::vector<uint8_t> &content) {
   if (transfer == nullptr || transfer[0] == '\0') return kBadArgument;
   const std::size_t length = std::strlen(transfer);
   if (length > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return kBadArgument;
   content = DecodeBase64(transfer, static_cast<int32_t>(length));
-  if (content.empty()) return kBadArgument;
+  return content.empty() ? kBadArgument : kOk;
+}
+
+// The file name part of a path (after the last separator of either port).
+std::string FileNameOf(const std::string &path) {
+  const std::size_t last = path.find_last_of("\\/");
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+// Whether a received object may be saved under the name it carries: 0; -17
+// for a name that is no plain file name, that is neither a ".cer" name nor
+// "new.req", or that names the session's own key store or certificate store
+// file; -11 for ".cer" data that the provider does not read as a certificate.
+int32_t CheckReceivedFile(TTelvora &binding, const TelvoraInitParam &param, const std::string &name,
+                          const std::vector<uint8_t> &data) {
+  if (!IsPlainTransferFileName(name)) return kCertFileIO;
+  // Never the own stores, in whatever folder they are: a file of that name
+  // is not overwritten by what a counterpart sends.
+  for (const std::string *store : {&param.PSE, &param.LocalStore}) {
+    const std::string own = FileNameOf(*store);
+    if (!own.empty() && SameTextAscii(own, name)) return kCertFileIO;
+  }
+  if (IsRequestFileName(name)) return kOk;
+  if (!IsCertificateFileName(name)) return kCertFileIO;
+  if (data.empty()) return kBadArgument;
+  std::string uid;
+  // Read as a certificate; one without a UID is a certificate all the same.
+  const int32_t status = binding.GetUIDFromCertificate(param, data.data(), static_cast<int32_t>(data.size()), uid);
+  return status == kOk || status == kCertSelection ? kOk : kBadArgument;
+}
+
+// The signed content of a transfer text: base64 decoding, then the check of
+// the signature. -11 for no text or one that does not decode; the code of
+// RemoveSignature when the check fails.
+int32_t ReadTransferContent(TTelvoraEngine &engine, const char *transfer, std::vector<uint8_t> &content) {
+  int32_t status = DecodeTransferText(transfer, content);
+  if (status != kOk) return status;
   std::vector<char> signer(static_cast<std::size_t>(engine.GetMaxUIDLength()) + 1, '\0');
   int32_t size = static_cast<int32_t>(content.size());
-  int32_t status = engine.RemoveSignature(content.data(), &size, signer.data());
+  status = engine.RemoveSignature(content.data(), &size, signer.data());
   if (status != kOk) return status;
   content.resize(static_cast<std::size_t>(size));
   return kOk;
+}
+
+// The request of a long-layout transfer's signed content; -11 for content of
+// another shape or a text that does not decode.
+int32_t LongTransferRequest(const std::vector<uint8_t> &content, std::vector<uint8_t> &request) {
+  std::string text;
+  int32_t status = LongTransferRequestText(content.data(), static_cast<int32_t>(content.size()), text);
+  if (status != kOk) return status;
+  request = DecodeBase64(text.data(), static_cast<int32_t>(text.size()));
+  return request.empty() ? kBadArgument : kOk;
 }
 
 // The block of a standard transfer; its texts may still be unreadable
@@ -107,23 +155,10 @@ int32_t TTelvoraEngine::GetPublicKeyBlockByTransfer(const char *transfer, void *
     std::vector<uint8_t> content;
     int32_t status = ReadTransferContent(*this, transfer, content);
     if (status != kOk) return status;
-    std::string text;
-    status = LongTransferRequestText(content.data(), static_cast<int32_t>(content.size()), text);
+    std::vector<uint8_t> request;
+    status = LongTransferRequest(content, request);
     if (status != kOk) return status;
-    const std::vector<uint8_t> request = DecodeBase64(text.data(), static_cast<int32_t>(text.size()));
-    if (request.empty()) return kBadArgument;
-    const int32_t needed = static_cast<int32_t>(request.size());
-    if (buffer == nullptr) {
-      *size = needed;
-      return kOk;
-    }
-    if (*size < needed) {
-      *size = needed;
-      return kNoMemory;
-    }
-    std::memcpy(buffer, request.data(), request.size());
-    *size = needed;
-    return kOk;
+    return CopySizedResult(request.data(), static_cast<int32_t>(request.size()), buffer, *size);
   });
 }
 
@@ -141,24 +176,27 @@ int32_t TTelvoraEngine::ExcludeSelfPublicKeyTransfer(char *transfer) {
 
 int32_t TTelvoraEngine::GetPublicKeyTransfer(const char *uid, char *transfer) {
   if (uid == nullptr || uid[0] == '\0' || transfer == nullptr) return kBadArgument;
-  CallSetup setup;
-  int32_t status = SetUpCall(setup);
-  if (status != kOk) return status;
-  const TelvoraInitParam &param = setup.Param();
-  const BindingRef &binding = setup.binding;
   std::vector<uint8_t> cert;
-  try {
-    cert.resize(static_cast<std::size_t>(kTransferDataMax));
-  } catch (const std::bad_alloc &) {
-    return kNoMemory;
-  }
   int32_t length = kTransferDataMax;
-  status = GuardBindingCall("GetPublicKeyTransfer",
-                            [&] { return binding->GetCertificateByUID(param, uid, cert.data(), length); });
+  const int32_t status =
+      OnBinding("GetPublicKeyTransfer", [&](TTelvora &binding, const TelvoraInitParam &param) -> int32_t {
+        const int32_t allocated = AllocateBuffer(cert, length);
+        if (allocated != kOk) return allocated;
+        return binding.GetCertificateByUID(param, uid, cert.data(), length);
+      });
   if (status != kOk) return status;
   // The file name is cut as a whole: a long UID may lose its ".cer".
   int32_t size = 0;
   return GetPublicKeyTransferByBuffer(uid, std::string(uid) + ".cer", cert.data(), length, transfer, &size);
+}
+
+int32_t TTelvora::GetCertificateByUID(const TelvoraInitParam &p, const char *uid, void *out, int32_t &outLen) {
+  return WithUidSearch(p, ProviderText(uid), TELVORA_FIELD_ENCODED, [&](const UidSearch &search) {
+    return WithSingleCert(p, search.criteria, kCertSelection, [&](const TelvoraCertInfo &cert) {
+      const int32_t length = cert.Encoded.Data != nullptr && cert.Encoded.Length > 0 ? cert.Encoded.Length : 0;
+      return CopySizedResult(cert.Encoded.Data, length, out, outLen);
+    });
+  });
 }
 
 int32_t TTelvoraEngine::GetPublicKeyTransferByFile(char *transfer, const char *fileName) {
@@ -178,6 +216,18 @@ int32_t TTelvoraEngine::GetPublicKeyTransferByFile(char *transfer, const char *f
   });
 }
 
+int32_t TTelvora::GetUIDFromCertificate(const TelvoraInitParam &p, const void *data, int32_t dataLen,
+                                        std::string &uid) {
+  uid.clear();
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) {
+    CertInfoHold parsed(call);
+    TelvoraBlob blob{dataLen, static_cast<uint8_t *>(const_cast<void *>(data))};
+    int32_t status = parsed.Parse(blob, TELVORA_FIELD_SERIAL | TELVORA_FIELD_SUBJECT);
+    if (status != 0) return status;
+    return CertificateUID(p, parsed.Info(), uid);
+  });
+}
+
 int32_t TTelvoraEngine::IncludePublicKeyTransfer(const char *transfer) {
   TransferBlock block;
   int32_t status = GetPublicKeyBlockByTransfer(transfer, block);
@@ -191,23 +241,31 @@ int32_t TTelvoraEngine::IncludePublicKeyTransfer(const char *transfer) {
 int32_t TTelvoraEngine::SavePublicKeyFromTransfer(const char *folder, const char *transfer) {
   const std::string dir = ExpandFolderPath(folder != nullptr ? folder : "");
   if (dir.empty() || !IsDirectory(dir)) return kCertFileIO;
-  return GuardBindingCall("SavePublicKeyFromTransfer", [&]() -> int32_t {
+  std::vector<uint8_t> content;
+  int32_t status = DecodeTransferText(transfer, content);
+  if (status != kOk) return status;
+  return OnBinding("SavePublicKeyFromTransfer", [&](TTelvora &binding, const TelvoraInitParam &param) -> int32_t {
+    // The signature is checked once, whichever layout the content has.
+    int32_t size = static_cast<int32_t>(content.size());
+    std::string signer;
+    status = binding.RemoveSignature(param, content.data(), size, size, signer);
+    if (status != kOk) return status;
+    content.resize(static_cast<std::size_t>(size));
     TransferBlock block;
-    int32_t status = ReadTransferBlock(*this, transfer, block);
-    if (status == kOk) {
+    if (UnpackTransferBlock(content.data(), size, block) == kOk) {
       // The name comes from the counterpart: only a plain file name inside
       // the folder is written.
-      if (!block.NamesTerminated || !IsPlainTransferFileName(block.FileName)) return kCertFileIO;
+      if (!block.NamesTerminated) return kCertFileIO;
+      status = CheckReceivedFile(binding, param, block.FileName, block.Data);
+      if (status != kOk) return status;
       return WriteReceived(dir + block.FileName, block.Data);
     }
     // Not a standard transfer: perhaps one in the long request layout.
-    int32_t size = 0;
-    status = GetPublicKeyBlockByTransfer(transfer, nullptr, &size);
+    std::vector<uint8_t> request;
+    status = LongTransferRequest(content, request);
     if (status != kOk) return status;
-    std::vector<uint8_t> request(static_cast<std::size_t>(size));
-    status = GetPublicKeyBlockByTransfer(transfer, request.data(), &size);
+    status = CheckReceivedFile(binding, param, kRequestFileName, request);
     if (status != kOk) return status;
-    request.resize(static_cast<std::size_t>(size));
     return WriteReceived(dir + kRequestFileName, request);
   });
 }

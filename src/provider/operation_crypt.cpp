@@ -1,9 +1,10 @@
-// TTelvora: encryption for a list of recipients and decryption, in place.
-#include <cstring>
+// Encryption: data encrypted in place for a list of recipients (EncodeData)
+// and decrypted in place (DecodeData).
 #include <deque>
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "provider/provider_engine.h"
 #include "support/file_text_helpers.h"
 
 namespace crtelv {
@@ -30,8 +31,22 @@ class RecipientResults {
 
 }  // namespace
 
-int32_t TTelvora::EncryptBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
-                                const std::string &recipients) {
+// ---- EncodeData -------------------------------------------------------------------
+
+int32_t TTelvoraEngine::EncodeData(void *data, int32_t *size, const char *recipients) {
+  if (data == nullptr || size == nullptr || *size <= 0) return kBadArgument;
+  const bool given = recipients != nullptr && recipients[0] != '\0';
+  const std::string list = given ? std::string(recipients) : ParamValue(kParamEncryptForUID);
+  if (list.empty()) return kNoUID;
+  // The host sized its buffer for the recipients it passed.
+  const int64_t capacity = static_cast<int64_t>(*size) + GetMaxAdditionEx(recipients);
+  return OnBinding("EncodeData", [&](TTelvora &binding, const TelvoraInitParam &param) {
+    return binding.EncodeData(param, data, *size, capacity, list);
+  });
+}
+
+int32_t TTelvora::EncodeData(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
+                             const std::string &recipients) {
   const bool byCN = p.UIDLocation == "CN";
   // The issuer is looked up once, under the same provider lock hold as the
   // searches and the encryption.
@@ -47,19 +62,9 @@ int32_t TTelvora::EncryptBuffer(const TelvoraInitParam &p, void *data, int32_t &
     RecipientResults results(call);
     int32_t total = 0;
     for (const std::string &uid : uids) {
-      // Each criteria record with its own filter text (one extra zero byte).
-      std::string filter = byCN ? MakeCNFilter(uid) : HexWithColons(uid);
-      filter.push_back('\0');
-      TelvoraFindCriteria criteria{};
-      criteria.Stores = TELVORA_STORE_OTHERS;
-      if (byCN) {
-        criteria.Subject = filter.c_str();
-        criteria.MatchBy = TELVORA_MATCH_SUBJECT;
-      } else {
-        criteria.Serial = filter.c_str();
-        criteria.Issuer = issuer.c_str();
-        criteria.MatchBy = TELVORA_MATCH_ISSUER_SERIAL;
-      }
+      // Each criteria record with its own filter text.
+      std::string filter;
+      TelvoraFindCriteria criteria = UidCriteria(p, uid, issuer, filter);
       criteria.Selector = call.Auth();
       criteria.Fields = TELVORA_FIELD_SERIAL | TELVORA_FIELD_ISSUER;
       FindResultHold &found = results.Next();
@@ -86,7 +91,17 @@ int32_t TTelvora::EncryptBuffer(const TelvoraInitParam &p, void *data, int32_t &
   });
 }
 
-int32_t TTelvora::DecryptBuffer(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity) {
+// ---- DecodeData -------------------------------------------------------------------
+
+int32_t TTelvoraEngine::DecodeData(void *data, int32_t *size, void *third) {
+  if (data == nullptr || size == nullptr || *size <= 0 || third == nullptr) return kBadArgument;
+  const int64_t capacity = *size;
+  return OnBinding("DecodeData", [&](TTelvora &binding, const TelvoraInitParam &param) {
+    return binding.DecodeData(param, data, *size, capacity);
+  });
+}
+
+int32_t TTelvora::DecodeData(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity) {
   return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) {
     const TelvoraDecryptParams params{kCryptFlags, call.Auth(), 0};
     const TelvoraBlob input{len, static_cast<uint8_t *>(data)};

@@ -1,11 +1,18 @@
-// TTelvoraEngine: parameter descriptions, error texts and the user's own UID.
-#include <algorithm>
+// Display: the provider's certificate viewer (ShowCertificate), the
+// descriptions of the parameters (GetParamInfo) and the error texts
+// (GetCryptoErrorString).
 #include <cstring>
+#include <iterator>
 
+#include "engine/crypto_engine.h"
+#include "provider/binding.h"
 #include "provider/provider_engine.h"
 
 namespace crtelv {
 namespace {
+
+// The viewer's status when the user closes it; not a failure.
+constexpr uint32_t kViewerClosed = 0xE072008Au;
 
 struct ParamInfo {
   int32_t kind;
@@ -78,15 +85,39 @@ constexpr const char *kProviderUnreachable =
     // Вывод сообщения невозможен: ошибка инициализации криптоядра.
     "\xC2\xFB\xE2\xEE\xE4 \xF1\xEE\xEE\xE1\xF9\xE5\xED\xE8\xFF \xED\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xE5\xED: \xEE\xF8\xE8\xE1\xEA\xE0 \xE8\xED\xE8\xF6\xE8\xE0\xEB\xE8\xE7\xE0\xF6\xE8\xE8 \xEA\xF0\xE8\xEF\xF2\xEE\xFF\xE4\xF0\xE0.";
 
-// Copies at most limit - 1 characters and a terminating zero.
-void CopyBounded(const std::string &text, char *dest, int32_t limit) {
-  if (dest == nullptr || limit <= 0) return;
-  const std::size_t n = std::min(text.size(), static_cast<std::size_t>(limit - 1));
-  std::memcpy(dest, text.data(), n);
-  dest[n] = '\0';
+}  // namespace
+
+// ---- ShowCertificate --------------------------------------------------------------
+
+int32_t TTelvoraEngine::ShowCertificate(const char *uid) {
+  if (uid == nullptr || uid[0] == '\0') return kNoUID;
+  return OnBinding("ShowCertificate",
+                   [&](TTelvora &binding, const TelvoraInitParam &param) { return binding.ShowCertificate(param, uid); });
 }
 
-}  // namespace
+int32_t TTelvora::ShowCertificate(const TelvoraInitParam &p, const char *uid) {
+  if (uid == nullptr) return kNoUID;
+  return WithUidSearch(p, uid, TELVORA_FIELD_ALL, [&](UidSearch &search) {
+    return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
+      FindResultHold found(call);
+      int32_t result = found.Find(search.criteria);
+      if (result != 0) return result;
+      if (found.Single() == nullptr) {
+        // The first result goes back before the wider search.
+        found.Release();
+        search.criteria.Stores |= TELVORA_STORE_WIDE;
+        result = found.Find(search.criteria);
+        if (result != 0) return result;
+      }
+      const TelvoraCertInfo *cert = found.Single();
+      if (cert == nullptr) return kCertSelection;
+      result = call.Entry().VCERT_ShowCertificate(call.Session(), &cert->Encoded);
+      return static_cast<uint32_t>(result) == kViewerClosed ? 0 : result;
+    });
+  });
+}
+
+// ---- Parameters and error texts ---------------------------------------------------
 
 int32_t TTelvoraEngine::GetParamInfo(int32_t index, int32_t *kind, char *info, int32_t *infoSize) {
   constexpr int32_t count = static_cast<int32_t>(std::size(kParamInfo));
@@ -126,25 +157,7 @@ void TTelvoraEngine::GetCryptoErrorString(int32_t errorCode, char *message) {
       text = providerText;
     }
   }
-  CopyBounded(text, message, GetMaxErrorStringLength());
-}
-
-int32_t TTelvoraEngine::GetCurrentUID(char *uid) {
-  if (uid == nullptr) return kBadArgument;
-  return OnBinding("GetCurrentUID", [&](TTelvora &binding, const TelvoraInitParam &param) {
-    std::string text;
-    int32_t result = binding.GetUserCertUID(param, text);
-    if (result == kOk) CopyBounded(text, uid, GetMaxUIDLength() + 1);
-    return result;
-  });
-}
-
-int32_t TTelvoraEngine::GetEncodeUIDBySignUID(const char *signUID, char *encodeUID) {
-  if (signUID == nullptr || encodeUID == nullptr) return kBadArgument;
-  // A party signs and is encrypted for with the same certificate. The copy
-  // always ends with a zero inside the host's GetMaxUIDLength + 1 bytes.
-  CopyBounded(signUID, encodeUID, GetMaxUIDLength() + 1);
-  return kOk;
+  CopyTextToHost(text, message, GetMaxErrorStringLength());
 }
 
 }  // namespace crtelv

@@ -1,0 +1,66 @@
+// A small DER writer for the messages the provider builds itself, where
+// building them through OpenSSL's CMS objects would cost more than the
+// cryptography they carry.
+#ifndef CPKI1_OPENSSL_DER_H
+#define CPKI1_OPENSSL_DER_H
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include "core.h"
+
+namespace cpki1::der {
+
+constexpr uint8_t kInteger = 0x02, kOctetString = 0x04, kOid = 0x06, kSequence = 0x30, kSet = 0x31;
+constexpr uint8_t Context(int n) { return static_cast<uint8_t>(0xA0 | n); }  // [n], constructed
+
+// Tag and length of an element whose content of n bytes follows.
+inline Bytes Header(uint8_t tag, std::size_t n) {
+  Bytes out;
+  out.push_back(tag);
+  if (n < 0x80) {
+    out.push_back(static_cast<uint8_t>(n));
+  } else {
+    uint8_t digits[sizeof(std::size_t)];
+    int count = 0;
+    for (std::size_t v = n; v != 0; v >>= 8) digits[count++] = static_cast<uint8_t>(v & 0xFF);
+    out.push_back(static_cast<uint8_t>(0x80 | count));
+    while (count > 0) out.push_back(digits[--count]);
+  }
+  return out;
+}
+
+// Tag, length and content.
+inline Bytes Tlv(uint8_t tag, const uint8_t *content, std::size_t n) {
+  Bytes out = Header(tag, n);
+  out.insert(out.end(), content, content + n);
+  return out;
+}
+inline Bytes Tlv(uint8_t tag, const Bytes &content) { return Tlv(tag, content.data(), content.size()); }
+
+// The elements one after the other.
+inline Bytes Cat(std::initializer_list<const Bytes *> parts) {
+  std::size_t n = 0;
+  for (const Bytes *p : parts) n += p->size();
+  Bytes out;
+  out.reserve(n);
+  for (const Bytes *p : parts) out.insert(out.end(), p->begin(), p->end());
+  return out;
+}
+
+// A SET OF: its elements in the ascending order of their encodings.
+inline Bytes SetOf(std::vector<Bytes> elements, uint8_t tag = kSet) {
+  std::sort(elements.begin(), elements.end());
+  Bytes content;
+  for (const Bytes &e : elements) content.insert(content.end(), e.begin(), e.end());
+  return Tlv(tag, content);
+}
+
+inline Bytes SmallInteger(uint8_t v) { return Bytes{kInteger, 1, v}; }
+
+}  // namespace cpki1::der
+
+#endif  // CPKI1_OPENSSL_DER_H
