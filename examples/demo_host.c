@@ -6,7 +6,8 @@
  * and properties, the exchange of public key transfers, signatures in both
  * forms with each request word, signed envelopes, encryption for the
  * counterpart, hashes, reports, a revocation list that refuses a revoked
- * signer, and a key renewal answered by the CA. Any failure prints its code and
+ * signer, a key renewal answered by the CA, and a pair of GOST parties (GOST
+ * R 34.10-2012 keys of 256 and 512 bits) that sign and encrypt for each other. Any failure prints its code and
  * text and ends the program with exit code 1. The folder is removed at the end.
  *
  *   demo_host LIBRARY PROVIDER_DIR TOOL
@@ -79,7 +80,7 @@ static Api api;
 /* ---- Account of the run ---------------------------------------------------- */
 
 static char dir[PATH_MAX]; /* the temporary folder, without a trailing '/' */
-static int step, steps = 13;
+static int step, steps = 14;
 
 static void RemoveFolder(void) {
   char line[PATH_MAX + 32];
@@ -231,14 +232,20 @@ static const char *tool;
 static char toolPath[PATH_MAX];
 
 /* Runs cpki1-tool with the given arguments; its output goes to tool.log. */
+static int ToolStatus(const char *args) {
+  char line[2 * PATH_MAX + 2048 + 64];
+  snprintf(line, sizeof line, DEMO_CD DEMO_Q "%s" DEMO_Q " && " DEMO_Q "%s" DEMO_Q " %s >>tool.log 2>&1", dir, tool, args);
+  return system(line);
+}
+
+/* The same, and the demo ends when the tool fails. */
 static void Tool(const char *fmt, ...) {
-  char args[2048], line[2 * PATH_MAX + 2048 + 64];
+  char args[2048], line[PATH_MAX + 64];
   va_list list;
   va_start(list, fmt);
   vsnprintf(args, sizeof args, fmt, list);
   va_end(list);
-  snprintf(line, sizeof line, DEMO_CD DEMO_Q "%s" DEMO_Q " && " DEMO_Q "%s" DEMO_Q " %s >>tool.log 2>&1", dir, tool, args);
-  if (system(line) != 0) {
+  if (ToolStatus(args) != 0) {
 #ifdef _WIN32
     snprintf(line, sizeof line, "type \"%s\\tool.log\"", dir);
 #else
@@ -471,8 +478,8 @@ int main(int argc, char **argv) {
   memcpy(buffer, kMessage, (size_t)messageSize);
   size = messageSize;
   Check(alice.engine, api.EncodeData(alice.engine, buffer, &size, bob.uid), "EncodeData");
-  printf("  alice: EncodeData(for \"%s\"): %d bytes -> %d bytes of CMS EnvelopedData\n", bob.uid, (int)messageSize,
-         (int)size);
+  printf("  alice: EncodeData(for \"%s\"): %d bytes -> %d bytes of CMS AuthEnvelopedData (AES-256-GCM)\n", bob.uid,
+         (int)messageSize, (int)size);
   {
     int32_t otherSize = size;
     unsigned char *copy = malloc((size_t)size);
@@ -547,6 +554,42 @@ int main(int argc, char **argv) {
   Check(bob.engine, api.VerifyData(bob.engine, kMessage, messageSize, sign, signSize, signer), "VerifyData");
   printf("  bob: VerifyData: the signer's certificate is the new one:\n");
   PrintLines("      ", signer);
+
+  Step("A GOST pair: ivan (GOST R 34.10-2012, 256 bits) signs and encrypts for petr (512 bits)");
+  /* A build without the GOST engine (the Windows one) refuses GOST keys. */
+  if (ToolStatus("ca --ca gca --subject 'CN=Demo GOST CA,O=Example,C=RU' --algorithm gost2012_256") != 0) {
+#ifndef _WIN32
+    Fail("cpki1-tool ca --algorithm gost2012_256");
+#endif
+    printf("  cpki1-tool ca --algorithm gost2012_256: refused, this build has no GOST engine (tool.log says why)\n");
+  } else {
+    Party ivan, petr;
+    int third = 0;
+    Tool("issue --ca gca --subject 'CN=ivan,O=Example,C=RU' --usage both --algorithm gost2012_256 --pse ivan.pse "
+         "--cert ivan.der --store ivan-store.pem");
+    Tool("issue --ca gca --subject 'CN=petr,O=Example,C=RU' --usage both --algorithm gost2012_512 --pse petr.pse "
+         "--cert petr.der --store petr-store.pem");
+    Tool("store --store ivan-store.pem petr.der");
+    printf("  cpki1-tool ca --algorithm gost2012_256 (gca/, CN=Demo GOST CA); issue ivan --algorithm gost2012_256,\n"
+           "  petr --algorithm gost2012_512; petr's certificate in ivan's store\n");
+    OpenParty(&ivan, "ivan");
+    OpenParty(&petr, "petr");
+    Check(ivan.engine, api.SignData(ivan.engine, kMessage, messageSize, sign, &signSize, NULL), "SignData");
+    snprintf(signer, sizeof signer, "%s", "");
+    Check(petr.engine, api.VerifyData(petr.engine, kMessage, messageSize, sign, signSize, signer), "VerifyData");
+    printf("  ivan: SignData = CMS signature of %d bytes (GOST R 34.11-2012 256-bit digest);\n"
+           "  petr: VerifyData: signer \"%s\"\n",
+           (int)signSize, signer);
+    memcpy(buffer, kMessage, (size_t)messageSize);
+    size = messageSize;
+    Check(ivan.engine, api.EncodeData(ivan.engine, buffer, &size, "petr"), "EncodeData");
+    printf("  ivan: EncodeData(for \"petr\"): %d bytes of CMS EnvelopedData (Kuznyechik-CTR-ACPKM)\n", (int)size);
+    Check(petr.engine, api.DecodeData(petr.engine, buffer, &size, &third), "DecodeData");
+    if (size != messageSize || memcmp(buffer, kMessage, (size_t)size) != 0) Fail("DecodeData gave other data");
+    printf("  petr: DecodeData: %d bytes: %.*s\n", (int)size, (int)size - 2, (const char *)buffer);
+    api.DoneEngine(ivan.engine);
+    api.DoneEngine(petr.engine);
+  }
 
   Step("An error text of the library, converted from Windows-1251 for the terminal");
   memset(text, 0, sizeof text);

@@ -1,5 +1,5 @@
 # Runs demo_host.exe with cr_telv.dll, cpki1.dll and cpki1-tool.exe from a new
-# temporary folder (removed afterwards) and checks that it did all 13 steps.
+# temporary folder (removed afterwards) and checks that it did all 14 steps.
 # cmake -DEMULATOR=<wine command> -DHOST= -DLIBRARY= -DPROVIDER= -DTOOL= -DWORK=<folder> -P run_demo.cmake
 cmake_minimum_required(VERSION 3.25)
 string(RANDOM LENGTH 8 tag)
@@ -16,6 +16,6 @@ message("${out}${err}")
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "demo_host ended with ${rc}")
 endif()
-if(NOT out MATCHES "\\[13/13\\]")
-  message(FATAL_ERROR "demo_host did not reach step 13")
+if(NOT out MATCHES "\\[14/14\\]")
+  message(FATAL_ERROR "demo_host did not reach step 14")
 endif()

@@ -6,7 +6,8 @@
 #                             libcrypto, built by scripts/openssl_mingw.sh)
 set -euo pipefail
 
-want=(cmake g++ make libgtest-dev libbenchmark-dev libssl-dev openssl pkg-config clang-14 libclang-rt-14-dev)
+want=(cmake g++ make libgtest-dev libbenchmark-dev libssl-dev openssl libengine-gost-openssl pkg-config clang-14
+  libclang-rt-14-dev)
 win32=0
 [ "${1:-}" = "--win32" ] && win32=1
 if [ "$win32" = 1 ]; then

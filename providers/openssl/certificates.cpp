@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "gost.h"
 #include "platform/platform.h"
 #include "os.h"
 #include "provider.h"
@@ -123,6 +124,7 @@ bool UsageAllows(X509 *cert, uint32_t bits) {
 
 bool KeyStrong(EVP_PKEY *key) {
   if (key == nullptr) return false;
+  if (gost::IsGostKey(key)) return true;  // GOST R 34.10-2012 has 256 and 512 bits only
   int bits = EVP_PKEY_get_bits(key);
   if (EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "RSA-PSS") || EVP_PKEY_is_a(key, "DSA")) return bits >= 2048;
   if (EVP_PKEY_is_a(key, "EC")) return bits >= 256;
@@ -130,6 +132,9 @@ bool KeyStrong(EVP_PKEY *key) {
 }
 
 bool DigestWeak(int digestNid) {
+  // Streebog is known also where the engine, and so its EVP_MD, is missing;
+  // whether it can be computed is asked elsewhere (kGostUnavailable).
+  if (digestNid == NID_id_GostR3411_2012_256 || digestNid == NID_id_GostR3411_2012_512) return false;
   const EVP_MD *md = EVP_get_digestbynid(digestNid);
   return md == nullptr || EVP_MD_get_size(md) < 28;
 }

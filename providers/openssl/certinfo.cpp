@@ -8,6 +8,7 @@
 #include <limits>
 #include <mutex>
 
+#include "gost.h"
 #include "platform/platform.h"
 
 namespace cpki1 {
@@ -120,6 +121,8 @@ std::string SerialText(const ASN1_INTEGER *serial) {
 }
 
 std::string AlgorithmText(X509 *cert) {
+  // Read from the algorithm identifier: known also without the GOST engine.
+  if (int bits = gost::CertKeyBits(cert); bits != 0) return "GOST R 34.10-2012 " + std::to_string(bits);
   EVP_PKEY *key = X509_get0_pubkey(cert);
   if (key == nullptr) return {};
   if (EVP_PKEY_is_a(key, "EC")) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "gost.h"
 #include "os.h"
 
 namespace cpki1 {
@@ -196,8 +197,19 @@ struct RawKey {
   std::string name;
 };
 
+// The key of a bag; a GOST key without the GOST engine sets *needsGost.
+EVP_PKEY *BagKey(const PKCS8_PRIV_KEY_INFO *p8, bool *needsGost) {
+  EVP_PKEY *k = EVP_PKCS82PKEY(p8);
+  const ASN1_OBJECT *alg = nullptr;
+  if (k == nullptr && PKCS8_pkey_get0(&alg, nullptr, nullptr, nullptr, p8) && gost::IsGostAlgorithm(alg) &&
+      !gost::Available())
+    *needsGost = true;
+  return k;
+}
+
 // Collects the keys and certificates of one list of bags.
-bool ReadBags(SafeBags *bags, const char *pass, int passLen, std::vector<RawKey> &keys, std::vector<Cert> &certs) {
+bool ReadBags(SafeBags *bags, const char *pass, int passLen, std::vector<RawKey> &keys, std::vector<Cert> &certs,
+              bool *needsGost) {
   for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
     PKCS12_SAFEBAG *bag = sk_PKCS12_SAFEBAG_value(bags, i);
     char *friendly = PKCS12_get_friendlyname(bag);
@@ -205,7 +217,7 @@ bool ReadBags(SafeBags *bags, const char *pass, int passLen, std::vector<RawKey>
     OPENSSL_free(friendly);
     switch (PKCS12_SAFEBAG_get_nid(bag)) {
       case NID_keyBag: {
-        EVP_PKEY *k = EVP_PKCS82PKEY(PKCS12_SAFEBAG_get0_p8inf(bag));
+        EVP_PKEY *k = BagKey(PKCS12_SAFEBAG_get0_p8inf(bag), needsGost);
         if (k == nullptr) return false;
         keys.push_back({ShareKey(k), name});
         break;
@@ -213,7 +225,7 @@ bool ReadBags(SafeBags *bags, const char *pass, int passLen, std::vector<RawKey>
       case NID_pkcs8ShroudedKeyBag: {
         PKCS8_PRIV_KEY_INFO *p8 = PKCS12_decrypt_skey(bag, pass, passLen);
         if (p8 == nullptr) return false;
-        EVP_PKEY *k = EVP_PKCS82PKEY(p8);
+        EVP_PKEY *k = BagKey(p8, needsGost);
         PKCS8_PRIV_KEY_INFO_free(p8);
         if (k == nullptr) return false;
         keys.push_back({ShareKey(k), name});
@@ -233,6 +245,7 @@ bool ReadBags(SafeBags *bags, const char *pass, int passLen, std::vector<RawKey>
 
 IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreData &out) {
   out = KeyStoreData();
+  gost::Available();  // GOST keys and certificates decode only once the engine is there
   const uint8_t *p = der.data();
   std::unique_ptr<PKCS12, Freer<PKCS12_free>> p12(der.empty() ? nullptr
                                                               : d2i_PKCS12(nullptr, &p, static_cast<long>(der.size())));
@@ -252,7 +265,7 @@ IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreDa
   if (!safes) return IoResult::kUnreadable;
   std::vector<RawKey> keys;
   std::vector<Cert> certs;
-  bool ok = true;
+  bool ok = true, needsGost = false;
   for (int i = 0; ok && i < sk_PKCS7_num(safes.get()); ++i) {
     PKCS7 *p7 = sk_PKCS7_value(safes.get(), i);
     BagListPtr bags;
@@ -264,9 +277,9 @@ IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreDa
     } else {
       continue;
     }
-    ok = bags && ReadBags(bags.get(), pass, passLen, keys, certs);
+    ok = bags && ReadBags(bags.get(), pass, passLen, keys, certs, &needsGost);
   }
-  if (!ok) return IoResult::kUnreadable;
+  if (!ok) return needsGost ? IoResult::kNeedsGost : IoResult::kUnreadable;
 
   std::vector<bool> used(certs.size(), false);
   for (auto &k : keys) {

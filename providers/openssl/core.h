@@ -153,7 +153,8 @@ struct KeyStoreData {
   std::vector<Cert> extraCerts;  // certificates without a key (CA chain)
 };
 
-enum class IoResult { kOk, kMissing, kUnreadable, kBadPassword };
+// kNeedsGost: the store holds a GOST key and the GOST engine is not installed.
+enum class IoResult { kOk, kMissing, kUnreadable, kBadPassword, kNeedsGost };
 
 IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreData &out);
 std::optional<Bytes> BuildKeyStore(const KeyStoreData &data, const std::string &password);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "der.h"
+#include "gost.h"
 #include "provider.h"
 
 namespace cpki1 {
@@ -296,8 +297,8 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
     if (p->Recipients == nullptr) return kBadArgument;
     // AuthEnvelopedData with AES-256-GCM, unless the profile asks for
     // EnvelopedData (AES-256-CBC) for peers that cannot read it.
-    EVP_CIPHER *cipher = session->envelopedCbc ? Algs().aes256cbc : Algs().aes256gcm;
-    if (Algs().sha256 == nullptr || cipher == nullptr) return kInternal;
+    const EVP_CIPHER *ownCipher = session->envelopedCbc ? Algs().aes256cbc : Algs().aes256gcm;
+    if (Algs().sha256 == nullptr || ownCipher == nullptr) return kInternal;
     std::shared_ptr<const KeyStoreData> keys;
     std::shared_ptr<const CertStoreData> certs;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
@@ -320,15 +321,21 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
         X509_up_ref(known);
         x.reset(known);
       }
+      if (int32_t st = gost::CertUsable(x.get()); st != kOk) return st;
       const ChainRules rules{session->flags, std::nullopt};
       if (int32_t st = CheckChainOnce(*session, x.get(), certs, keys, nullptr, rules); st != kOk) return st;
       EVP_PKEY *key = X509_get0_pubkey(x.get());
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
-      if (!UsageAllows(x.get(), ec ? KU_KEY_AGREEMENT : KU_KEY_ENCIPHERMENT)) return kKeyUsage;
+      uint32_t usage = gost::IsGostKey(key) ? gost::RecipientUsage() : ec ? KU_KEY_AGREEMENT : KU_KEY_ENCIPHERMENT;
+      if (!UsageAllows(x.get(), usage)) return kKeyUsage;
       recipients.push_back(std::move(x));
     }
-    // Recipients of EC keys on prime-order curves only: the message is
-    // written directly.
+    // GOST recipients get the profile's GOST cipher (the engine's key export)
+    // in EnvelopedData; the others the cipher above. A mixed set is refused.
+    const EVP_CIPHER *cipher = nullptr;
+    if (int32_t st = gost::CipherFor(recipients, session->gost, ownCipher, cipher); st != kOk) return st;
+    // Recipients of EC keys on prime-order curves only (never GOST keys):
+    // the message is written directly.
     bool direct = true;
     for (const X509UPtr &x : recipients) direct = direct && DirectKey(X509_get0_pubkey(x.get()));
     if (direct) {
@@ -339,6 +346,10 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
     CmsPtr cms(CMS_encrypt(nullptr, nullptr, cipher, CMS_BINARY | CMS_PARTIAL));
     if (!cms) return kEncryptFailed;
     for (auto &x : recipients) {
+      if (gost::CertKeyBits(x.get()) != 0) {
+        if (int32_t st = gost::AddRecipient(cms.get(), x.get(), cipher); st != kOk) return st;
+        continue;
+      }
       EVP_PKEY *key = X509_get0_pubkey(x.get());
       bool ec = key != nullptr && EVP_PKEY_is_a(key, "EC");
       CMS_RecipientInfo *ri = CMS_add1_recipient_cert(cms.get(), x.get(), CMS_KEY_PARAM);
@@ -371,6 +382,7 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
     CmsPtr cms = ReadCms(data);
     int type = cms ? OBJ_obj2nid(CMS_get0_type(cms.get())) : NID_undef;
     if (type != NID_pkcs7_enveloped && type != NID_id_smime_ct_authEnvelopedData) return kBadEncoding;
+    if (int32_t st = gost::MessageUsable(cms.get()); st != kOk) return st;
     std::shared_ptr<const KeyStoreData> keys;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     const KeyPair *only = nullptr;
@@ -384,7 +396,8 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
       // The key is found: from here on every failure, of the key transport,
       // the key agreement, the tag or the padding, gives the one status.
       // Naming the certificate makes a wrong key an error instead of noise.
-      const int agreed = OpenAgreedKey(cms.get(), pair);
+      // GOST keys and messages take OpenSSL's own path (the engine's).
+      const int agreed = gost::IsGostKey(pair.key.get()) ? 0 : OpenAgreedKey(cms.get(), pair);
       if (agreed < 0) return kDecryptFailed;
       if (agreed == 0 && !CMS_decrypt_set1_pkey_and_peer(cms.get(), pair.key.get(), pair.cert.get(), nullptr))
         return kDecryptFailed;

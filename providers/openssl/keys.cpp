@@ -36,6 +36,7 @@ int32_t ImportKeyStore(Session &session, const Bytes &bytes) {
   KeyStoreData incoming;
   IoResult r = ParseKeyStore(bytes, session.password, incoming);
   if (r == IoResult::kBadPassword) return kKeyStoreUnreadable;
+  if (r == IoResult::kNeedsGost) return kGostUnavailable;
   if (r != IoResult::kOk) return kBadEncoding;
   if (incoming.pairs.empty()) return kNoKey;
   return ChangeKeyStore(session, [&](KeyStoreData &data) -> int32_t {
@@ -94,11 +95,14 @@ int32_t VCERT_ExportMem(TelvoraSession s, const TelvoraExportParams *p, TelvoraB
     int32_t st = ChangeKeyStore(*session, [&](KeyStoreData &data) -> int32_t {
       const KeyPair *pair = nullptr;
       if (int32_t sel = SelectPair(data, p->Auth, pair); sel != kOk) return sel;
-      KeyUPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+      // A GOST key is followed by one of its size and parameter set.
+      KeyUPtr key(gost::IsGostKey(pair->key.get()) ? gost::NewKeyLike(pair->key.get()).release()
+                                                   : EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+      const EVP_MD *md = gost::DigestOr(key.get(), Algs().sha256);
       ReqPtr req(X509_REQ_new());
-      if (!key || !req || !X509_REQ_set_version(req.get(), X509_REQ_VERSION_1) ||
+      if (!key || !req || md == nullptr || !X509_REQ_set_version(req.get(), X509_REQ_VERSION_1) ||
           !X509_REQ_set_subject_name(req.get(), X509_get_subject_name(pair->cert.get())) ||
-          !X509_REQ_set_pubkey(req.get(), key.get()) || X509_REQ_sign(req.get(), key.get(), Algs().sha256) <= 0)
+          !X509_REQ_set_pubkey(req.get(), key.get()) || X509_REQ_sign(req.get(), key.get(), md) <= 0)
         return kInternal;
       int n = i2d_X509_REQ(req.get(), nullptr);
       if (n <= 0) return kInternal;

@@ -22,6 +22,7 @@
 
 #include "certinfo.h"
 #include "core.h"
+#include "gost.h"
 #include "provider/cpki1_api.h"
 #include "status.h"
 
@@ -85,6 +86,7 @@ struct Session {
   // means reading each folder on the way.
   std::string pseFound;
   std::string storeFound;
+  gost::Choices gost;  // the profile's hash and GOST cipher
   std::vector<ChainMemo> chains;  // guarded by mutex
   std::vector<SignerMemo> signers;  // guarded by mutex
 };
@@ -92,7 +94,7 @@ using SessionPtr = std::shared_ptr<Session>;
 
 SessionPtr FindSession(TelvoraSession s);
 int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, bool envelopedCbc,
-                    TelvoraSession *out);
+                    const gost::Choices &choices, TelvoraSession *out);
 
 // Empties the thread's OpenSSL error queue. Clearing costs a good part of a
 // hash of 1 KiB even when there is nothing to clear; a look first is cheap.
@@ -163,6 +165,7 @@ int32_t ChangeKeyStore(Session &s, F &&change) {
   if (!lock.Held()) return kStoreWrite;
   KeyStoreData data;
   IoResult r = LoadKeyStore(path, s.password, data);
+  if (r == IoResult::kNeedsGost) return kGostUnavailable;
   if (r != IoResult::kOk && r != IoResult::kMissing) return kKeyStoreUnreadable;
   int32_t status = change(data);
   if (status != kOk) return status;
@@ -221,9 +224,11 @@ int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &k
                    const ChainRules &rules, CertListPtr *chain = nullptr);
 
 // The key policy: RSA (and DSA) keys of at least 2048 bits, EC keys of at
-// least 256 bits, other kinds of at least 112 bits of security.
+// least 256 bits, GOST R 34.10-2012 keys (256 and 512 bits), other kinds of
+// at least 112 bits of security.
 bool KeyStrong(EVP_PKEY *key);
-// MD5, SHA-1 and other digests under 224 bits, or an unknown digest.
+// MD5, SHA-1 and other digests under 224 bits, or an unknown digest. The
+// GOST R 34.11-2012 digests (Streebog-256 and -512) are never weak.
 bool DigestWeak(int digestNid);
 // A signature algorithm (as X509_get_signature_nid gives it) with a weak digest.
 bool SignatureWeak(int signatureNid);

@@ -97,6 +97,7 @@ std::string Trim(const std::string &s) {
 struct Profile {
   std::string pse, store;
   bool envelopedCbc = false;
+  gost::Choices gost;
 };
 
 int32_t ReadProfile(const std::string &name, Profile &out) {
@@ -121,6 +122,10 @@ int32_t ReadProfile(const std::string &name, Profile &out) {
     std::size_t eq = line.find('=');
     if (eq == std::string::npos) return kNoProfile;
     std::string key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
+    if (int taken = gost::TakeProfileSetting(key, value, out.gost); taken != 0) {
+      if (taken < 0) return kNoProfile;
+      continue;
+    }
     if (strcasecmp(key.c_str(), "cipher") == 0) {
       if (strcasecmp(value.c_str(), "aes-256-cbc") == 0) {
         out.envelopedCbc = true;
@@ -160,8 +165,10 @@ SessionPtr FindSession(TelvoraSession s) {
 }
 
 int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, bool envelopedCbc,
-                    TelvoraSession *out) {
+                    const gost::Choices &choices, TelvoraSession *out) {
+  gost::Available();  // loaded before any store is read: GOST keys decode only with the engine
   auto s = std::make_shared<Session>();
+  s->gost = choices;
   s->pse = pse;
   s->store = store;
   s->flags = flags;
@@ -300,7 +307,7 @@ int32_t VCERT_Initialize(const char *profile, int32_t flags, TelvoraSession *out
     if (profile == nullptr || out == nullptr) return kBadArgument;
     Profile p;
     if (int32_t st = ReadProfile(profile, p); st != kOk) return st;
-    return OpenSession(p.pse, p.store, flags, p.envelopedCbc, out);
+    return OpenSession(p.pse, p.store, flags, p.envelopedCbc, p.gost, out);
   });
 }
 
@@ -312,7 +319,7 @@ int32_t VCERT_InitializeEx(int32_t version, const TelvoraOpenParams *rec, Telvor
     if (rec->PSEUrl != nullptr && !StripPrefix(rec->PSEUrl, kPsePrefix, pse)) return kBadUrl;
     if (rec->StoreUrl != nullptr && !StripPrefix(rec->StoreUrl, kFilePrefix, store)) return kBadUrl;
     if (rec->LdapUrl != nullptr && !StripPrefix(rec->LdapUrl, kLdapPrefix, ldap)) return kBadUrl;
-    return OpenSession(pse, store, rec->Flags, false, out);
+    return OpenSession(pse, store, rec->Flags, false, gost::Choices{}, out);
   });
 }
 int32_t VCERT_Uninitialize(TelvoraSession s) {

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "der.h"
+#include "gost.h"
 #include "provider.h"
 
 namespace cpki1 {
@@ -131,6 +132,29 @@ std::optional<time_t> SigningTime(CMS_SignerInfo *si) {
   return static_cast<time_t>(*s);
 }
 
+// An ECDSA P-256 signature r || s of a 32-byte hash.
+int32_t VerifyEcdsaHash(EVP_PKEY *key, const uint8_t *hash, const uint8_t *signature) {
+  ECDSA_SIG *sig = ECDSA_SIG_new();
+  BIGNUM *r = BN_bin2bn(signature, 32, nullptr);
+  BIGNUM *sv = BN_bin2bn(signature + 32, 32, nullptr);
+  if (sig == nullptr || r == nullptr || sv == nullptr || !ECDSA_SIG_set0(sig, r, sv)) {
+    BN_free(r);
+    BN_free(sv);
+    ECDSA_SIG_free(sig);
+    return kInternal;
+  }
+  unsigned char *der = nullptr;
+  int derLen = i2d_ECDSA_SIG(sig, &der);
+  ECDSA_SIG_free(sig);
+  if (derLen <= 0) return kInternal;
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
+  int ok = ctx && EVP_PKEY_verify_init(ctx.get()) > 0
+               ? EVP_PKEY_verify(ctx.get(), der, static_cast<std::size_t>(derLen), hash, 32)
+               : -1;
+  OPENSSL_free(der);
+  return ok == 1 ? kOk : kBadSignature;
+}
+
 bool IsP256(EVP_PKEY *key) {
   if (key == nullptr || !EVP_PKEY_is_a(key, "EC")) return false;
   char group[80] = {0};
@@ -147,18 +171,32 @@ using namespace cpki1;
 
 int32_t VCERT_HashMem(TelvoraSession s, const TelvoraBlob *data, TelvoraBlob *hash) {
   return Guard([&]() -> int32_t {
-    if (!FindSession(s)) return kBadSession;
+    SessionPtr session = FindSession(s);
+    if (!session) return kBadSession;
     if (!BlobOk(data) || hash == nullptr) return kBadArgument;
-    if (Algs().sha256 == nullptr) return kInternal;
-    // One digest context per thread, set up anew for each hash: making and
-    // releasing one costs a fifth of a hash of 1 KiB.
-    static thread_local const std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>> ctx(EVP_MD_CTX_new());
+    // The hash that belongs to the user's (first) key, or the profile's.
+    std::shared_ptr<const KeyStoreData> keys;
+    if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
+    const EVP_PKEY *userKey = keys->pairs.empty() ? nullptr : keys->pairs.front().key.get();
+    const EVP_MD *digest = nullptr;
+    if (int32_t st = gost::HashFor(session->gost, userKey, digest); st != kOk) return st;
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (!ctx || !EVP_DigestInit_ex2(ctx.get(), Algs().sha256, nullptr) ||
-        (data->Length > 0 && !EVP_DigestUpdate(ctx.get(), data->Data, static_cast<std::size_t>(data->Length))) ||
-        !EVP_DigestFinal_ex(ctx.get(), md, &len))
-      return kInternal;
+    if (digest == Algs().sha256) {
+      // One digest context per thread, set up anew for each hash: making and
+      // releasing one costs a fifth of a hash of 1 KiB. Only for SHA-256; the
+      // engine's digests get a context of their own.
+      static thread_local const std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>> ctx(EVP_MD_CTX_new());
+      if (!ctx || !EVP_DigestInit_ex2(ctx.get(), digest, nullptr) ||
+          (data->Length > 0 && !EVP_DigestUpdate(ctx.get(), data->Data, static_cast<std::size_t>(data->Length))) ||
+          !EVP_DigestFinal_ex(ctx.get(), md, &len))
+        return kInternal;
+    } else {
+      static const uint8_t empty = 0;
+      if (!EVP_Digest(data->Length > 0 ? data->Data : &empty, static_cast<std::size_t>(data->Length), md, &len,
+                      digest, nullptr))
+        return kInternal;
+    }
     return HandOut(s, Bytes(md, md + len), hash);
   });
 }
@@ -172,8 +210,13 @@ int32_t VCERT_SignHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *ha
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     const KeyPair *pair = nullptr;
     if (int32_t st = SelectPair(*keys, nullptr, pair); st != kOk) return st;
-    if (!IsP256(pair->key.get())) return kBadKeyType;
     if (IsCa(pair->cert.get())) return kCaSigner;
+    if (gost::IsGostKey(pair->key.get())) {
+      Bytes raw;
+      if (int32_t st = gost::SignHash(pair->key.get(), hash->Data, 32, raw); st != kOk) return st;
+      return HandOut(s, std::move(raw), signature);
+    }
+    if (!IsP256(pair->key.get())) return kBadKeyType;
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pair->key.get(), nullptr));
     std::size_t len = 0;
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 || EVP_PKEY_sign(ctx.get(), nullptr, &len, hash->Data, 32) <= 0)
@@ -201,27 +244,14 @@ int32_t VCERT_VerifyHashMem(TelvoraSession s, int32_t flags, const TelvoraBlob *
     if (hash->Length != 32 || signature->Length != 64) return kBadArgument;
     X509UPtr x(CertFromDer(cert->Data, static_cast<std::size_t>(cert->Length)));
     if (!x) return kBadEncoding;
+    if (int32_t st = gost::CertUsable(x.get()); st != kOk) return st;
     EVP_PKEY *key = X509_get0_pubkey(x.get());
-    if (!IsP256(key)) return kBadKeyType;
-    ECDSA_SIG *sig = ECDSA_SIG_new();
-    BIGNUM *r = BN_bin2bn(signature->Data, 32, nullptr);
-    BIGNUM *sv = BN_bin2bn(signature->Data + 32, 32, nullptr);
-    if (sig == nullptr || r == nullptr || sv == nullptr || !ECDSA_SIG_set0(sig, r, sv)) {
-      BN_free(r);
-      BN_free(sv);
-      ECDSA_SIG_free(sig);
-      return kInternal;
+    if (gost::IsGostKey(key)) {
+      if (int32_t st = gost::VerifyHash(key, hash->Data, 32, signature->Data, 64); st != kOk) return st;
+    } else {
+      if (!IsP256(key)) return kBadKeyType;
+      if (int32_t st = VerifyEcdsaHash(key, hash->Data, signature->Data); st != kOk) return st;
     }
-    unsigned char *der = nullptr;
-    int derLen = i2d_ECDSA_SIG(sig, &der);
-    ECDSA_SIG_free(sig);
-    if (derLen <= 0) return kInternal;
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
-    int ok = ctx && EVP_PKEY_verify_init(ctx.get()) > 0
-                 ? EVP_PKEY_verify(ctx.get(), der, static_cast<std::size_t>(derLen), hash->Data, 32)
-                 : -1;
-    OPENSSL_free(der);
-    if (ok != 1) return kBadSignature;
     if (IsCa(x.get())) return kCaSigner;
     std::shared_ptr<const KeyStoreData> keys;
     std::shared_ptr<const CertStoreData> certs;
@@ -251,7 +281,9 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     if (!UsageAllows(pair->cert.get(), KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) return kKeyUsage;
     if (IsCa(pair->cert.get())) return kCaSigner;
     if (!KeyStrong(pair->key.get())) return kWeakAlgorithm;
-    if (Algs().sha256 == nullptr) return kInternal;
+    // A GOST key signs with the GOST R 34.11-2012 digest of its size.
+    const EVP_MD *md = gost::DigestOr(pair->key.get(), Algs().sha256);
+    if (md == nullptr) return kInternal;
     std::shared_ptr<const CertStoreData> certs;
     if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
     // The message carries the signer's chain up to, not including, the
@@ -270,8 +302,8 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     unsigned int detached = (p->Flags & 2) ? CMS_DETACHED : 0;
     CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_PARTIAL | CMS_BINARY | detached));
     // The signed attributes as above: no SMIMECapabilities, which no one reads.
-    if (!cms || CMS_add1_signer(cms.get(), pair->cert.get(), pair->key.get(), Algs().sha256,
-                                CMS_BINARY | CMS_NOSMIMECAP) == nullptr)
+    if (!cms ||
+        CMS_add1_signer(cms.get(), pair->cert.get(), pair->key.get(), md, CMS_BINARY | CMS_NOSMIMECAP) == nullptr)
       return kSignFailed;
     for (int i = 1; i + 1 < sk_X509_num(chain.get()); ++i) {
       if (!CMS_add1_cert(cms.get(), sk_X509_value(chain.get(), i))) return kSignFailed;
@@ -294,6 +326,7 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
     *result = TelvoraVerifyResult{};
     CmsPtr cms = ReadCms(signature);
     if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) return kBadEncoding;
+    if (int32_t st = gost::MessageUsable(cms.get()); st != kOk) return st;
     bool detached = CMS_is_detached(cms.get()) == 1;
     // A detached signature needs the data blob (possibly empty); for an
     // enclosed one, data given as well must equal the content.

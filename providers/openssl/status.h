@@ -49,7 +49,13 @@ namespace cpki1 {
   X(kCrlFromFuture, 0xE0720126u, "The CRL's thisUpdate lies in the future: the CRL is refused.")                      \
   X(kCaNotAnchored, 0xE0720127u, "The CA certificate does not chain to a trust anchor of the stores.")                \
   X(kNoUsableCrl, 0xE0720128u, "The store holds a CRL in the issuing CA's name, but none signed by the CA's key.")    \
-  X(kCaSigner, 0xE0720129u, "A CA certificate does not sign documents.")
+  X(kCaSigner, 0xE0720129u, "A CA certificate does not sign documents.")                                              \
+  X(kGostUnavailable, 0xE0720130u,                                                                                    \
+    "GOST algorithms are not available: the GOST engine for OpenSSL (libengine-gost-openssl) is not installed.")      \
+  X(kGostBareHash512, 0xE0720131u,                                                                                    \
+    "A 512-bit GOST key's signature does not fit the 64-byte bare-hash form: sign a message instead.")                \
+  X(kGostMixedRecipients, 0xE0720132u,                                                                                \
+    "GOST and other recipient keys share no content cipher: encrypt for each kind of key separately.")
 
 enum Status : int32_t {
   kOk = 0,

@@ -92,6 +92,7 @@ int32_t StoreOf(Session &s, std::shared_ptr<const Data> &out) {
   auto data = std::make_shared<Data>();
   if (stamp) {
     IoResult r = Kind::Load(s, path, *data);
+    if (r == IoResult::kNeedsGost) return kGostUnavailable;
     if (r != IoResult::kOk && r != IoResult::kMissing) return Kind::unreadable;
   }
   std::lock_guard<std::mutex> lock(s.mutex);

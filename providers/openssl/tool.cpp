@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core.h"
+#include "gost.h"
 
 using namespace cpki1;
 
@@ -38,16 +39,23 @@ struct Command {
   std::set<std::string> values;  // options with a value
 };
 
+#define KEY_OPTIONS_HELP                                                                      \
+  "  --algorithm ALG   the key: ec (P-256, default), rsa (2048 bits), gost2012_256 or\n"      \
+  "                    gost2012_512 (GOST R 34.10-2012; needs libengine-gost-openssl)\n"     \
+  "  --paramset SET    GOST parameter set: A (default), B, C; for 256 bits also XA, XB,\n"  \
+  "                    TCA, TCB, TCC, TCD\n"                                                  \
+  "  --rsa             the same as --algorithm rsa\n"
+
 const Command kCommands[] = {
     {"ca",
      "create a certification authority in a folder",
-     "cpki1-tool ca --ca DIR --subject DN [--days N] [--rsa]\n"
+     "cpki1-tool ca --ca DIR --subject DN [--days N] [--algorithm ALG [--paramset SET]]\n"
      "  Makes DIR (if needed) with ca.key.pem (private key, mode 0600), ca.cert.pem and an\n"
      "  empty revocation list. DN is written most specific first: \"CN=Test CA,O=Example,C=RU\".\n"
-     "  --days N   validity in days (default 3650)\n"
-     "  --rsa      an RSA 2048 key instead of EC P-256\n",
+     "  --days N          validity in days (default 3650)\n"
+     KEY_OPTIONS_HELP,
      {"rsa"},
-     {"ca", "subject", "days"}},
+     {"ca", "subject", "days", "algorithm", "paramset"}},
     {"issue",
      "issue a party's key and certificate",
      "cpki1-tool issue --ca DIR --subject DN --usage sign|encrypt|both [options]\n"
@@ -58,13 +66,14 @@ const Command kCommands[] = {
      "  --key-out FILE    the private key as PEM (mode 0600)\n"
      "  --store FILE      add the certificate (and the CA certificate) to a certificate store\n"
      "  --key FILE        use this PEM private key instead of making a new one\n"
-     "  --rsa             an RSA 2048 key instead of EC P-256\n"
+     KEY_OPTIONS_HELP
      "  --days N          validity in days (default 365)\n"
      "  --start-days N    start of validity N days from now (may be negative; default 0)\n"
      "  --eku OID[,OID]   extended key usages (dotted OIDs)\n"
      "  --pkup-days N     private key usage period from now for N days\n",
      {"rsa"},
-     {"ca", "subject", "usage", "pse", "cert", "key-out", "store", "key", "days", "start-days", "eku", "pkup-days"}},
+     {"ca", "subject", "usage", "pse", "cert", "key-out", "store", "key", "days", "start-days", "eku", "pkup-days",
+      "algorithm", "paramset"}},
     {"answer",
      "answer a PKCS#10 request with a certificate",
      "cpki1-tool answer --ca DIR --request FILE --out FILE [--usage sign|encrypt|both] [--days N]\n"
@@ -223,11 +232,39 @@ NamePtr ParseDn(const std::string &text) {
   return name;
 }
 
-KeyUPtr NewKey(bool rsa) {
-  EVP_PKEY *k = rsa ? EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<std::size_t>(2048))
-                    : EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+// A new key as --algorithm (or --rsa) and --paramset ask.
+KeyUPtr NewKey(const Args &a) {
+  std::string alg = a.Get("algorithm", a.Has("rsa") ? "rsa" : "ec");
+  if (a.Has("rsa") && alg != "rsa") Fail("--rsa and --algorithm " + alg + " contradict each other");
+  if (a.Has("paramset") && alg.rfind("gost", 0) != 0) Fail("--paramset is for GOST keys only");
+  if (alg == "gost2012_256" || alg == "gost2012_512") {
+    std::string error;
+    KeyUPtr k = gost::NewKey(alg == "gost2012_512" ? 512 : 256, a.Get("paramset", "A"), &error);
+    if (!k) Fail(error);
+    return k;
+  }
+  EVP_PKEY *k = nullptr;
+  if (alg == "rsa") {
+    k = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<std::size_t>(2048));
+  } else if (alg == "ec") {
+    k = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+  } else {
+    Fail("--algorithm must be ec, rsa, gost2012_256 or gost2012_512, not '" + alg + "'");
+  }
   if (k == nullptr) Fail("key generation failed: " + OpensslError());
   return KeyUPtr(k);
+}
+
+// The digest a key signs certificates and CRLs with: GOST R 34.11-2012 of the
+// size of a GOST key, else SHA-256.
+const EVP_MD *SigningDigest(EVP_PKEY *key) {
+  if (gost::IsGostKey(key)) {
+    const EVP_MD *md = gost::DigestFor(key);
+    if (md == nullptr) Fail("a GOST key needs the GOST engine (libengine-gost-openssl)");
+    return md;
+  }
+  if (Algs().sha256 == nullptr) Fail("SHA-256 is not available");
+  return Algs().sha256;
 }
 
 KeyUPtr ReadKey(const std::string &path) {
@@ -282,12 +319,15 @@ Ca LoadCa(const std::string &dir) {
 }
 
 void SignCert(X509 *cert, EVP_PKEY *key) {
-  if (Algs().sha256 == nullptr || X509_sign(cert, key, Algs().sha256) <= 0) Fail("signing failed: " + OpensslError());
+  if (X509_sign(cert, key, SigningDigest(key)) <= 0) Fail("signing failed: " + OpensslError());
 }
 
 std::string KeyUsageFor(const std::string &usage, EVP_PKEY *key) {
   bool ec = EVP_PKEY_is_a(key, "EC");
-  std::string enc = ec ? "keyAgreement" : "keyEncipherment,dataEncipherment";
+  // GOST keys receive by key export from an agreed key (KExp15, VKO).
+  std::string enc = gost::IsGostKey(key) ? "keyEncipherment,keyAgreement"
+                    : ec                 ? "keyAgreement"
+                                         : "keyEncipherment,dataEncipherment";
   if (usage == "sign") return "critical,digitalSignature,nonRepudiation";
   if (usage == "encrypt") return "critical," + enc;
   if (usage == "both") return "critical,digitalSignature,nonRepudiation," + enc;
@@ -341,7 +381,7 @@ void CmdCa(const Args &a) {
   os::MakeFolder(dir);
   if (ReadWholeFile(dir + "/ca.key.pem")) Fail("'" + dir + "' already holds a CA");
   NamePtr name = ParseDn(a.Get("subject"));
-  KeyUPtr key = NewKey(a.Has("rsa"));
+  KeyUPtr key = NewKey(a);
   X509UPtr cert(X509_new());
   X509_set_version(cert.get(), X509_VERSION_3);
   RandomSerial(cert.get());
@@ -365,7 +405,9 @@ void CmdIssue(const Args &a) {
   NamePtr name = ParseDn(a.Get("subject"));
   std::string usage = a.Get("usage");
   if (!a.Has("pse") && !a.Has("cert") && !a.Has("store")) Fail("nothing to write: give --pse, --cert or --store");
-  KeyUPtr key = a.Has("key") ? ReadKey(a.Get("key")) : NewKey(a.Has("rsa"));
+  if (a.Has("key") && (a.Has("algorithm") || a.Has("rsa") || a.Has("paramset")))
+    Fail("--key takes the key as it is: no --algorithm, --rsa or --paramset");
+  KeyUPtr key = a.Has("key") ? ReadKey(a.Get("key")) : NewKey(a);
   X509UPtr cert = Issue(ca, name.get(), key.get(), usage, a.Number("days", 365), a.Number("start-days", 0),
                         a.Get("eku", ""), a.Number("pkup-days", 0));
   if (a.Has("pse")) {
@@ -447,7 +489,8 @@ void WriteCrl(const Ca &ca, const Args &a) {
   X509_CRL_add1_ext_i2d(crl.get(), NID_crl_number, number, 0, X509V3_ADD_DEFAULT);
   ASN1_INTEGER_free(number);
   X509_CRL_sort(crl.get());
-  if (X509_CRL_sign(crl.get(), ca.key.get(), Algs().sha256) <= 0) Fail("CRL signing failed: " + OpensslError());
+  if (X509_CRL_sign(crl.get(), ca.key.get(), SigningDigest(ca.key.get())) <= 0)
+    Fail("CRL signing failed: " + OpensslError());
   BioPtr bio(BIO_new(BIO_s_mem()));
   if (EndsWith(out, ".pem")) {
     PEM_write_bio_X509_CRL(bio.get(), crl.get());
@@ -569,6 +612,8 @@ int main(int argc, char **argv) {
       return 0;
     }
   }
+  // Before any key or certificate is read: GOST ones decode only with the engine.
+  gost::Available();
   try {
     Args args = Parse(*cmd, argc - 2, argv + 2);
     if (!args.positional.empty() && std::strcmp(cmd->name, "store") != 0)

@@ -38,7 +38,9 @@ constexpr int32_t kBadArgument = S(0xE0720101u), kBadSession = S(0xE0720102u), k
                   kKeyMismatch = S(0xE0720117u), kUnsupportedKind = S(0xE0720118u), kNoViewer = S(0xE0720119u),
                   kCrlUntrusted = S(0xE072011Bu), kUnknownBlock = S(0xE072011Eu), kNotImplemented = S(0xE072011Fu),
                   kFileNotFound = S(0xE0720120u);
-constexpr uint32_t kFirstStatus = 0xE0720101u, kLastStatus = 0xE0720129u;
+constexpr uint32_t kFirstStatus = 0xE0720101u, kLastStatus = 0xE0720132u;
+// The GOST statuses start at 0xE0720130u; the values between are not used.
+constexpr bool StatusUnused(uint32_t code) { return code >= 0xE072012Au && code <= 0xE072012Fu; }
 
 inline Bytes ReadBytes(const std::string &path) {
   std::ifstream in(path, std::ios::binary);

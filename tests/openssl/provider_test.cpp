@@ -53,6 +53,10 @@ TEST_F(ProviderTest, ExportsEveryEntryPointAndTextsEveryStatus) {
 #undef CPKI1TEST_CHECK
   char text[300];
   for (uint32_t code = kFirstStatus; code <= kLastStatus; ++code) {
+    if (StatusUnused(code)) {
+      EXPECT_NE(p.VCERT_GetErrorText(static_cast<int32_t>(code), text, sizeof text), 0) << std::hex << code;
+      continue;
+    }
     ASSERT_EQ(p.VCERT_GetErrorText(static_cast<int32_t>(code), text, sizeof text), 0) << std::hex << code;
     EXPECT_GT(std::strlen(text), 10u);
   }

@@ -8,6 +8,7 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
   add_executable(openssl_provider_tests
     ${CMAKE_CURRENT_LIST_DIR}/provider_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/interop_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/gost_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/fast_path_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/trust_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/openssl_support.cpp)
@@ -19,6 +20,10 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
   target_link_libraries(openssl_provider_tests PRIVATE ${cpki1_test_gtest_main} ${cpki1_test_crypto} ${cpki1_test_system_libs})
   add_dependencies(openssl_provider_tests cpki1_openssl cpki1-tool)
   add_test(NAME openssl_provider COMMAND openssl_provider_tests)
+  # The provider in a process that finds no GOST engine (its own process: the
+  # engine is looked for once).
+  add_test(NAME openssl_gost_without_engine COMMAND openssl_provider_tests --gtest_filter=GostWithoutEngine.*)
+  set_tests_properties(openssl_gost_without_engine PROPERTIES ENVIRONMENT CPKI1_TEST_WITHOUT_GOST=1)
 
   # The same provider under the built library, driven by a host through the
   # library's exports (its own process: the provider loads once per process).

@@ -55,7 +55,7 @@ endif()
 
 # The demo as a test: the host, cr_telv.dll, cpki1.dll and the tool copied
 # into a new temporary folder, as an installation lays them out, and run there
-# under the emulator; all 13 steps must pass.
+# under the emulator; all 14 steps must pass.
 if(TARGET demo_host AND TARGET cpki1_openssl AND CRTELV_WINE)
   add_test(NAME win32_demo
     COMMAND ${CMAKE_COMMAND} "-DEMULATOR=${CRTELV_WINE}" -DHOST=$<TARGET_FILE:demo_host>
