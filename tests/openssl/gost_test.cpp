@@ -556,7 +556,11 @@ TEST(GostWithoutEngine, GostKeysAndMessagesGetAClearStatus) {
 // Without the engine on Windows: the tool makes no GOST keys, and a GOST key
 // store and message made by the openssl command get kGostUnavailable.
 TEST_F(ProviderTest, GostOnWindowsGetsAClearStatus) {
-  EXPECT_NE(Shell(Tool() + " ca --ca " + F("wgca") + " --subject 'CN=W GOST CA,C=RU' --algorithm gost2012_256"), 0);
+  EXPECT_NE(ShellStatus(Tool() + " ca --ca " + F("wgca") + " --subject 'CN=W GOST CA,C=RU' --algorithm gost2012_256 >" +
+                        F("wgca.log") + " 2>&1"),
+            0);
+  Bytes log = ReadBytes(W().Path("wgca.log"));
+  EXPECT_NE(std::string(log.begin(), log.end()).find("GOST engine"), std::string::npos);
   WriteBytes(W().Path("wgpayload.bin"), Payload());
   ASSERT_EQ(Shell("openssl req -x509 -engine gost -new -nodes -newkey gost2012_256 -pkeyopt paramset:A "
                   "-md_gost12_256 -subj /CN=wgal -days 30 -keyout " + F("wgal.key") + " -out " + F("wgal.crt") +
