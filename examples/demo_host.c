@@ -11,16 +11,19 @@
  * text and ends the program with exit code 1. The folder is removed at the end.
  *
  *   demo_host LIBRARY PROVIDER_DIR TOOL
- *     LIBRARY       libcr_telv.so to load
- *     PROVIDER_DIR  the folder holding libcpki1.so (the link and its versioned file)
- *     TOOL          cpki1-tool
+ *     LIBRARY       libcr_telv.so (cr_telv.dll) to load
+ *     PROVIDER_DIR  the folder holding libcpki1.so (the link and its versioned
+ *                   file), or cpki1.dll
+ *     TOOL          cpki1-tool (cpki1-tool.exe)
  *
  * The library finds the provider through its own search: this program sets the
  * root folder (SetRootPath) to the temporary folder and links libcpki1.so into
- * its EXE folder.
+ * its EXE folder. On Windows (LoadLibrary, GetProcAddress) the library finds
+ * cpki1.dll beside the host executable, where an installation puts it; from
+ * another PROVIDER_DIR the demo copies it into the EXE folder (the provider
+ * stays loaded until the process ends, so that copy outlives the run).
  */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -28,7 +31,30 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <direct.h>
+#include <io.h>
+#include <windows.h>
+#define DEMO_SEP "\\"
+#define DEMO_PROVIDER "cpki1.dll"
+#define DEMO_OPEN(file) ((void *)LoadLibraryA(file))
+#define DEMO_FIND(module, name) ((void *)GetProcAddress((HMODULE)(module), name))
+#define DEMO_CLOSE(module) FreeLibrary((HMODULE)(module))
+#define DEMO_Q "\""
+#define DEMO_CD "cd /d " /* the folder may be on another drive */
+#else
+#include <dlfcn.h>
 #include <unistd.h>
+#define DEMO_SEP "/"
+#define DEMO_PROVIDER "libcpki1.so"
+#define DEMO_OPEN(file) dlopen(file, RTLD_NOW | RTLD_LOCAL)
+#define DEMO_FIND(module, name) dlsym(module, name)
+#define DEMO_CLOSE(module) dlclose(module)
+#define DEMO_Q "'"
+#define DEMO_CD "cd "
+#endif
 
 #include "cr_telv.h"
 
@@ -59,7 +85,11 @@ static int step, steps = 14;
 static void RemoveFolder(void) {
   char line[PATH_MAX + 32];
   if (dir[0] == '\0') return;
+#ifdef _WIN32
+  snprintf(line, sizeof line, "rmdir /s /q \"%s\"", dir);
+#else
   snprintf(line, sizeof line, "rm -rf '%s'", dir);
+#endif
   if (system(line) != 0) fprintf(stderr, "could not remove %s\n", dir);
   dir[0] = '\0';
 }
@@ -147,11 +177,54 @@ static void Refused(CrTelvEngine engine, int32_t rc, const char *what) {
 
 /* ---- Files and the tool ------------------------------------------------------ */
 
+#ifdef _WIN32
+static char *RealPath(const char *path, char *out) {
+  if (_fullpath(out, path, PATH_MAX) == NULL || GetFileAttributesA(out) == INVALID_FILE_ATTRIBUTES) return NULL;
+  return out;
+}
+static int MakeFolder(const char *path) { return _mkdir(path); }
+static int Readable(const char *path) { return _access(path, 4); }
+/* Nothing to do when the provider is beside the host executable. */
+static int PlaceProvider(const char *from, const char *to) {
+  char host[MAX_PATH + 1], *slash;
+  DWORD n = GetModuleFileNameA(NULL, host, sizeof host);
+  if (n > 0 && n < sizeof host && (slash = strrchr(host, '\\')) != NULL) {
+    slash[1] = '\0';
+    if (_strnicmp(host, from, strlen(host)) == 0 && strchr(from + strlen(host), '\\') == NULL) return 1;
+  }
+  return CopyFileA(from, to, TRUE) ? 0 : -1;
+}
+static int SetVariable(const char *name, const char *value) { return _putenv_s(name, value); }
+/* A new folder under the user's temporary folder. */
+static char *MakeTempFolder(char *out, size_t size) {
+  char base[MAX_PATH + 1];
+  unsigned i;
+  DWORD n = GetTempPathA(sizeof base, base);
+  if (n == 0 || n >= sizeof base) return NULL;
+  for (i = 0; i < 1000; ++i) {
+    snprintf(out, size, "%scr_telv-demo-%lu-%u", base, (unsigned long)GetCurrentProcessId(), i);
+    if (CreateDirectoryA(out, NULL)) return out;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return NULL;
+  }
+  return NULL;
+}
+#else
+static char *RealPath(const char *path, char *out) { return realpath(path, out); }
+static int MakeFolder(const char *path) { return mkdir(path, 0700); }
+static int Readable(const char *path) { return access(path, R_OK); }
+static int PlaceProvider(const char *from, const char *to) { return symlink(from, to); }
+static int SetVariable(const char *name, const char *value) { return setenv(name, value, 1); }
+static char *MakeTempFolder(char *out, size_t size) {
+  snprintf(out, size, "%s/cr_telv-demo-XXXXXX", getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
+  return mkdtemp(out);
+}
+#endif
+
 static const char *Path(const char *name) {
   static char paths[8][PATH_MAX + 64];
   static int next;
   char *p = paths[next++ % 8];
-  snprintf(p, sizeof paths[0], "%s/%s", dir, name);
+  snprintf(p, sizeof paths[0], "%s" DEMO_SEP "%s", dir, name);
   return p;
 }
 
@@ -159,15 +232,25 @@ static const char *tool;
 static char toolPath[PATH_MAX];
 
 /* Runs cpki1-tool with the given arguments; its output goes to tool.log. */
+static int ToolStatus(const char *args) {
+  char line[2 * PATH_MAX + 2048 + 64];
+  snprintf(line, sizeof line, DEMO_CD DEMO_Q "%s" DEMO_Q " && " DEMO_Q "%s" DEMO_Q " %s >>tool.log 2>&1", dir, tool, args);
+  return system(line);
+}
+
+/* The same, and the demo ends when the tool fails. */
 static void Tool(const char *fmt, ...) {
-  char args[2048], line[2 * PATH_MAX + 2048 + 64];
+  char args[2048], line[PATH_MAX + 64];
   va_list list;
   va_start(list, fmt);
   vsnprintf(args, sizeof args, fmt, list);
   va_end(list);
-  snprintf(line, sizeof line, "cd '%s' && '%s' %s >>tool.log 2>&1", dir, tool, args);
-  if (system(line) != 0) {
+  if (ToolStatus(args) != 0) {
+#ifdef _WIN32
+    snprintf(line, sizeof line, "type \"%s\\tool.log\"", dir);
+#else
     snprintf(line, sizeof line, "cat '%s/tool.log'", dir);
+#endif
     if (system(line) != 0) fputs("(no tool output)\n", stdout);
     Fail("cpki1-tool %s", args);
   }
@@ -223,26 +306,36 @@ static void PrintHex(const char *label, const unsigned char *data, int32_t size,
 
 static void MakeParties(const char *providerDir) {
   char real[PATH_MAX], link[PATH_MAX + 64];
+  int placed;
   Step("CA and parties made with cpki1-tool; the provider linked into the root's EXE folder");
-  Tool("ca --ca ca --subject 'CN=Demo CA,O=Example,C=RU'");
-  Tool("issue --ca ca --subject 'CN=alice,O=Example,C=RU' --usage both --pse alice.pse --cert alice.der "
+  Tool("ca --ca ca --subject \"CN=Demo CA,O=Example,C=RU\"");
+  Tool("issue --ca ca --subject \"CN=alice,O=Example,C=RU\" --usage both --pse alice.pse --cert alice.der "
        "--store alice-store.pem");
-  Tool("issue --ca ca --subject 'CN=bob,O=Example,C=RU' --usage both --pse bob.pse --cert bob.der "
+  Tool("issue --ca ca --subject \"CN=bob,O=Example,C=RU\" --usage both --pse bob.pse --cert bob.der "
        "--store bob-store.pem");
-  Tool("issue --ca ca --subject 'CN=carol,O=Example,C=RU' --usage both --pse carol.pse --cert carol.der "
+  Tool("issue --ca ca --subject \"CN=carol,O=Example,C=RU\" --usage both --pse carol.pse --cert carol.der "
        "--store carol-store.pem");
-  Tool("issue --ca ca --subject 'CN=CA desk,O=Example,C=RU' --usage both --pse desk.pse --store desk-store.pem");
+  Tool("issue --ca ca --subject \"CN=CA desk,O=Example,C=RU\" --usage both --pse desk.pse --store desk-store.pem");
   printf("  %s: ca/ (CN=Demo CA), alice, bob, carol (to be revoked), the CA desk;\n"
          "  each with a key store <name>.pse and a certificate store <name>-store.pem\n",
          dir);
-  snprintf(link, sizeof link, "%s/libcpki1.so", providerDir);
-  if (realpath(link, real) == NULL) Fail("no provider at %s", link);
-  if (mkdir(Path("EXE"), 0700) != 0 || symlink(real, Path("EXE/libcpki1.so")) != 0) Fail("cannot link the provider");
+  snprintf(link, sizeof link, "%s" DEMO_SEP DEMO_PROVIDER, providerDir);
+  if (RealPath(link, real) == NULL) Fail("no provider at %s", link);
+  if (MakeFolder(Path("EXE")) != 0 || (placed = PlaceProvider(real, Path("EXE" DEMO_SEP DEMO_PROVIDER))) < 0)
+    Fail("cannot link the provider");
+#ifdef _WIN32
+  if (placed == 1)
+    printf("  %s beside the host executable\n", real);
+  else
+    printf("  EXE\\cpki1.dll copied from %s\n", real);
+#else
   printf("  EXE/libcpki1.so -> %s\n", real);
+#endif
 }
 
 int main(int argc, char **argv) {
   void *library;
+  const char *libraryFile;
   Party alice, bob, carol, desk;
   char *transfer, *answer, signer[4097], text[300];
   int32_t transferSize, rc, size;
@@ -259,40 +352,43 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: %s LIBRARY PROVIDER_DIR TOOL\n", argv[0]);
     return 2;
   }
-  if (realpath(argv[3], toolPath) == NULL) {
+  if (RealPath(argv[3], toolPath) == NULL) {
     fprintf(stderr, "no tool at %s\n", argv[3]);
     return 2;
   }
   tool = toolPath;
   setvbuf(stdout, NULL, _IOLBF, 0);
 
-  library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+  if (MakeTempFolder(dir, sizeof dir) == NULL) {
+    fprintf(stderr, "cannot make a temporary folder\n");
+    return 1;
+  }
+  libraryFile = argv[1];
+  library = DEMO_OPEN(libraryFile);
   if (library == NULL) {
-    fprintf(stderr, "cannot load %s: %s\n", argv[1], dlerror());
+    fprintf(stderr, "cannot load %s\n", libraryFile);
+    RemoveFolder();
     return 1;
   }
 #define DEMO_RESOLVE(name)                                      \
-  api.name = (__typeof__(api.name))dlsym(library, #name);       \
+  api.name = (__typeof__(api.name))DEMO_FIND(library, #name);   \
   if (api.name == NULL) {                                       \
     fprintf(stderr, "export %s not found in %s\n", #name, argv[1]); \
     return 1;                                                   \
   }
   DEMO_EXPORTS(DEMO_RESOLVE)
 #undef DEMO_RESOLVE
-  printf("Library %s loaded; exports found by name\n", argv[1]);
+  printf("Library %s loaded; exports found by name\n", libraryFile);
 
-  snprintf(dir, sizeof dir, "%s/cr_telv-demo-XXXXXX", getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
-  if (mkdtemp(dir) == NULL) {
-    fprintf(stderr, "cannot make a temporary folder\n");
-    return 1;
-  }
   if (getenv("CPKI1_VIEWER") == NULL) {
     /* The provider "shows" a certificate by running this command on a PEM file. */
-    setenv("CPKI1_VIEWER",
-           system("command -v openssl >/dev/null 2>&1") == 0
-               ? "printf '      (viewer) '; openssl x509 -noout -subject -nameopt RFC2253 -in"
-               : "printf '      (viewer) '; head -n 1",
-           1);
+#ifdef _WIN32
+    SetVariable("CPKI1_VIEWER", "echo       (viewer) a certificate in PEM: & findstr /b /c:-----BEGIN");
+#else
+    SetVariable("CPKI1_VIEWER", system("command -v openssl >/dev/null 2>&1") == 0
+                                    ? "printf '      (viewer) '; openssl x509 -noout -subject -nameopt RFC2253 -in"
+                                    : "printf '      (viewer) '; head -n 1");
+#endif
   }
   MakeParties(argv[2]);
 
@@ -322,9 +418,9 @@ int main(int argc, char **argv) {
         "GetPublicKeyPropertiesByTransfer");
   printf("  bob: GetPublicKeyPropertiesByTransfer (the report of the transfer):\n");
   PrintLines("      ", report);
-  if (mkdir(Path("inbox"), 0700) != 0) Fail("cannot make inbox/");
+  if (MakeFolder(Path("inbox")) != 0) Fail("cannot make inbox/");
   Check(bob.engine, api.SavePublicKeyFromTransfer(bob.engine, Path("inbox"), transfer), "SavePublicKeyFromTransfer");
-  if (access(Path("inbox/alice.cer"), R_OK) != 0) Fail("SavePublicKeyFromTransfer wrote no inbox/alice.cer");
+  if (Readable(Path("inbox" DEMO_SEP "alice.cer")) != 0) Fail("SavePublicKeyFromTransfer wrote no inbox/alice.cer");
   printf("  bob: SavePublicKeyFromTransfer(inbox) wrote inbox/alice.cer\n");
   Check(bob.engine, api.IncludePublicKeyTransfer(bob.engine, transfer), "IncludePublicKeyTransfer");
   {
@@ -439,7 +535,7 @@ int main(int argc, char **argv) {
   Check(alice.engine, api.RemoteGenerateStart(alice.engine, transfer), "RemoteGenerateStart");
   printf("  alice: RemoteGenerateStart: a request transfer of %zu characters, signed with alice's current key\n",
          strlen(transfer));
-  if (mkdir(Path("desk"), 0700) != 0) Fail("cannot make desk/");
+  if (MakeFolder(Path("desk")) != 0) Fail("cannot make desk/");
   Check(desk.engine, api.SavePublicKeyFromTransfer(desk.engine, Path("desk"), transfer), "SavePublicKeyFromTransfer");
   printf("  CA desk: SavePublicKeyFromTransfer wrote desk/new.req\n");
   Tool("answer --ca ca --request desk/new.req --out desk/alice-new.der");
@@ -460,10 +556,15 @@ int main(int argc, char **argv) {
   PrintLines("      ", signer);
 
   Step("A GOST pair: ivan (GOST R 34.10-2012, 256 bits) signs and encrypts for petr (512 bits)");
-  {
+  /* A build without the GOST engine (the Windows one) refuses GOST keys. */
+  if (ToolStatus("ca --ca gca --subject 'CN=Demo GOST CA,O=Example,C=RU' --algorithm gost2012_256") != 0) {
+#ifndef _WIN32
+    Fail("cpki1-tool ca --algorithm gost2012_256");
+#endif
+    printf("  cpki1-tool ca --algorithm gost2012_256: refused, this build has no GOST engine (tool.log says why)\n");
+  } else {
     Party ivan, petr;
     int third = 0;
-    Tool("ca --ca gca --subject 'CN=Demo GOST CA,O=Example,C=RU' --algorithm gost2012_256");
     Tool("issue --ca gca --subject 'CN=ivan,O=Example,C=RU' --usage both --algorithm gost2012_256 --pse ivan.pse "
          "--cert ivan.der --store ivan-store.pem");
     Tool("issue --ca gca --subject 'CN=petr,O=Example,C=RU' --usage both --algorithm gost2012_512 --pse petr.pse "
@@ -504,7 +605,7 @@ int main(int argc, char **argv) {
   free(transfer);
   free(answer);
   free(buffer);
-  dlclose(library);
+  DEMO_CLOSE(library);
   RemoveFolder();
   printf("All %d steps succeeded; the temporary folder is removed.\n", step);
   return 0;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build needs when it is missing (Debian packages).
 #   scripts/setup.sh          native build, tests and demo
-#   scripts/setup.sh --win32  also the i686 cross compiler and Wine
+#   scripts/setup.sh --win32  also the i686 cross compiler, Wine and OpenSSL's
+#                             source package (for the Windows provider's static
+#                             libcrypto, built by scripts/openssl_mingw.sh)
 set -euo pipefail
 
 want=(cmake g++ make libgtest-dev libbenchmark-dev libssl-dev openssl libengine-gost-openssl pkg-config clang-14
@@ -12,17 +14,75 @@ if [ "$win32" = 1 ]; then
   want+=(g++-mingw-w64-i686 googletest wine wine32:i386)
 fi
 
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+
+# OpenSSL's source for the mingw build: Debian ships no mingw libcrypto, but
+# its source package comes with the ordinary client. A deb-src entry mirrors
+# every configured binary entry (deb822 files and one-line lists alike); the
+# download lands in the cache, outside the checkout, and apt checks it against
+# the signed Sources index (scripts/openssl_mingw.sh checks it again against
+# the .dsc before each build).
+fetch_openssl_source() {
+  local cache=${XDG_CACHE_HOME:-$HOME/.cache}/cr_telv/src
+  if ls "$cache"/openssl_3.*.dsc >/dev/null 2>&1 && ls "$cache"/openssl_3.*.orig.tar.gz >/dev/null 2>&1; then
+    return 0
+  fi
+  local list=/etc/apt/sources.list.d/cr_telv-deb-src.sources
+  if ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -qx Sources; then
+    local tmp
+    tmp=$(mktemp)
+    for f in /etc/apt/sources.list.d/*.sources; do
+      [ -f "$f" ] && [ "$f" != "$list" ] || continue
+      # one stanza per entry: keep the binary ones, as source entries
+      awk 'function flush() { if (bin) printf "%s\n", st; st = ""; bin = 0 }
+           /^[[:space:]]*$/ { flush(); next }
+           /^Types:/ { n = split($0, t, /[[:space:]]+/); for (i = 2; i <= n; ++i) if (t[i] == "deb") bin = 1
+                       st = st "Types: deb-src\n"; next }
+           { st = st $0 "\n" }
+           END { flush() }' "$f" >>"$tmp"
+    done
+    if [ -f /etc/apt/sources.list ]; then
+      sed -n 's/^[[:space:]]*deb[[:space:]]\(.*\)$/deb-src \1/p' /etc/apt/sources.list >"$tmp.list"
+      [ -s "$tmp.list" ] && $SUDO install -m 644 "$tmp.list" "${list%.sources}.list"
+      rm -f "$tmp.list"
+    fi
+    [ -s "$tmp" ] && $SUDO install -m 644 "$tmp" "$list"
+    rm -f "$tmp"
+    $SUDO apt-get update -qq
+  fi
+  # Newest version first; a mirror may lack a version's files (a security
+  # pool's .dsc gone after an update), so an incomplete download tries the next.
+  mkdir -p "$cache"
+  local v tmpd
+  for v in $(apt-cache showsrc openssl | awk '/^Version:/ { print $2 }' | sort -r -V); do
+    tmpd=$(mktemp -d "$cache/.fetch.XXXXXX")
+    if (cd "$tmpd" && apt-get source --download-only -qq "openssl=$v" >/dev/null 2>&1) &&
+       ls "$tmpd"/openssl_*.dsc >/dev/null 2>&1 && ls "$tmpd"/openssl_*.orig.tar.gz >/dev/null 2>&1; then
+      mv "$tmpd"/openssl_* "$cache"/
+      rm -rf "$tmpd"
+      return 0
+    fi
+    rm -rf "$tmpd"
+  done
+  echo "setup.sh: could not download OpenSSL's source package" >&2
+  exit 1
+}
+
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  [ "$win32" = 1 ] && fetch_openssl_source
+  exit 0
+fi
 
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
 if [ "$win32" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
 echo "Installing: ${missing[*]}"
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+[ "$win32" = 1 ] && fetch_openssl_source
+exit 0

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # The 32-bit Windows port: cross build with the i686 MinGW compilers and the
 # test suites under Wine. Installs nothing (scripts/setup.sh --win32 does).
-#   scripts/win32.sh build   configure and build build/win32 (needs no Wine)
-#   scripts/win32.sh test    build, then run every suite under Wine (ctest),
+#   scripts/win32.sh build   configure and build build/win32 (needs no Wine),
+#                            with the open provider cpki1.dll on a static
+#                            libcrypto (scripts/openssl_mingw.sh, cached)
+#   scripts/win32.sh test    build, package, then run every suite under Wine (ctest),
 #                            each test case bounded by scripts/test_watchdog.sh
+#   scripts/win32.sh package build, install into build/win32/package and make
+#                            build/win32/cr_telv-<version>-win32.zip of it
 #   scripts/win32.sh env     print the Wine settings, for running a test by hand
 # Runs without a terminal, a display or network: Wine gets a private prefix
 # under build/win32/wineprefix, created once, with Mono and Gecko disabled so
@@ -29,9 +33,28 @@ need() {
 
 configure_and_build() {
   need i686-w64-mingw32-g++-posix
+  # The open provider's static libcrypto: built once per machine (cached).
+  local openssl
+  openssl=$(bash "$root/scripts/openssl_mingw.sh")
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_WERROR=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_OPENSSL_MINGW_ROOT="$openssl" -DCRTELV_WERROR=ON >/dev/null
   cmake --build "$build" -j "$jobs" >/dev/null
+}
+
+# The installed tree (bin/ with cr_telv.dll, cpki1.dll and cpki1-tool.exe,
+# lib/cr_telv.lib, include/cr_telv.h) and a zip of it.
+package() {
+  local stage=$build/package version
+  rm -rf "$stage"
+  cmake --install "$build" --prefix "$stage" --strip >/dev/null
+  for f in bin/cr_telv.dll bin/cpki1.dll bin/cpki1-tool.exe lib/cr_telv.lib include/cr_telv.h; do
+    [ -f "$stage/$f" ] || { echo "win32.sh: the installed tree lacks $f" >&2; exit 1; }
+  done
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  local zip=$build/cr_telv-$version-win32.zip
+  rm -f "$zip"
+  (cd "$stage" && cmake -E tar cf "$zip" --format=zip -- bin lib include)
+  echo "win32.sh: $zip"
 }
 
 prepare_prefix() {
@@ -67,7 +90,8 @@ run_tests() {
 
 case "${1:-test}" in
   build) configure_and_build ;;
-  test) configure_and_build; run_tests ;;
+  test) configure_and_build; package; run_tests ;;
+  package) configure_and_build; package ;;
   env) wine_env; echo "WINEPREFIX=$WINEPREFIX WINEARCH=$WINEARCH WINEDEBUG=$WINEDEBUG WINEDLLOVERRIDES=$WINEDLLOVERRIDES LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8" ;;
-  *) echo "usage: $0 build|test|env" >&2; exit 2 ;;
+  *) echo "usage: $0 build|test|package|env" >&2; exit 2 ;;
 esac

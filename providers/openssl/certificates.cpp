@@ -1,9 +1,6 @@
 // libcpki1.so: certificate chains and records, and the entry points that
 // parse, search and show certificates.
-#include <spawn.h>
 #include <strings.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,9 +11,8 @@
 
 #include "gost.h"
 #include "platform/platform.h"
+#include "os.h"
 #include "provider.h"
-
-extern char **environ;
 
 namespace cpki1 {
 namespace {
@@ -388,39 +384,7 @@ int32_t VCERT_ShowCertificate(TelvoraSession s, const TelvoraBlob *cert) {
     if (!x) return kBadEncoding;
     const char *viewer = std::getenv("CPKI1_VIEWER");
     if (viewer == nullptr || viewer[0] == '\0') return kNoViewer;
-    std::string dir;
-    if (!crtelv::platform::GetEnv("TMPDIR", dir) || dir.empty()) dir = "/tmp";
-    std::string name = dir + "/cpki1-cert-XXXXXX.pem";
-    int fd = mkstemps(name.data(), 4);
-    if (fd < 0) return kViewerFailed;
-    std::string pem = CertPem(x.get());
-    bool written = ::write(fd, pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
-    ::close(fd);
-    int32_t status = kViewerFailed;
-    if (written) {
-      // The viewer command gets the file as its last argument ("$1").
-      std::string script = std::string(viewer) + " \"$1\"";
-      const char *argv[] = {"/bin/sh", "-c", script.c_str(), "cpki1-viewer", name.c_str(), nullptr};
-      // The viewer runs with the host's environment less the provider's
-      // secrets: it has no business with the key store password.
-      std::vector<char *> env;
-      for (char **e = environ; e != nullptr && *e != nullptr; ++e) {
-        if (std::strncmp(*e, "CPKI1_PSE_PASSWORD=", 19) != 0) env.push_back(*e);
-      }
-      env.push_back(nullptr);
-      pid_t pid = 0;
-      if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char *const *>(argv), env.data()) == 0) {
-        int wstatus = 0;
-        pid_t waited;
-        while ((waited = waitpid(pid, &wstatus, 0)) < 0 && errno == EINTR) {
-        }
-        // A wait that fails (a host that ignores SIGCHLD) tells nothing of
-        // how the viewer ended: a failure.
-        if (waited == pid && WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) status = kOk;
-      }
-    }
-    ::unlink(name.c_str());
-    return status;
+    return os::RunViewer(viewer, CertPem(x.get())) == os::ViewerResult::kShown ? kOk : kViewerFailed;
   });
 }
 

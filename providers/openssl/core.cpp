@@ -1,11 +1,6 @@
 #include "core.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <openssl/pem.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +10,7 @@
 #include <mutex>
 
 #include "gost.h"
+#include "os.h"
 
 namespace cpki1 {
 
@@ -122,7 +118,7 @@ std::string CertPem(X509 *cert) {
 std::optional<int64_t> TimeOf(const ASN1_TIME *t) {
   struct tm tm {};
   if (t == nullptr || !ASN1_TIME_to_tm(t, &tm)) return std::nullopt;
-  return static_cast<int64_t>(timegm(&tm));
+  return os::UtcSeconds(tm);
 }
 
 bool IsCa(X509 *cert) { return X509_check_ca(cert) != 0; }
@@ -131,41 +127,13 @@ bool IsAnchor(X509 *cert) { return IsCa(cert) && X509_self_signed(cert, 1) == 1;
 
 // ---- Files -----------------------------------------------------------------
 
-std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing) {
-  if (missing) *missing = false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (missing) *missing = errno == ENOENT || errno == ENOTDIR;
-    return std::nullopt;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  Bytes out;
-  uint8_t buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    out.insert(out.end(), buf, buf + n);
-  }
-  ::close(fd);
-  return out;
-}
+std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing) { return os::ReadAll(path, missing); }
 
 void RemoveUnfinishedFiles(const std::string &link) {
   const std::string path = LinkTarget(link);
-  const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::size_t slash = path.find_last_of(os::kFolderSeparators);
+  const std::string folder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
   const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".new.";
-  DIR *dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return;
   // "<name>.new.<process>.<number>", as ReplaceFile names them.
   auto unfinished = [&prefix](const char *name) {
     if (std::strncmp(name, prefix.c_str(), prefix.size()) != 0) return false;
@@ -183,85 +151,31 @@ void RemoveUnfinishedFiles(const std::string &link) {
     }
     return dots == 1 && digits > 0;
   };
-  std::vector<std::string> names;
-  while (dirent *entry = ::readdir(dir)) {
-    if (unfinished(entry->d_name)) names.emplace_back(entry->d_name);
+  for (const std::string &name : os::FolderNames(folder)) {
+    if (unfinished(name.c_str())) os::Remove(folder + name);
   }
-  ::closedir(dir);
-  for (const std::string &name : names) ::unlink((folder + name).c_str());
 }
 
-std::string LinkTarget(const std::string &path) {
-  std::string at = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st {};
-    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
-    std::string to(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-    ssize_t n = ::readlink(at.c_str(), to.data(), to.size());
-    if (n <= 0 || static_cast<std::size_t>(n) >= to.size()) return at;
-    to.resize(static_cast<std::size_t>(n));
-    if (to[0] != '/') {
-      std::size_t slash = at.rfind('/');
-      to = (slash == std::string::npos ? std::string() : at.substr(0, slash + 1)) + to;
-    }
-    at = to;
-  }
-  return at;
-}
+std::string LinkTarget(const std::string &path) { return os::LinkTarget(path); }
 
 bool ReplaceFile(const std::string &link, const Bytes &data, unsigned mode) {
   static std::atomic<unsigned> counter{0};
   // A store behind a symbolic link is written beside the link's target, so
   // the link stays and its target gets the new content.
   const std::string path = LinkTarget(link);
-  std::string temp = path + ".new." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) return false;
-  std::size_t done = 0;
-  bool ok = true;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (ok && ::fsync(fd) != 0) ok = false;
-  if (::close(fd) != 0) ok = false;
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) ::unlink(temp.c_str());
+  std::string temp = path + ".new." + std::to_string(os::ProcessId()) + "." + std::to_string(counter++);
+  bool ok = os::WriteNew(temp, data.data(), data.size(), mode) && os::Replace(temp, path);
+  if (!ok) os::Remove(temp);
   return ok;
 }
 
-FileLock::FileLock(const std::string &path) {
-  fd_ = ::open((LinkTarget(path) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) return;
-  // Each lock opens its own file description, so flock also serialises the
-  // threads of this process.
-  while (::flock(fd_, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      ::close(fd_);
-      fd_ = -1;
-      return;
-    }
-  }
-}
+FileLock::FileLock(const std::string &path) : lock_(LinkTarget(path) + ".lock") {}
 
-FileLock::~FileLock() {
-  if (fd_ >= 0) ::close(fd_);  // closing releases the lock
-}
+FileLock::~FileLock() = default;
 
 std::optional<FileStamp> StampOf(const std::string &path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
   FileStamp s;
-  s.dev = static_cast<uint64_t>(st.st_dev);
-  s.ino = static_cast<uint64_t>(st.st_ino);
-  s.size = static_cast<uint64_t>(st.st_size);
-  s.mtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
-  s.mtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+  if (!os::Stamp(path, s)) return std::nullopt;
   return s;
 }
 

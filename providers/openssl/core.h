@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "os.h"
+
 namespace cpki1 {
 
 using Bytes = std::vector<uint8_t>;
@@ -122,10 +124,10 @@ class FileLock {
   ~FileLock();
   FileLock(const FileLock &) = delete;
   FileLock &operator=(const FileLock &) = delete;
-  bool Held() const { return fd_ >= 0; }
+  bool Held() const { return lock_.Held(); }
 
  private:
-  int fd_ = -1;
+  os::ExclusiveFileLock lock_;
 };
 
 // Identity of a file's current content (device, inode, size, change time);

@@ -26,7 +26,11 @@
 #include "provider/cpki1_api.h"
 #include "status.h"
 
+#if defined(_WIN32)
+#define CPKI1_EXPORT  // cpki1.def names the exports
+#else
 #define CPKI1_EXPORT __attribute__((visibility("default")))
+#endif
 
 #define CPKI1_DECLARE_ENTRY(name, type, required) extern "C" CPKI1_EXPORT std::remove_pointer_t<type> name;
 CPKI1_ENTRY_POINTS(CPKI1_DECLARE_ENTRY)

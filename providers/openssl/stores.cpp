@@ -1,7 +1,6 @@
 // libcpki1.so: the stores of a session (cached snapshots, found files, the
 // user's key), and the entry points that add to the certificate store.
 #include <strings.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -19,12 +18,10 @@ std::string ResolveStore(Session &s, const std::string &path, std::string Sessio
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     const std::string &known = s.*found;
-    struct stat st;
-    if (!known.empty() && ::stat(known.c_str(), &st) == 0) return known;
+    if (!known.empty() && os::Exists(known)) return known;
   }
   std::string resolved = Resolve(path);
-  struct stat st;
-  if (::stat(resolved.c_str(), &st) == 0) {
+  if (os::Exists(resolved)) {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.*found = resolved;
   }

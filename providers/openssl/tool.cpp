@@ -5,7 +5,6 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -156,7 +155,9 @@ Args Parse(const Command &cmd, int argc, char **argv) {
       a.flags.insert(name);
     } else if (cmd.values.count(name)) {
       if (i + 1 >= argc) Fail("option --" + name + " needs a value");
-      a.values[name] = argv[++i];
+      // Names are UTF-8 for OpenSSL; a Windows command line is in the ANSI code page.
+      a.values[name] = name == "subject" ? os::CommandLineTextToUtf8(argv[i + 1]) : std::string(argv[i + 1]);
+      ++i;
     } else {
       Fail("unknown option " + s + " for '" + cmd.name + "'");
     }
@@ -377,7 +378,7 @@ void ChangeStore(const std::string &path, F &&change) {
 
 void CmdCa(const Args &a) {
   std::string dir = a.Get("ca");
-  ::mkdir(dir.c_str(), 0700);
+  os::MakeFolder(dir);
   if (ReadWholeFile(dir + "/ca.key.pem")) Fail("'" + dir + "' already holds a CA");
   NamePtr name = ParseDn(a.Get("subject"));
   KeyUPtr key = NewKey(a);

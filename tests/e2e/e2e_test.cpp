@@ -2,7 +2,6 @@
 // exports at run time, and works with parties made by cpki1-tool (and the
 // openssl command); the library finds the open provider in the root's EXE
 // folder. One process, one set of parties (openssl_support.h).
-#include <dlfcn.h>
 
 #include <cstring>
 #include <thread>
@@ -27,11 +26,10 @@ struct Library {
     // The provider where the library's search looks: the root's EXE folder.
     std::filesystem::path exe = w.dir + "root/EXE";
     std::filesystem::create_directories(exe);
-    std::filesystem::path real = std::filesystem::canonical(CPKI1_LIBRARY);
-    std::filesystem::create_symlink(real, exe / "libcpki1.so");
-    handle = dlopen(CRTELV_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+    PlaceProvider(std::filesystem::canonical(CPKI1_LIBRARY), exe);
+    handle = OpenModule(CRTELV_LIBRARY_FILE);
     if (handle == nullptr) return;
-#define E2E_RESOLVE(name) name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));
+#define E2E_RESOLVE(name) name = reinterpret_cast<decltype(&::name)>(Symbol(handle, #name));
     E2E_EXPORTS(E2E_RESOLVE)
 #undef E2E_RESOLVE
   }
@@ -172,7 +170,11 @@ TEST(EndToEnd, SignsVerifiesWrapsEncryptsAndHashes) {
   ASSERT_OK(bob, Verify(bob, kText, s, signer));
   EXPECT_EQ(signer.rfind("-----BEGIN CERTIFICATE-----", 0), 0u) << signer;
   signer = "ShowCertificate_OnSuccess";
-  setenv("CPKI1_VIEWER", "test -s", 1);
+#ifdef _WIN32
+  SetVar("CPKI1_VIEWER", "findstr /b /c:-----BEGIN");
+#else
+  SetVar("CPKI1_VIEWER", "test -s");
+#endif
   ASSERT_OK(bob, Verify(bob, kText, s, signer));
   EXPECT_EQ(signer, "alice");
   std::string changed = kText;

@@ -2,13 +2,19 @@
 // through the open provider's stores (certificates into the certificate
 // store, newer CRLs into it, key stores imported into the key store) and
 // through the library's
-// SavePublicKeyFromTransfer, and is killed with SIGKILL after a random
-// delay, a few hundred times. After each kill every file is the old or the
+// SavePublicKeyFromTransfer, and is killed with SIGKILL (TerminateProcess)
+// after a random delay, a few hundred times (a dozen under Wine, where a
+// process takes long to start). After each kill every file is the old or the
 // new one, never a torn one, and the provider opens it.
-#include <dlfcn.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#else
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -21,7 +27,11 @@ namespace cpki1test {
 namespace {
 
 constexpr int kParties = 4;     // certificates the child adds to the store, in order
+#ifdef _WIN32
+constexpr int kKills = 12;
+#else
 constexpr int kKills = 200;
+#endif
 
 std::string Party(int i) { return "crash" + std::to_string(i); }
 
@@ -98,6 +108,127 @@ std::vector<Bytes> Crls(const Bytes &store) {
   }
 }
 
+// The library with the provider placed in the root's EXE folder, and an
+// engine on Alice's stores; the transfers of both carl certificates.
+struct LibrarySide {
+  explicit LibrarySide(const std::string &worldDir) {
+    if (lib.handle == nullptr) return;
+    engine = lib.GetCryptObj(0);
+    lib.SetRootPath(engine, (worldDir + "croot/").c_str());
+    ok = engine != nullptr && lib.SetCryptoParamValue(engine, 2, (worldDir + "alice.pse").c_str()) == 0 &&
+         lib.SetCryptoParamValue(engine, 3, (worldDir + "store.pem").c_str()) == 0;
+    for (const char *file : {"carl1.der", "carl.der"}) {
+      std::vector<char> transfer(12288);
+      ok = ok && lib.GetPublicKeyTransferByFile(engine, transfer.data(), (worldDir + file).c_str()) == 0;
+      transfers.emplace_back(transfer.data());
+    }
+  }
+  Library lib;
+  CrTelvEngine engine = nullptr;
+  std::vector<std::string> transfers;
+  bool ok = false;
+};
+
+#ifdef _WIN32
+// Windows has no fork: the writer is this program again, running only the
+// test below, which reads what it writes from the files the parent made.
+constexpr char kChildWorld[] = "CPKI1_CRASH_WORLD", kChildPipe[] = "CPKI1_CRASH_PIPE";
+
+TEST(CrashConsistency, WriterChild) {
+  const char *world = std::getenv(kChildWorld), *pipeHandle = std::getenv(kChildPipe);
+  if (world == nullptr || world[0] == '\0' || pipeHandle == nullptr) GTEST_SKIP() << "only as the writer of the test below";
+  const std::string w = world;
+  std::vector<Bytes> parties, crls;
+  for (int i = 0; i < kParties; ++i) parties.push_back(ReadBytes(w + Party(i) + ".der"));
+  for (int day = 1; day <= 2; ++day) crls.push_back(ReadBytes(w + "crl" + std::to_string(day) + ".der"));
+  const std::vector<Bytes> keyStores = {ReadBytes(w + "alice.pse"), ReadBytes(w + "bob.pse")};
+  LibrarySide side(w);
+  if (!side.ok) _exit(9);
+  const int progress = _open_osfhandle(static_cast<intptr_t>(std::strtoull(pipeHandle, nullptr, 10)), _O_WRONLY);
+  Writer(progress, w + "crash/", parties, crls, keyStores, side.lib, side.engine, side.transfers);
+}
+
+// A writer process and the pipe it reports on.
+class Child {
+ public:
+  explicit Child(const std::string &worldDir) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE write = nullptr;
+    if (!CreatePipe(&read_, &write, &sa, 0)) return;
+    SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+    SetVar(kChildWorld, worldDir);
+    SetVar(kChildPipe, std::to_string(reinterpret_cast<uintptr_t>(write)));
+    char self[MAX_PATH + 1];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string line = "\"" + std::string(self) + "\" --gtest_filter=CrashConsistency.WriterChild";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessA(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+      CloseHandle(pi.hThread);
+      process_ = pi.hProcess;
+    }
+    UnsetVar(kChildWorld);
+    UnsetVar(kChildPipe);
+    CloseHandle(write);
+  }
+  ~Child() {
+    if (process_ != nullptr) CloseHandle(process_);
+    if (read_ != nullptr) CloseHandle(read_);
+  }
+  bool Started() const { return process_ != nullptr; }
+  bool Tick() {
+    char tick = 0;
+    DWORD n = 0;
+    return ReadFile(read_, &tick, 1, &n, nullptr) && n == 1;
+  }
+  // Kills the writer; true when it was still writing (not ended by itself).
+  bool Kill() {
+    TerminateProcess(process_, 99);
+    WaitForSingleObject(process_, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process_, &code);
+    return code == 99;
+  }
+
+ private:
+  HANDLE process_ = nullptr, read_ = nullptr;
+};
+#else
+class Child {
+ public:
+  Child(const std::string &dir, const std::vector<Bytes> &parties, const std::vector<Bytes> &crls,
+        const std::vector<Bytes> &keyStores, LibrarySide &side) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(pipeFds[0]);
+      Writer(pipeFds[1], dir, parties, crls, keyStores, side.lib, side.engine, side.transfers);
+    }
+    close(pipeFds[1]);
+    read_ = pipeFds[0];
+  }
+  ~Child() {
+    if (read_ >= 0) close(read_);
+  }
+  bool Started() const { return pid_ > 0; }
+  bool Tick() {
+    char tick = 0;
+    return read(read_, &tick, 1) == 1;
+  }
+  bool Kill() {
+    ::kill(pid_, SIGKILL);
+    int wstatus = 0;
+    return waitpid(pid_, &wstatus, 0) == pid_ && WIFSIGNALED(wstatus);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int read_ = -1;
+};
+#endif
+
 TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
   const World &w = W();
   for (int i = 0; i < kParties; ++i) w.Issue(Party(i), "--usage both");
@@ -124,23 +255,20 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
   // The library finds the provider in the root's EXE folder: links to the
   // very file this process loads, so that both use one provider.
   const std::string dir = w.Path("crash/");
+  // (On Windows a copy: the provider is then loaded twice, from two files.)
   std::filesystem::create_directories(w.Path("croot/EXE"));
+#ifdef _WIN32
+  PlaceProvider(std::filesystem::canonical(CPKI1_LIBRARY), w.Path("croot/EXE"));
+#else
   std::filesystem::path real = std::filesystem::canonical(CPKI1_LIBRARY);
   std::filesystem::create_symlink(real, w.Path("croot/EXE/") + real.filename().string());
   std::filesystem::create_symlink(real.filename(), w.Path("croot/EXE/libcpki1.so"));
+#endif
   ASSERT_NE(P().handle, nullptr);
-  Library lib;
-  ASSERT_NE(lib.handle, nullptr) << dlerror();
-  CrTelvEngine engine = lib.GetCryptObj(0);
-  lib.SetRootPath(engine, w.Path("croot/").c_str());
-  ASSERT_EQ(lib.SetCryptoParamValue(engine, 2, w.Path("alice.pse").c_str()), 0);
-  ASSERT_EQ(lib.SetCryptoParamValue(engine, 3, w.Path("store.pem").c_str()), 0);
-  std::vector<std::string> transfers;
-  for (const char *file : {"carl1.der", "carl.der"}) {
-    std::vector<char> transfer(12288);
-    ASSERT_EQ(lib.GetPublicKeyTransferByFile(engine, transfer.data(), w.Path(file).c_str()), 0);
-    transfers.emplace_back(transfer.data());
-  }
+  LibrarySide side(w.dir);
+  ASSERT_NE(side.lib.handle, nullptr) << ModuleError();
+  ASSERT_TRUE(side.ok);
+  CrTelvEngine engine = side.engine;
 
   std::filesystem::create_directories(dir);
   std::mt19937 random(20261208);
@@ -151,27 +279,21 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
   int added = 0, newestCrl = 0, imported = 0, saved = 0;
   for (int kill = 0; kill < kKills; ++kill) {
     // Each round starts from the full store, Alice's key store and the first carl.cer.
-    std::filesystem::copy_file(w.Path("store.pem"), dir + "store.pem", std::filesystem::copy_options::overwrite_existing);
+    WriteBytes(dir + "store.pem", ReadBytes(w.Path("store.pem")));
     WriteBytes(dir + "keys.pse", keyStores[0]);
     WriteBytes(dir + "carl.cer", carl[0]);
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      close(pipeFds[0]);
-      Writer(pipeFds[1], dir, parties, newCrls, keyStores, lib, engine, transfers);
-    }
-    close(pipeFds[1]);
-    char tick = 0;
-    for (int n = writes(random); n > 0; --n) ASSERT_EQ(read(pipeFds[0], &tick, 1), 1) << "the writer failed";
+#ifdef _WIN32
+    Child child(w.dir);
+#else
+    Child child(dir, parties, newCrls, keyStores, side);
+#endif
+    ASSERT_TRUE(child.Started());
+    bool ticked = true;
+    for (int n = writes(random); n > 0 && ticked; --n) ticked = child.Tick();
     std::atomic<long> work{0};
     for (long n = spin(random); n > 0; --n) work.fetch_add(1, std::memory_order_relaxed);
-    ::kill(child, SIGKILL);
-    close(pipeFds[0]);
-    int wstatus = 0;
-    ASSERT_EQ(waitpid(child, &wstatus, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(wstatus)) << "the writer stopped by itself: " << WEXITSTATUS(wstatus);
+    ASSERT_TRUE(child.Kill()) << "the writer stopped by itself";
+    ASSERT_TRUE(ticked) << "the writer failed";
 
     Session s(dir + "keys.pse", dir + "store.pem");
     ASSERT_NE(s.id(), 0u) << "round " << kill;
@@ -197,7 +319,7 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
     EXPECT_EQ(P().VCERT_FreeCert(s, &info), 0);
     if (HasFailure()) break;
   }
-  lib.DoneEngine(engine);
+  side.lib.DoneEngine(engine);
   // What killed writers leave behind: their unfinished new files (the
   // provider's "<store>.new.*", the library's "<file>.~*.tmp").
   auto leftovers = [&dir](const char *mark) {
@@ -209,7 +331,7 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
   const int providerLeftovers = leftovers(".new."), libraryLeftovers = leftovers(".tmp");
   // The next write of each store takes away what killed writers left of it
   // (and only that).
-  std::filesystem::copy_file(w.Path("store.pem"), dir + "store.pem", std::filesystem::copy_options::overwrite_existing);
+  WriteBytes(dir + "store.pem", ReadBytes(w.Path("store.pem")));
   WriteBytes(dir + "store.pem.new.4242.7", Bytes{1});
   WriteBytes(dir + "keys.pse.new.4242.8", Bytes{2});
   WriteBytes(dir + "store.pem.new.notes", Bytes{3});

@@ -1,7 +1,5 @@
 // The whole chain: a host drives the built library through its exports, and
 // the library drives the open provider, found in the root's EXE folder.
-#include <dlfcn.h>
-
 #include <cstring>
 
 #include "library.h"
@@ -32,18 +30,16 @@ struct Engine {
 // The provider in the root's EXE folder, where the library looks for it.
 void LinkProvider() {
   std::filesystem::path exe = W().dir + "root/EXE";
-  if (std::filesystem::exists(exe / "libcpki1.so")) return;
+  if (std::filesystem::exists(exe / kProviderFile)) return;
   std::filesystem::create_directories(exe);
-  std::filesystem::path real = std::filesystem::canonical(CPKI1_LIBRARY);
-  std::filesystem::copy_file(real, exe / real.filename());
-  std::filesystem::create_symlink(real.filename(), exe / "libcpki1.so");
+  PlaceProvider(std::filesystem::canonical(CPKI1_LIBRARY), exe);
 }
 
 TEST(OpenProviderHost, SignsVerifiesEncryptsAndDecryptsThroughTheLibrary) {
   LinkProvider();
 
   Library lib;
-  ASSERT_NE(lib.handle, nullptr) << dlerror();
+  ASSERT_NE(lib.handle, nullptr) << ModuleError();
   Engine alice(lib, "alice"), bob(lib, "bob");
 
   char uid[256] = {0};
@@ -85,6 +81,9 @@ TEST(OpenProviderHost, SignsVerifiesEncryptsAndDecryptsThroughTheLibrary) {
 
 // A GOST pair (256- and 512-bit keys under a GOST CA) made by cpki1-tool.
 TEST(OpenProviderHost, AGostPairSignsAndEncryptsThroughTheLibrary) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no GOST engine in the Windows build (the provider's tests check its status)";
+#endif
   const World &w = W();
   LinkProvider();
   std::string tool = Quote(w.tool), store = " --store " + Quote(w.Path("hgstore.pem"));
@@ -98,7 +97,7 @@ TEST(OpenProviderHost, AGostPairSignsAndEncryptsThroughTheLibrary) {
               0);
   }
   Library lib;
-  ASSERT_NE(lib.handle, nullptr) << dlerror();
+  ASSERT_NE(lib.handle, nullptr) << ModuleError();
   Engine ann(lib, "gann", "hgstore.pem"), van(lib, "gvan", "hgstore.pem");
   std::string text = "GOST order 18\r\n";
   char sign[4096];

@@ -1,9 +1,9 @@
-// The built library's exports the open-provider tests call, resolved with
-// dlsym from the library file (each test program loads it once).
+// The built library's exports the open-provider tests call, resolved by
+// name from the library file (each test program loads it once).
 #ifndef CRTELV_TESTS_OPENSSL_LIBRARY_H
 #define CRTELV_TESTS_OPENSSL_LIBRARY_H
 
-#include <dlfcn.h>
+#include "test_os.h"
 
 #include "cr_telv.h"
 
@@ -26,8 +26,8 @@ namespace cpki1test {
 
 struct Library {
   Library() {
-    handle = dlopen(CRTELV_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
-#define CPKI1TEST_RESOLVE(name) name = reinterpret_cast<decltype(&::name)>(handle ? dlsym(handle, #name) : nullptr);
+    handle = OpenModule(CRTELV_LIBRARY_FILE);
+#define CPKI1TEST_RESOLVE(name) name = reinterpret_cast<decltype(&::name)>(handle ? Symbol(handle, #name) : nullptr);
     CPKI1TEST_LIBRARY_EXPORTS(CPKI1TEST_RESOLVE)
 #undef CPKI1TEST_RESOLVE
   }

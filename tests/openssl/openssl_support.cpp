@@ -2,11 +2,48 @@
 
 #include <cstring>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
 namespace cpki1test {
+
+#ifdef _WIN32
+// Wine starts Unix programs: the line runs in /bin/sh from a script file.
+// Wine hands over neither the exit status of a Unix program nor its end (its
+// process handle is signalled once it runs), so the script leaves the status
+// in a file, renamed into place last, and the test waits for that file (at
+// most the test case's own limit).
+int ShellStatus(const std::string &line) {
+  static int counter = 0;
+  const std::string base = W().dir + "shell" + std::to_string(counter++);
+  const std::string script = base + ".sh", status = base + ".status";
+  const std::string text =
+      "( " + line + " )\necho $? >" + Quote(status + ".part") + " && mv " + Quote(status + ".part") + " " + Quote(status) + "\n";
+  WriteBytes(script, Bytes(text.begin(), text.end()));
+  std::string command = "/bin/sh " + script;
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  for (int waited = 0; !std::filesystem::exists(status) && waited < 120000; waited += 10) Sleep(10);
+  Bytes out = ReadBytes(status);
+  std::filesystem::remove(script);
+  std::filesystem::remove(status);
+  return out.empty() ? -1 : std::atoi(std::string(out.begin(), out.end()).c_str());
+}
+#else
+int ShellStatus(const std::string &line) {
+  int rc = std::system(line.c_str());
+  return rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+#endif
 
 int Shell(const std::string &line) {
   std::string full = "( " + line + " ) >" + Quote(W().dir + "last.log") + " 2>&1";
-  int rc = std::system(full.c_str());
+  int rc = ShellStatus(full);
   if (rc != 0) {
     Bytes log = ReadBytes(W().dir + "last.log");
     ADD_FAILURE() << "command failed (" << rc << "): " << line << "\n" << std::string(log.begin(), log.end());
@@ -15,18 +52,18 @@ int Shell(const std::string &line) {
 }
 
 Provider::Provider() {
-  handle = dlopen(CPKI1_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  handle = OpenModule(CPKI1_LIBRARY);
   if (handle == nullptr) return;
-#define CPKI1TEST_RESOLVE(name, type, required) name = reinterpret_cast<type>(dlsym(handle, #name));
+#define CPKI1TEST_RESOLVE(name, type, required) name = reinterpret_cast<type>(Symbol(handle, #name));
   CPKI1_ENTRY_POINTS(CPKI1TEST_RESOLVE)
 #undef CPKI1TEST_RESOLVE
-  OutstandingBlocks = reinterpret_cast<int32_t (*)()>(dlsym(handle, "CPKI1_OutstandingBlocks"));
+  OutstandingBlocks = reinterpret_cast<int32_t (*)()>(Symbol(handle, "CPKI1_OutstandingBlocks"));
 }
 
 const Provider &P() {
   static const Provider *provider = new Provider;
   if (provider->handle == nullptr || provider->OutstandingBlocks == nullptr) {
-    ADD_FAILURE() << "cannot load " << CPKI1_LIBRARY << ": " << dlerror();
+    ADD_FAILURE() << "cannot load " << CPKI1_LIBRARY << ": " << ModuleError();
     std::abort();
   }
   return *provider;
@@ -41,8 +78,18 @@ void World::Issue(const std::string &name, const std::string &options) const {
 namespace {
 World *MakeWorld() {
   auto *w = new World;
+#ifdef _WIN32
+  // Under /tmp, which the Windows side reads as Z:\tmp: one path for both.
+  std::string base;
+  for (int i = 0;; ++i) {
+    base = "/tmp/cpki1-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i);
+    if (CreateDirectoryA(base.c_str(), nullptr)) break;
+    if (GetLastError() != ERROR_ALREADY_EXISTS || i > 1000) std::abort();
+  }
+#else
   std::string base = std::filesystem::temp_directory_path().string() + "/cpki1-test-XXXXXX";
   if (mkdtemp(base.data()) == nullptr) std::abort();
+#endif
   w->dir = base + "/";
   w->tool = CPKI1_TOOL;
   return w;
@@ -50,7 +97,22 @@ World *MakeWorld() {
 
 struct Cleanup {
   ~Cleanup() {
-    if (world != nullptr) std::filesystem::remove_all(world->dir);
+    if (world == nullptr) return;
+#ifdef _WIN32
+    // The provider placed under the folder stays loaded (it is pinned) until
+    // the process ends, and Windows keeps a loaded module's file: the host's
+    // rm takes the folder away, as Unix lets it.
+    std::string command = "/bin/rm -rf " + world->dir;
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+#else
+    std::filesystem::remove_all(world->dir);
+#endif
   }
   World *world = nullptr;
 };

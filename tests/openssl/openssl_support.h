@@ -11,9 +11,7 @@
 #ifndef CRTELV_TESTS_OPENSSL_OPENSSL_SUPPORT_H
 #define CRTELV_TESTS_OPENSSL_OPENSSL_SUPPORT_H
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +22,7 @@
 #include <vector>
 
 #include "provider/cpki1_api.h"
+#include "test_os.h"
 
 namespace cpki1test {
 
@@ -58,6 +57,10 @@ inline std::string Quote(const std::string &s) {
   for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
 }
+
+// Runs a POSIX shell command line and gives its exit status (0-255, -1 when it
+// could not run); under Wine the host's /bin/sh runs it.
+int ShellStatus(const std::string &line);
 
 // Runs a shell command line; its output goes to <dir>/last.log. Exit code.
 int Shell(const std::string &line);

@@ -1,7 +1,10 @@
 # The open provider through its entry points, and against the openssl command.
 # Its parties are made by cpki1-tool in a temporary folder per run.
 if(TARGET cpki1_openssl AND TARGET cpki1-tool)
-  find_package(OpenSSL 3.0 REQUIRED COMPONENTS Crypto)
+  include(${CMAKE_CURRENT_LIST_DIR}/setup.cmake)
+  if(CRTELV_WIN32 AND NOT CRTELV_WINE)
+    return()
+  endif()
   add_executable(openssl_provider_tests
     ${CMAKE_CURRENT_LIST_DIR}/provider_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/interop_test.cpp
@@ -11,10 +14,10 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
     ${CMAKE_CURRENT_LIST_DIR}/openssl_support.cpp)
   target_include_directories(openssl_provider_tests PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_definitions(openssl_provider_tests PRIVATE
-    CPKI1_LIBRARY="$<TARGET_FILE_DIR:cpki1_openssl>/libcpki1.so"
-    CPKI1_TOOL="$<TARGET_FILE:cpki1-tool>")
+    CPKI1_LIBRARY="${cpki1_test_library}"
+    CPKI1_TOOL="${cpki1_test_tool}")
   target_compile_options(openssl_provider_tests PRIVATE ${CRTELV_WARNINGS})
-  target_link_libraries(openssl_provider_tests PRIVATE GTest::gtest_main OpenSSL::Crypto ${CMAKE_DL_LIBS} pthread)
+  target_link_libraries(openssl_provider_tests PRIVATE ${cpki1_test_gtest_main} ${cpki1_test_crypto} ${cpki1_test_system_libs})
   add_dependencies(openssl_provider_tests cpki1_openssl cpki1-tool)
   add_test(NAME openssl_provider COMMAND openssl_provider_tests)
   # The provider in a process that finds no GOST engine (its own process: the
@@ -30,11 +33,11 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
   target_include_directories(openssl_host_tests PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/include
     ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_definitions(openssl_host_tests PRIVATE
-    CPKI1_LIBRARY="$<TARGET_FILE_DIR:cpki1_openssl>/libcpki1.so"
-    CPKI1_TOOL="$<TARGET_FILE:cpki1-tool>"
+    CPKI1_LIBRARY="${cpki1_test_library}"
+    CPKI1_TOOL="${cpki1_test_tool}"
     CRTELV_LIBRARY_FILE="$<TARGET_FILE:cr_telv>")
   target_compile_options(openssl_host_tests PRIVATE ${CRTELV_WARNINGS})
-  target_link_libraries(openssl_host_tests PRIVATE GTest::gtest_main ${CMAKE_DL_LIBS} pthread)
+  target_link_libraries(openssl_host_tests PRIVATE ${cpki1_test_gtest_main} ${cpki1_test_system_libs})
   add_dependencies(openssl_host_tests cpki1_openssl cpki1-tool cr_telv)
   add_test(NAME openssl_host COMMAND openssl_host_tests)
 endif()
@@ -47,11 +50,11 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool AND TARGET cr_telv)
   target_include_directories(openssl_crash_tests PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/include
     ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_definitions(openssl_crash_tests PRIVATE
-    CPKI1_LIBRARY="$<TARGET_FILE_DIR:cpki1_openssl>/libcpki1.so"
-    CPKI1_TOOL="$<TARGET_FILE:cpki1-tool>"
+    CPKI1_LIBRARY="${cpki1_test_library}"
+    CPKI1_TOOL="${cpki1_test_tool}"
     CRTELV_LIBRARY_FILE="$<TARGET_FILE:cr_telv>")
   target_compile_options(openssl_crash_tests PRIVATE ${CRTELV_WARNINGS})
-  target_link_libraries(openssl_crash_tests PRIVATE GTest::gtest_main ${CMAKE_DL_LIBS} pthread)
+  target_link_libraries(openssl_crash_tests PRIVATE ${cpki1_test_gtest_main} ${cpki1_test_system_libs})
   add_dependencies(openssl_crash_tests cpki1_openssl cpki1-tool cr_telv)
   add_test(NAME openssl_crash COMMAND openssl_crash_tests)
 endif()

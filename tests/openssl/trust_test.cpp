@@ -3,7 +3,9 @@
 // weak algorithms, tampered encrypted messages, CA keys as signers, and a
 // signer under an intermediate CA.
 #include <openssl/cms.h>
+#ifndef _WIN32
 #include <signal.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -292,10 +294,10 @@ TEST_F(ProviderTest, EncryptsAuthenticatedAndGivesOneStatusForEveryDamage) {
   std::filesystem::create_directories(profiles);
   std::string profile = "pse = " + W().Path("alice.pse") + "\nstore = " + Store() + "\ncipher = aes-256-cbc\n";
   WriteBytes(profiles + "/cbc.profile", Bytes(profile.begin(), profile.end()));
-  setenv("CPKI1_PROFILES", profiles.c_str(), 1);
+  SetVar("CPKI1_PROFILES", profiles);
   TelvoraSession old = 0;
   ASSERT_EQ(P().VCERT_Initialize("CBC", 0, &old), 0);
-  unsetenv("CPKI1_PROFILES");
+  UnsetVar("CPKI1_PROFILES");
   // For an EC recipient the provider writes the EnvelopedData itself.
   Bytes forBob;
   ASSERT_EQ(Encrypt(old, File("bob.der"), plain, forBob), 0);
@@ -356,6 +358,9 @@ TEST_F(ProviderTest, SignaturesCarryTheChainAndCaKeysDoNotSign) {
 }
 
 TEST_F(ProviderTest, TheViewerGetsNoSecretsAndAFailedWaitIsAFailure) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX viewer and SIGCHLD; the Windows viewer's environment is checked in the provider's tests";
+#else
   Session s("", Store());
   Bytes cert = File("bob.der");
   TelvoraBlob blob = Blob(cert);
@@ -378,9 +383,13 @@ TEST_F(ProviderTest, TheViewerGetsNoSecretsAndAFailedWaitIsAFailure) {
   sigaction(SIGCHLD, &previous, nullptr);
   unsetenv("CPKI1_VIEWER");
   EXPECT_EQ(st, kViewerFailed);
+#endif
 }
 
 TEST_F(ProviderTest, AStoreBehindALinkStaysALink) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links to stores are followed on POSIX only";
+#else
   std::string target = StoreCopy("linked-target.pem"), link = W().Path("linked-store.pem");
   std::filesystem::remove(link);
   std::filesystem::create_symlink("linked-target.pem", link);
@@ -390,6 +399,7 @@ TEST_F(ProviderTest, AStoreBehindALinkStaysALink) {
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   Session direct("", target);
   EXPECT_EQ(FindOne(direct, 8, "Intermediate CA"), File("inter.der"));
+#endif
 }
 
 }  // namespace

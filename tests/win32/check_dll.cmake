@@ -1,9 +1,15 @@
-# Checks the tables the linker wrote into cr_telv.dll (objdump -p):
+# Checks the tables the linker wrote into a DLL of the tree (objdump -p):
 #   - exactly the names of the .def file, each once, at its ordinal, from 1;
 #   - no standard-call decoration on any name;
-#   - only system DLLs imported (the compiler's run-times are linked in).
-# cmake -DOBJDUMP=<objdump> -DDLL=<cr_telv.dll> -DDEF=<cr_telv.def> -P check_dll.cmake
+#   - only system DLLs imported (the compiler's run-times, and libcrypto in
+#     cpki1.dll, are linked in);
+#   - with VERSION, the file version of its version resource.
+# cmake -DOBJDUMP=<objdump> -DDLL=<x.dll> -DDEF=<x.def> [-DCOUNT=<exports, 76>]
+#       [-DVERSION=a.b.c.d] -P check_dll.cmake
 cmake_minimum_required(VERSION 3.25)
+if(NOT DEFINED COUNT)
+  set(COUNT 76)
+endif()
 
 foreach(var OBJDUMP DLL DEF)
   if(NOT DEFINED ${var} OR NOT EXISTS "${${var}}")
@@ -32,10 +38,10 @@ foreach(line IN LISTS def_lines)
     math(EXPR expected_count "${expected_count} + 1")
   endif()
 endforeach()
-if(NOT expected_count EQUAL 76)
-  message(FATAL_ERROR "check_dll: ${DEF} lists ${expected_count} exports, not 76")
+if(NOT expected_count EQUAL COUNT)
+  message(FATAL_ERROR "check_dll: ${DEF} lists ${expected_count} exports, not ${COUNT}")
 endif()
-foreach(ordinal RANGE 1 76)
+foreach(ordinal RANGE 1 ${COUNT})
   if(NOT DEFINED def_ordinal_${ordinal})
     message(FATAL_ERROR "check_dll: ${DEF} has no ordinal ${ordinal}")
   endif()
@@ -56,8 +62,15 @@ set(failures "")
 if(NOT dump MATCHES "Ordinal Base[ \t]+1\n")
   list(APPEND failures "the ordinal base is not 1")
 endif()
-if(NOT dump MATCHES "Export Address Table[ \t]+0000004c\n")
-  list(APPEND failures "the export address table does not have 76 entries")
+math(EXPR count_hex "${COUNT}" OUTPUT_FORMAT HEXADECIMAL)
+string(REGEX REPLACE "^0x" "" count_hex "${count_hex}")
+string(LENGTH "${count_hex}" count_digits)
+while(count_digits LESS 8)
+  string(PREPEND count_hex "0")
+  string(LENGTH "${count_hex}" count_digits)
+endwhile()
+if(NOT dump MATCHES "Export Address Table[ \t]+${count_hex}\n")
+  list(APPEND failures "the export address table does not have ${COUNT} entries")
 endif()
 
 # Names with their ordinals: "[ index] Name" after "[Ordinal/Name Pointer] Table",
@@ -73,7 +86,7 @@ foreach(line IN LISTS dump_lines)
     set(name "${CMAKE_MATCH_2}")
     math(EXPR named "${named} + 1")
     if(NOT DEFINED def_ordinal_${ordinal})
-      list(APPEND failures "${name} is exported at ordinal ${ordinal}, outside 1-76")
+      list(APPEND failures "${name} is exported at ordinal ${ordinal}, outside 1-${COUNT}")
     elseif(NOT name STREQUAL def_ordinal_${ordinal})
       list(APPEND failures "ordinal ${ordinal} is ${name}, not ${def_ordinal_${ordinal}}")
     endif()
@@ -87,11 +100,12 @@ foreach(line IN LISTS dump_lines)
     list(APPEND imports "${CMAKE_MATCH_1}")
   endif()
 endforeach()
-if(NOT named EQUAL 76)
-  list(APPEND failures "${named} names are exported, not 76")
+if(NOT named EQUAL COUNT)
+  list(APPEND failures "${named} names are exported, not ${COUNT}")
 endif()
 
-set(system_dlls kernel32.dll msvcrt.dll version.dll user32.dll advapi32.dll ntdll.dll)
+set(system_dlls kernel32.dll msvcrt.dll version.dll user32.dll advapi32.dll ntdll.dll ws2_32.dll crypt32.dll
+  bcrypt.dll)
 foreach(import IN LISTS imports)
   string(TOLOWER "${import}" lower)
   string(STRIP "${lower}" lower)
@@ -100,9 +114,46 @@ foreach(import IN LISTS imports)
   endif()
 endforeach()
 
+# The fixed file information of the version resource: its signature
+# 0xFEEF04BD, the structure's version, then the file version's two words, as
+# the bytes of the resource section appear in objdump -s.
+if(DEFINED VERSION)
+  execute_process(COMMAND "${OBJDUMP}" -s -j .rsrc "${DLL}" OUTPUT_VARIABLE rsrc RESULT_VARIABLE status)
+  string(REGEX MATCHALL "\n [0-9a-f]+ ([0-9a-f ]+)  " rows "${rsrc}")
+  set(hex "")
+  foreach(row IN LISTS rows)
+    string(REGEX REPLACE "^\n [0-9a-f]+ " "" row "${row}")
+    string(REPLACE " " "" row "${row}")
+    string(APPEND hex "${row}")
+  endforeach()
+  string(REPLACE "." ";" parts "${VERSION}")
+  set(want "")
+  foreach(part IN LISTS parts)
+    math(EXPR part_hex "${part}" OUTPUT_FORMAT HEXADECIMAL)
+    string(REGEX REPLACE "^0x" "" part_hex "${part_hex}")
+    string(LENGTH "${part_hex}" digits)
+    while(digits LESS 4)
+      string(PREPEND part_hex "0")
+      string(LENGTH "${part_hex}" digits)
+    endwhile()
+    # little-endian 16-bit word
+    string(SUBSTRING "${part_hex}" 2 2 low)
+    string(SUBSTRING "${part_hex}" 0 2 high)
+    list(APPEND want "${low}${high}")
+  endforeach()
+  list(GET want 0 w0)
+  list(GET want 1 w1)
+  list(GET want 2 w2)
+  list(GET want 3 w3)
+  # FileVersionMS holds a.b as (a << 16) | b: in memory b then a.
+  if(NOT hex MATCHES "bd04effe........${w1}${w0}${w3}${w2}")
+    list(APPEND failures "no version resource with file version ${VERSION}")
+  endif()
+endif()
+
 if(failures)
   string(REPLACE ";" "\n  " failures "${failures}")
   message(FATAL_ERROR "check_dll: ${DLL}:\n  ${failures}")
 endif()
 list(JOIN imports ", " imports)
-message(STATUS "check_dll: 76 exports at ordinals 1-76; imports ${imports}")
+message(STATUS "check_dll: ${COUNT} exports at ordinals 1-${COUNT}; imports ${imports}")

@@ -42,3 +42,23 @@ target_link_libraries(implib_host PRIVATE cr_telv)
 add_custom_command(TARGET implib_host POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:cr_telv> $<TARGET_FILE_DIR:implib_host>)
 add_test(NAME implib_host COMMAND implib_host)
+
+# The open provider's DLL: the 47 entry points and the diagnostic count at the
+# ordinals of cpki1.def, system DLLs only (libcrypto is linked in), and the
+# file version 3.1.150.0 that tells the library it allows concurrent calls.
+if(TARGET cpki1_openssl)
+  add_test(NAME win32_cpki1_tables
+    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CRTELV_OBJDUMP} -DDLL=$<TARGET_FILE:cpki1_openssl>
+            -DDEF=${CMAKE_SOURCE_DIR}/providers/openssl/cpki1.def -DCOUNT=48 -DVERSION=3.1.150.0
+            -P ${CMAKE_CURRENT_LIST_DIR}/check_dll.cmake)
+endif()
+
+# The demo as a test: the host, cr_telv.dll, cpki1.dll and the tool copied
+# into a new temporary folder, as an installation lays them out, and run there
+# under the emulator; all 14 steps must pass.
+if(TARGET demo_host AND TARGET cpki1_openssl AND CRTELV_WINE)
+  add_test(NAME win32_demo
+    COMMAND ${CMAKE_COMMAND} "-DEMULATOR=${CRTELV_WINE}" -DHOST=$<TARGET_FILE:demo_host>
+            -DLIBRARY=$<TARGET_FILE:cr_telv> -DPROVIDER=$<TARGET_FILE:cpki1_openssl> -DTOOL=$<TARGET_FILE:cpki1-tool>
+            -DWORK=${CMAKE_CURRENT_BINARY_DIR} -P ${CMAKE_SOURCE_DIR}/examples/run_demo.cmake)
+endif()
