@@ -37,6 +37,7 @@ CPKI1_ENTRY_POINTS(CPKI1_DECLARE_ENTRY)
 #undef CPKI1_DECLARE_ENTRY
 
 // Diagnostics for tests: blocks and records handed out and not yet released.
+// Exported by the tests' build of the provider (cpki1_diagnostics) only.
 extern "C" CPKI1_EXPORT int32_t CPKI1_OutstandingBlocks(void);
 
 namespace cpki1 {

@@ -258,9 +258,9 @@ TEST(CrashConsistency, KilledWritersLeaveOldOrNewFiles) {
   // (On Windows a copy: the provider is then loaded twice, from two files.)
   std::filesystem::create_directories(w.Path("croot/EXE"));
 #ifdef _WIN32
-  PlaceProvider(std::filesystem::canonical(CPKI1_LIBRARY), w.Path("croot/EXE"));
+  PlaceProvider(std::filesystem::canonical(CPKI1_DIAGNOSTICS), w.Path("croot/EXE"));
 #else
-  std::filesystem::path real = std::filesystem::canonical(CPKI1_LIBRARY);
+  std::filesystem::path real = std::filesystem::canonical(CPKI1_DIAGNOSTICS);
   std::filesystem::create_symlink(real, w.Path("croot/EXE/") + real.filename().string());
   std::filesystem::create_symlink(real.filename(), w.Path("croot/EXE/libcpki1.so"));
 #endif

@@ -52,7 +52,7 @@ int Shell(const std::string &line) {
 }
 
 Provider::Provider() {
-  handle = OpenModule(CPKI1_LIBRARY);
+  handle = OpenModule(CPKI1_DIAGNOSTICS);
   if (handle == nullptr) return;
 #define CPKI1TEST_RESOLVE(name, type, required) name = reinterpret_cast<type>(Symbol(handle, #name));
   CPKI1_ENTRY_POINTS(CPKI1TEST_RESOLVE)
@@ -63,7 +63,7 @@ Provider::Provider() {
 const Provider &P() {
   static const Provider *provider = new Provider;
   if (provider->handle == nullptr || provider->OutstandingBlocks == nullptr) {
-    ADD_FAILURE() << "cannot load " << CPKI1_LIBRARY << ": " << ModuleError();
+    ADD_FAILURE() << "cannot load " << CPKI1_DIAGNOSTICS << ": " << ModuleError();
     std::abort();
   }
   return *provider;

@@ -15,11 +15,18 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
   target_include_directories(openssl_provider_tests PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_definitions(openssl_provider_tests PRIVATE
     CPKI1_LIBRARY="${cpki1_test_library}"
+    CPKI1_DIAGNOSTICS="${cpki1_test_diagnostics}"
     CPKI1_TOOL="${cpki1_test_tool}")
   target_compile_options(openssl_provider_tests PRIVATE ${CRTELV_WARNINGS})
   target_link_libraries(openssl_provider_tests PRIVATE ${cpki1_test_gtest_main} ${cpki1_test_crypto} ${cpki1_test_system_libs})
-  add_dependencies(openssl_provider_tests cpki1_openssl cpki1-tool)
+  add_dependencies(openssl_provider_tests cpki1_openssl cpki1_diagnostics cpki1-tool)
   add_test(NAME openssl_provider COMMAND openssl_provider_tests)
+  if(NOT CRTELV_WIN32)
+    add_test(NAME openssl_provider_exports
+      COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:cpki1_openssl>
+              -DDEF=${CMAKE_SOURCE_DIR}/providers/openssl/cpki1.def
+              -P ${CMAKE_CURRENT_LIST_DIR}/check_provider_exports.cmake)
+  endif()
   # The provider in a process that finds no GOST engine (its own process: the
   # engine is looked for once).
   add_test(NAME openssl_gost_without_engine COMMAND openssl_provider_tests --gtest_filter=GostWithoutEngine.*)
@@ -34,11 +41,12 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
     ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_definitions(openssl_host_tests PRIVATE
     CPKI1_LIBRARY="${cpki1_test_library}"
+    CPKI1_DIAGNOSTICS="${cpki1_test_diagnostics}"
     CPKI1_TOOL="${cpki1_test_tool}"
     CRTELV_LIBRARY_FILE="$<TARGET_FILE:cr_telv>")
   target_compile_options(openssl_host_tests PRIVATE ${CRTELV_WARNINGS})
   target_link_libraries(openssl_host_tests PRIVATE ${cpki1_test_gtest_main} ${cpki1_test_system_libs})
-  add_dependencies(openssl_host_tests cpki1_openssl cpki1-tool cr_telv)
+  add_dependencies(openssl_host_tests cpki1_openssl cpki1_diagnostics cpki1-tool cr_telv)
   add_test(NAME openssl_host COMMAND openssl_host_tests)
 endif()
 
@@ -51,10 +59,11 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool AND TARGET cr_telv)
     ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_definitions(openssl_crash_tests PRIVATE
     CPKI1_LIBRARY="${cpki1_test_library}"
+    CPKI1_DIAGNOSTICS="${cpki1_test_diagnostics}"
     CPKI1_TOOL="${cpki1_test_tool}"
     CRTELV_LIBRARY_FILE="$<TARGET_FILE:cr_telv>")
   target_compile_options(openssl_crash_tests PRIVATE ${CRTELV_WARNINGS})
   target_link_libraries(openssl_crash_tests PRIVATE ${cpki1_test_gtest_main} ${cpki1_test_system_libs})
-  add_dependencies(openssl_crash_tests cpki1_openssl cpki1-tool cr_telv)
+  add_dependencies(openssl_crash_tests cpki1_openssl cpki1_diagnostics cpki1-tool cr_telv)
   add_test(NAME openssl_crash COMMAND openssl_crash_tests)
 endif()

@@ -43,13 +43,18 @@ add_custom_command(TARGET implib_host POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:cr_telv> $<TARGET_FILE_DIR:implib_host>)
 add_test(NAME implib_host COMMAND implib_host)
 
-# The open provider's DLL: the 47 entry points and the diagnostic count at the
-# ordinals of cpki1.def, system DLLs only (libcrypto is linked in), and the
-# file version 3.1.150.0 that tells the library it allows concurrent calls.
+# The open provider's DLL: the 47 entry points at the ordinals of cpki1.def and
+# nothing else, system DLLs only (libcrypto is linked in), and the file version
+# 3.1.150.0 that tells the library it allows concurrent calls. The tests' build
+# of it adds the diagnostic count as ordinal 48.
 if(TARGET cpki1_openssl)
   add_test(NAME win32_cpki1_tables
     COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CRTELV_OBJDUMP} -DDLL=$<TARGET_FILE:cpki1_openssl>
-            -DDEF=${CMAKE_SOURCE_DIR}/providers/openssl/cpki1.def -DCOUNT=48 -DVERSION=3.1.150.0
+            -DDEF=${CMAKE_SOURCE_DIR}/providers/openssl/cpki1.def -DCOUNT=47 -DVERSION=3.1.150.0
+            -P ${CMAKE_CURRENT_LIST_DIR}/check_dll.cmake)
+  add_test(NAME win32_cpki1_diagnostics_tables
+    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CRTELV_OBJDUMP} -DDLL=$<TARGET_FILE:cpki1_diagnostics>
+            -DDEF=${CMAKE_SOURCE_DIR}/providers/openssl/cpki1_diagnostics.def -DCOUNT=48 -DVERSION=3.1.150.0
             -P ${CMAKE_CURRENT_LIST_DIR}/check_dll.cmake)
 endif()
 
