@@ -4,6 +4,8 @@
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "der.h"
@@ -373,6 +375,38 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
   });
 }
 
+namespace {
+
+// The content of an enveloped message whose content key is in place, read
+// through OpenSSL's cipher chain in whole pieces straight into content (as
+// CMS_decrypt reads it, without its 4 KiB copies into a growing buffer). True
+// only when the whole content was read and the final check held: the GCM tag,
+// or the CBC padding.
+bool ReadContent(CMS_ContentInfo *cms, Bytes &content) {
+  ASN1_OCTET_STRING **encrypted = CMS_get0_content(cms);
+  if (encrypted == nullptr || *encrypted == nullptr || ((*encrypted)->flags & ASN1_STRING_FLAG_CONT) != 0) return false;
+  BioPtr chain(CMS_dataInit(cms, nullptr));
+  if (!chain) return false;
+  // Never more than the encrypted bytes; the cipher's last block may need room.
+  content.resize(static_cast<std::size_t>((*encrypted)->length) + EVP_MAX_BLOCK_LENGTH);
+  std::size_t have = 0;
+  for (;;) {
+    const std::size_t room = content.size() - have;
+    if (room < EVP_MAX_BLOCK_LENGTH) return false;  // more plaintext than ciphertext
+    const int n = BIO_read(chain.get(), content.data() + have, static_cast<int>(std::min<std::size_t>(room, INT_MAX)));
+    if (n > 0) {
+      have += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 || BIO_get_cipher_status(chain.get()) <= 0) return false;
+    break;
+  }
+  content.resize(have);
+  return true;
+}
+
+}  // namespace
+
 int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const TelvoraBlob *data, TelvoraBlob *out,
                          TelvoraCertInfo *sender) {
   return Guard([&]() -> int32_t {
@@ -402,12 +436,9 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
       if (agreed == 0 && !CMS_decrypt_set1_pkey_and_peer(cms.get(), pair.key.get(), pair.cert.get(), nullptr))
         return kDecryptFailed;
       Bytes content;
-      content.reserve(static_cast<std::size_t>(data->Length));  // never more than the message
-      BioPtr plain = SinkBio(content);
-      if (!plain || !CMS_decrypt(cms.get(), nullptr, nullptr, nullptr, plain.get(), CMS_BINARY)) return kDecryptFailed;
+      if (!ReadContent(cms.get(), content)) return kDecryptFailed;
       // An enveloped message names no sender: the record stays empty.
       if (sender != nullptr) std::memset(sender, 0, sizeof *sender);
-      plain.reset();
       return HandOut(s, std::move(content), out);
     }
     return kNotRecipient;
