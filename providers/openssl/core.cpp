@@ -158,6 +158,12 @@ void RemoveUnfinishedFiles(const std::string &link) {
 
 std::string LinkTarget(const std::string &path) { return os::LinkTarget(path); }
 
+namespace {
+std::atomic<uint64_t> g_storeWrites{0};
+}  // namespace
+
+uint64_t StoreWritesSoFar() { return g_storeWrites.load(std::memory_order_acquire); }
+
 bool ReplaceFile(const std::string &link, const Bytes &data, unsigned mode) {
   static std::atomic<unsigned> counter{0};
   // A store behind a symbolic link is written beside the link's target, so
@@ -166,6 +172,7 @@ bool ReplaceFile(const std::string &link, const Bytes &data, unsigned mode) {
   std::string temp = path + ".new." + std::to_string(os::ProcessId()) + "." + std::to_string(counter++);
   bool ok = os::WriteNew(temp, data.data(), data.size(), mode) && os::Replace(temp, path);
   if (!ok) os::Remove(temp);
+  g_storeWrites.fetch_add(1, std::memory_order_acq_rel);  // also after a failed write: look again
   return ok;
 }
 

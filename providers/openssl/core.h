@@ -11,6 +11,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -138,6 +139,9 @@ struct FileStamp {
   bool operator==(const FileStamp &) const = default;
 };
 std::optional<FileStamp> StampOf(const std::string &path);
+// Store files this process has replaced so far (ReplaceFile): a snapshot
+// made before a write of this process is looked at again at once.
+uint64_t StoreWritesSoFar();
 
 // ---- Key store (PKCS#12) --------------------------------------------------------
 
@@ -147,10 +151,23 @@ struct KeyPair {
   std::string ref;  // the key reference: Fingerprint(cert)
 };
 
+// A fact about a snapshot shared between threads, worked out on its first
+// use: -1 until then. A copy starts over.
+struct LazyFact {
+  mutable std::atomic<int> value{-1};
+  LazyFact() = default;
+  LazyFact(const LazyFact &) {}
+  LazyFact &operator=(const LazyFact &) {
+    value.store(-1, std::memory_order_relaxed);
+    return *this;
+  }
+};
+
 struct KeyStoreData {
   std::vector<KeyPair> pairs;    // the user's keys with their certificates
   Key pending;                   // key of an outstanding certificate request
   std::vector<Cert> extraCerts;  // certificates without a key (CA chain)
+  LazyFact firstKeyIsGost;       // 1 when pairs.front() is a GOST key (see VCERT_HashMem)
 };
 
 // kNeedsGost: the store holds a GOST key and the GOST engine is not installed.

@@ -217,9 +217,9 @@ int TakeProfileSetting(const std::string &key, const std::string &value, Choices
   return 0;
 }
 
-int32_t HashFor(const Choices &choices, const EVP_PKEY *userKey, const EVP_MD *&md) {
-  bool streebog = choices.hash == Choices::Hash::kStreebog256 ||
-                  (choices.hash == Choices::Hash::kByKey && IsGostKey(userKey));
+int32_t HashFor(const Choices &choices, bool gostUser, const EVP_MD *&md) {
+  bool streebog =
+      choices.hash == Choices::Hash::kStreebog256 || (choices.hash == Choices::Hash::kByKey && gostUser);
   md = streebog ? Streebog(256) : Algs().sha256;
   if (md != nullptr) return kOk;
   return streebog ? kGostUnavailable : kInternal;

@@ -79,8 +79,8 @@ struct Choices {
 int TakeProfileSetting(const std::string &key, const std::string &value, Choices &choices);
 
 // The digest of VCERT_HashMem (32 bytes either way): as chosen, else
-// Streebog-256 when the user's key (null: none) is a GOST key, else SHA-256.
-int32_t HashFor(const Choices &choices, const EVP_PKEY *userKey, const EVP_MD *&md);
+// Streebog-256 when the user's (first) key is a GOST key, else SHA-256.
+int32_t HashFor(const Choices &choices, bool gostUser, const EVP_MD *&md);
 
 // Adds a GOST recipient: key transport by the engine's key export under the
 // content cipher. kOk or kEncryptFailed.

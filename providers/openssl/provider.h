@@ -12,6 +12,7 @@
 
 #include <openssl/err.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,10 @@ template <class T>
 struct Cached {
   std::optional<FileStamp> stamp;
   std::shared_ptr<const T> data;
+  // When the file was last found unchanged (steady clock) and the count of
+  // this process's store writes then; see StoreOf.
+  std::chrono::steady_clock::time_point checked{};
+  uint64_t writes = 0;
 };
 
 // A clean success of a chain check, remembered by its session (see

@@ -177,9 +177,15 @@ int32_t VCERT_HashMem(TelvoraSession s, const TelvoraBlob *data, TelvoraBlob *ha
     // The hash that belongs to the user's (first) key, or the profile's.
     std::shared_ptr<const KeyStoreData> keys;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
-    const EVP_PKEY *userKey = keys->pairs.empty() ? nullptr : keys->pairs.front().key.get();
+    // Whether that key is a GOST key is asked once per snapshot: OpenSSL
+    // answers it by looking up names.
+    int gostUser = keys->firstKeyIsGost.value.load(std::memory_order_relaxed);
+    if (gostUser < 0) {
+      gostUser = !keys->pairs.empty() && gost::IsGostKey(keys->pairs.front().key.get()) ? 1 : 0;
+      keys->firstKeyIsGost.value.store(gostUser, std::memory_order_relaxed);
+    }
     const EVP_MD *digest = nullptr;
-    if (int32_t st = gost::HashFor(session->gost, userKey, digest); st != kOk) return st;
+    if (int32_t st = gost::HashFor(session->gost, gostUser == 1, digest); st != kOk) return st;
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     if (digest == Algs().sha256) {

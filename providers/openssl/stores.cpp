@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -38,6 +39,11 @@ struct StoreKind<KeyStoreData> {
   static constexpr std::string Session::*found = &Session::pseFound;
   static constexpr Cached<KeyStoreData> Session::*cache = &Session::keys;
   static constexpr int32_t unreadable = kKeyStoreUnreadable;
+  // A key store changes rarely and holds no trust decision: a snapshot found
+  // unchanged is used without looking again for this long, unless this
+  // process has written a store since. Another process's new key store is
+  // thus seen within 50 ms.
+  static constexpr std::chrono::milliseconds recheck{50};
   static IoResult Load(const Session &s, const std::string &file, KeyStoreData &out) {
     return LoadKeyStore(file, s.password, out);
   }
@@ -49,6 +55,9 @@ struct StoreKind<CertStoreData> {
   static constexpr std::string Session::*found = &Session::storeFound;
   static constexpr Cached<CertStoreData> Session::*cache = &Session::certs;
   static constexpr int32_t unreadable = kCertStoreUnreadable;
+  // Certificates and CRLs decide trust: looked at on every call, so that a
+  // CRL written from outside counts at once.
+  static constexpr std::chrono::milliseconds recheck{0};
   static IoResult Load(const Session &, const std::string &file, CertStoreData &out) {
     return LoadCertStore(file, out);
   }
@@ -72,9 +81,16 @@ int32_t StoreOf(Session &s, std::shared_ptr<const Data> &out) {
   // The usual call: the file found before is still there, unchanged. One
   // look at it tells both.
   std::string path;
+  const auto now = std::chrono::steady_clock::now();
+  const uint64_t writes = StoreWritesSoFar();  // before the look: a later write makes the next call look again
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     path = s.*Kind::found;
+    if (Kind::recheck.count() > 0 && cache.data && cache.stamp && !path.empty() && cache.writes == writes &&
+        now - cache.checked < Kind::recheck) {
+      out = cache.data;
+      return kOk;
+    }
   }
   std::optional<FileStamp> stamp;
   if (!path.empty()) stamp = StampOf(path);
@@ -85,6 +101,8 @@ int32_t StoreOf(Session &s, std::shared_ptr<const Data> &out) {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (cache.data && cache.stamp == stamp) {
+      cache.checked = now;
+      cache.writes = writes;
       out = cache.data;
       return kOk;
     }
@@ -96,7 +114,7 @@ int32_t StoreOf(Session &s, std::shared_ptr<const Data> &out) {
     if (r != IoResult::kOk && r != IoResult::kMissing) return Kind::unreadable;
   }
   std::lock_guard<std::mutex> lock(s.mutex);
-  cache = {stamp, data};
+  cache = {stamp, data, now, writes};
   out = data;
   return kOk;
 }

@@ -118,6 +118,21 @@ TEST_F(ProviderTest, RememberedChainsEndWhenTheStoreChanges) {
   EXPECT_EQ(VerifyDetached(alice, data, signature), kRevoked);
 }
 
+// A session looks at its key store's file only now and then; a key store
+// that another session of this process writes counts for it at once.
+TEST_F(ProviderTest, AKeyStoreWrittenInThisProcessCountsAtOnce) {
+  const World &w = W();
+  const std::string pse = w.Path("shared-keys.pse");
+  std::filesystem::copy_file(w.Path("alice.pse"), pse, std::filesystem::copy_options::overwrite_existing);
+  Session writer(pse, w.Path("store.pem")), reader(pse, w.Path("store.pem"));
+  EXPECT_EQ(FindOne(reader, 1, ""), ReadBytes(w.Path("alice.der")));
+  TelvoraExportParams ip{16, nullptr};
+  const Bytes bob = ReadBytes(w.Path("bob.pse"));
+  TelvoraBlob blob = Blob(bob);
+  ASSERT_EQ(P().VCERT_ImportMem(writer, &ip, &blob), 0);
+  EXPECT_EQ(FindOne(reader, 1, ""), ReadBytes(w.Path("bob.der")));
+}
+
 // The originator's public key of a message for bob, changed in place: a
 // point off the curve opens nothing, whichever coordinate is changed.
 TEST_F(ProviderTest, AnOriginatorKeyOffTheCurveOpensNothing) {
