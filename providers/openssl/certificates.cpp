@@ -287,8 +287,9 @@ std::string KeyRefOf(const KeyStoreData &keys, X509 *cert) {
 }
 
 X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer, const char *serial) {
+  // The serial first: its text costs a fraction of the issuer's.
   auto is = [&](X509 *x) {
-    return DnText(X509_get_issuer_name(x)) == issuer && EqualNoCase(SerialText(X509_get0_serialNumber(x)), serial);
+    return EqualNoCase(SerialText(X509_get0_serialNumber(x)), serial) && DnText(X509_get_issuer_name(x)) == issuer;
   };
   for (const auto &c : certs.certs) {
     if (is(c.get())) return c.get();
