@@ -1,6 +1,7 @@
 // The open provider's readers of outside input: DER certificates, CMS signed
 // and enveloped messages (through the entry points, as the library calls
-// them), PKCS#12 key stores and PEM certificate stores. The first byte picks
+// them), PKCS#12 key stores, PEM certificate stores and the reader of the
+// provider's own enveloped messages. The first byte picks
 // the reader; every block handed out must come back.
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include "core.h"
+#include "envelope.h"
 #include "provider/cpki1_api.h"
 
 extern "C" {
@@ -39,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   if (size < 1 || size > 65536) return 0;
   std::string body(reinterpret_cast<const char *>(data) + 1, size - 1);
   TelvoraBlob blob{static_cast<int32_t>(body.size()), reinterpret_cast<uint8_t *>(body.data())};
-  switch (data[0] % 5) {
+  switch (data[0] % 6) {
     case 0: {
       TelvoraCertInfo info{};
       if (VCERT_ParseCert(session, &blob, TELVORA_FIELD_ALL, &info) == 0) VCERT_FreeCert(session, &info);
@@ -72,9 +74,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
       cpki1::ParseKeyStore(cpki1::Bytes(body.begin(), body.end()), "", keys);
       break;
     }
-    default: {
+    case 4: {
       cpki1::CertStoreData certs;
       cpki1::ParseCertStore(cpki1::Bytes(body.begin(), body.end()), certs);
+      break;
+    }
+    default: {
+      // Every span it gives lies inside the input.
+      const auto *begin = reinterpret_cast<const uint8_t *>(body.data()), *end = begin + body.size();
+      auto inside = [&](const cpki1::envelope::Span &s) {
+        return s.size == 0 || (s.data >= begin && s.data <= end && s.size <= static_cast<std::size_t>(end - s.data));
+      };
+      if (auto m = cpki1::envelope::Read(begin, body.size())) {
+        bool ok = inside(m->iv) && inside(m->content) && inside(m->tag) && !m->keys.empty();
+        for (const auto &k : m->keys)
+          ok = ok && inside(k.curve) && inside(k.point) && inside(k.issuer) && inside(k.serial) && inside(k.encryptedKey);
+        if (!ok) std::abort();
+      }
       break;
     }
   }

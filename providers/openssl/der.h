@@ -18,6 +18,9 @@ namespace cpki1::der {
 constexpr uint8_t kInteger = 0x02, kOctetString = 0x04, kOid = 0x06, kSequence = 0x30, kSet = 0x31;
 constexpr uint8_t Context(int n) { return static_cast<uint8_t>(0xA0 | n); }  // [n], constructed
 
+// id-data, the content type of what the provider signs and encrypts.
+inline const Bytes kOidData{kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
+
 // Tag and length of an element whose content of n bytes follows.
 inline Bytes Header(uint8_t tag, std::size_t n) {
   Bytes out;
@@ -67,6 +70,16 @@ inline Bytes SetOf(std::vector<Bytes> elements, uint8_t tag = kSet) {
 }
 
 inline Bytes SmallInteger(uint8_t v) { return Bytes{kInteger, 1, v}; }
+
+// The DER of an OpenSSL object by its i2d function; empty on failure.
+template <class T, int (*I2d)(const T *, unsigned char **)>
+Bytes Encode(const T *object) {
+  int n = I2d(object, nullptr);
+  if (n <= 0) return {};
+  Bytes out(static_cast<std::size_t>(n));
+  unsigned char *p = out.data();
+  return I2d(object, &p) == n ? out : Bytes();
+}
 
 }  // namespace cpki1::der
 

@@ -9,11 +9,23 @@
 #include <cstring>
 
 #include "der.h"
+#include "envelope.h"
 #include "gost.h"
 #include "provider.h"
 
 namespace cpki1 {
 namespace {
+
+// The curve of an EC key on a curve of prime order (cofactor 1) the
+// provider's keys use; NID_undef for any other key.
+int PrimeCurveOf(const EVP_PKEY *own) {
+  char group[80] = {0};
+  std::size_t len = 0;
+  if (own == nullptr || !EVP_PKEY_is_a(own, "EC") || !EVP_PKEY_get_group_name(own, group, sizeof group, &len))
+    return NID_undef;
+  const int curve = OBJ_sn2nid(group);
+  return curve == NID_X9_62_prime256v1 || curve == NID_secp384r1 || curve == NID_secp521r1 ? curve : NID_undef;
+}
 
 // The originator's public key of a key agreement as a key on the curve of
 // own. Only for the curves of prime order (cofactor 1) the provider's keys
@@ -22,34 +34,40 @@ namespace {
 // infinity) is the whole validation, and the multiplication by the order
 // that OpenSSL's full check adds could find nothing. Null for anything else;
 // the caller then leaves the message to OpenSSL's own path.
-KeyUPtr OriginatorKey(EVP_PKEY *own, X509_ALGOR *alg, ASN1_BIT_STRING *pub) {
-  char group[80] = {0};
-  std::size_t len = 0;
-  if (alg == nullptr || pub == nullptr || !EVP_PKEY_is_a(own, "EC") ||
-      !EVP_PKEY_get_group_name(own, group, sizeof group, &len))
+// curve: the nid the key's parameters name, NID_undef when they name none
+// (absent or NULL: the recipient's curve).
+KeyUPtr PeerPoint(EVP_PKEY *own, int curve, const uint8_t *point, std::size_t size) {
+  const int ownCurve = PrimeCurveOf(own);
+  if (ownCurve == NID_undef || (curve != NID_undef && curve != ownCurve)) return nullptr;
+  // An uncompressed point.
+  if (size <= 1 || point[0] != 0x04) return nullptr;
+  // The curve copied from own key: making it anew from its name costs three
+  // times as much.
+  KeyUPtr key(EVP_PKEY_new());
+  if (!key || EVP_PKEY_copy_parameters(key.get(), own) != 1 ||
+      EVP_PKEY_set1_encoded_public_key(key.get(), point, size) != 1)
     return nullptr;
-  const int curve = OBJ_sn2nid(group);
-  if (curve != NID_X9_62_prime256v1 && curve != NID_secp384r1 && curve != NID_secp521r1) return nullptr;
+  return key;
+}
+
+KeyUPtr OriginatorKey(EVP_PKEY *own, X509_ALGOR *alg, ASN1_BIT_STRING *pub) {
+  if (alg == nullptr || pub == nullptr) return nullptr;
   const ASN1_OBJECT *oid = nullptr;
   int ptype = 0;
   const void *pval = nullptr;
   X509_ALGOR_get0(&oid, &ptype, &pval, alg);
   if (OBJ_obj2nid(oid) != NID_X9_62_id_ecPublicKey) return nullptr;
-  // The parameters: none (the recipient's curve), or that very curve.
+  // The parameters: none (the recipient's curve), or a named curve.
+  int curve = NID_undef;
   if (ptype == V_ASN1_OBJECT) {
-    if (OBJ_obj2nid(static_cast<const ASN1_OBJECT *>(pval)) != curve) return nullptr;
+    curve = OBJ_obj2nid(static_cast<const ASN1_OBJECT *>(pval));
+    if (curve == NID_undef) return nullptr;
   } else if (ptype != V_ASN1_UNDEF && ptype != V_ASN1_NULL) {
     return nullptr;
   }
-  // Whole bytes, an uncompressed point.
-  if (pub->length <= 1 || (pub->flags & 0x07) != 0 || pub->data[0] != 0x04) return nullptr;
-  // The curve copied from own key: making it anew from its name costs three
-  // times as much.
-  KeyUPtr key(EVP_PKEY_new());
-  if (!key || EVP_PKEY_copy_parameters(key.get(), own) != 1 ||
-      EVP_PKEY_set1_encoded_public_key(key.get(), pub->data, static_cast<std::size_t>(pub->length)) != 1)
-    return nullptr;
-  return key;
+  // Whole bytes.
+  if ((pub->flags & 0x07) != 0 || pub->length < 0) return nullptr;
+  return PeerPoint(own, curve, pub->data, static_cast<std::size_t>(pub->length));
 }
 
 // Opens the content key of an enveloped message with an EC key of the user
@@ -94,69 +112,68 @@ int OpenAgreedKey(CMS_ContentInfo *cms, const KeyPair &pair) {
 // certificate, which passed the chain check, decoded: on a prime-order curve
 // that decoding checked all there is (see OriginatorKey).
 
-const Bytes kOidEnvelopedData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x03};
-const Bytes kOidData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
-const Bytes kOidAes256Cbc{der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2A};
-const Bytes kOidAuthEnvelopedData{der::kOid, 11, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x01, 0x17};
-const Bytes kOidAes256Gcm{der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2E};
-constexpr std::size_t kNonceBytes = 12, kTagBytes = 16;  // GCM, as OpenSSL writes it
-const Bytes kAlgEcPublicKey{der::kSequence, 9, der::kOid, 7, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
-const Bytes kAlgAes256Wrap{der::kSequence, 11, der::kOid, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2D};
-// dhSinglePass-stdDH-sha256kdf-scheme with the wrapping algorithm.
-const Bytes kOidStdDhSha256Kdf{der::kOid, 6, 0x2B, 0x81, 0x04, 0x01, 0x0B, 0x01};
-const Bytes kAlgKeyAgreement = der::Tlv(der::kSequence, der::Cat({&kOidStdDhSha256Kdf, &kAlgAes256Wrap}));
-constexpr std::size_t kKeyBytes = 32;  // AES-256
+using envelope::kAlgAes256Wrap;
+using envelope::kAlgEcPublicKey;
+using envelope::kAlgKeyAgreement;
+using envelope::kKeyBytes;
+using envelope::kNonceBytes;
+using envelope::kOidAes256Cbc;
+using envelope::kOidAes256Gcm;
+using envelope::kOidAuthEnvelopedData;
+using der::kOidData;
+using envelope::kOidEnvelopedData;
+using envelope::kTagBytes;
 
 // Whether the key is one DirectRecipient handles: EC on a prime-order curve.
-bool DirectKey(EVP_PKEY *key) {
-  char name[80] = {0};
-  std::size_t len = 0;
-  if (key == nullptr || !EVP_PKEY_is_a(key, "EC") || !EVP_PKEY_get_group_name(key, name, sizeof name, &len))
-    return false;
-  const int curve = OBJ_sn2nid(name);
-  return curve == NID_X9_62_prime256v1 || curve == NID_secp384r1 || curve == NID_secp521r1;
+bool DirectKey(EVP_PKEY *key) { return PrimeCurveOf(key) != NID_undef; }
+
+const EVP_CIPHER *AesWrap() {
+  static EVP_CIPHER *const wrap = EVP_CIPHER_fetch(nullptr, "AES-256-WRAP", nullptr);  // never released
+  return wrap;
 }
 
-template <class T, int (*I2d)(const T *, unsigned char **)>
-Bytes Encode(const T *object) {
-  int n = I2d(object, nullptr);
-  if (n <= 0) return {};
-  Bytes out(static_cast<std::size_t>(n));
-  unsigned char *p = out.data();
-  return I2d(object, &p) == n ? out : Bytes();
+// The key-wrapping key both sides of a key agreement derive: ECDH of own
+// (private) with peer, then ANSI X9.63 KDF with SHA-256 over
+// ECC-CMS-SharedInfo, one block for the 256-bit key.
+bool AgreedKek(EVP_PKEY *own, EVP_PKEY *peer, uint8_t (&kek)[kKeyBytes]) {
+  PkeyCtxPtr agree(EVP_PKEY_CTX_new_from_pkey(nullptr, own, nullptr));
+  uint8_t z[80];
+  std::size_t zLen = sizeof z;
+  if (!agree || Algs().sha256 == nullptr || EVP_PKEY_derive_init(agree.get()) <= 0 ||
+      EVP_PKEY_derive_set_peer_ex(agree.get(), peer, 0) <= 0 || EVP_PKEY_derive(agree.get(), z, &zLen) <= 0)
+    return false;
+  static const Bytes sharedInfo = [] {
+    const Bytes bits{der::kOctetString, 4, 0x00, 0x00, 0x01, 0x00};
+    const Bytes suppPubInfo = der::Tlv(static_cast<uint8_t>(0xA2), bits);
+    return der::Tlv(der::kSequence, der::Cat({&kAlgAes256Wrap, &suppPubInfo}));
+  }();
+  uint8_t out[EVP_MAX_MD_SIZE];
+  unsigned int outLen = 0;
+  const uint8_t counter[4] = {0, 0, 0, 1};
+  std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>> md(EVP_MD_CTX_new());
+  const bool derived = md && EVP_DigestInit_ex2(md.get(), Algs().sha256, nullptr) &&
+                       EVP_DigestUpdate(md.get(), z, zLen) && EVP_DigestUpdate(md.get(), counter, sizeof counter) &&
+                       EVP_DigestUpdate(md.get(), sharedInfo.data(), sharedInfo.size()) &&
+                       EVP_DigestFinal_ex(md.get(), out, &outLen) && outLen == kKeyBytes;
+  if (derived) std::memcpy(kek, out, kKeyBytes);
+  OPENSSL_cleanse(z, sizeof z);
+  OPENSSL_cleanse(out, sizeof out);
+  return derived;
 }
 
 // The KeyAgreeRecipientInfo ([1]) that gives the recipient the content key;
 // empty on failure.
 Bytes DirectRecipient(X509 *cert, EVP_PKEY *peer, const uint8_t *cek) {
-  static EVP_CIPHER *const wrap = EVP_CIPHER_fetch(nullptr, "AES-256-WRAP", nullptr);  // never released
-  if (wrap == nullptr || Algs().sha256 == nullptr) return {};
+  const EVP_CIPHER *wrap = AesWrap();
+  if (wrap == nullptr) return {};
   // The ephemeral key on the recipient's curve, taken from its key (making
   // the curve anew from its name costs more than the key).
   PkeyCtxPtr gen(EVP_PKEY_CTX_new_from_pkey(nullptr, peer, nullptr));
   EVP_PKEY *made = nullptr;
   if (!gen || EVP_PKEY_keygen_init(gen.get()) <= 0 || EVP_PKEY_keygen(gen.get(), &made) <= 0) return {};
   KeyUPtr eph(made);
-  PkeyCtxPtr agree(EVP_PKEY_CTX_new_from_pkey(nullptr, eph.get(), nullptr));
-  uint8_t z[80];
-  std::size_t zLen = sizeof z;
-  if (!agree || EVP_PKEY_derive_init(agree.get()) <= 0 || EVP_PKEY_derive_set_peer_ex(agree.get(), peer, 0) <= 0 ||
-      EVP_PKEY_derive(agree.get(), z, &zLen) <= 0)
-    return {};
-  // ANSI X9.63 KDF with SHA-256 over ECC-CMS-SharedInfo: one block gives
-  // the 256-bit key-wrapping key.
-  const Bytes bits{der::kOctetString, 4, 0x00, 0x00, 0x01, 0x00};
-  const Bytes suppPubInfo = der::Tlv(static_cast<uint8_t>(0xA2), bits);
-  const Bytes sharedInfo = der::Tlv(der::kSequence, der::Cat({&kAlgAes256Wrap, &suppPubInfo}));
-  uint8_t kek[EVP_MAX_MD_SIZE];
-  unsigned int kekLen = 0;
-  const uint8_t counter[4] = {0, 0, 0, 1};
-  std::unique_ptr<EVP_MD_CTX, Freer<EVP_MD_CTX_free>> md(EVP_MD_CTX_new());
-  const bool derived = md && EVP_DigestInit_ex2(md.get(), Algs().sha256, nullptr) &&
-                       EVP_DigestUpdate(md.get(), z, zLen) && EVP_DigestUpdate(md.get(), counter, sizeof counter) &&
-                       EVP_DigestUpdate(md.get(), sharedInfo.data(), sharedInfo.size()) &&
-                       EVP_DigestFinal_ex(md.get(), kek, &kekLen) && kekLen == kKeyBytes;
-  OPENSSL_cleanse(z, sizeof z);
+  uint8_t kek[kKeyBytes];
+  const bool derived = AgreedKek(eph.get(), peer, kek);
   uint8_t wrapped[kKeyBytes + 16];
   int n = 0, m = 0;
   std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX_free>> c(EVP_CIPHER_CTX_new());
@@ -173,13 +190,13 @@ Bytes DirectRecipient(X509 *cert, EVP_PKEY *peer, const uint8_t *cek) {
   if (!ok || !EVP_PKEY_get_octet_string_param(eph.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point,
                                               &pointLen))
     return {};
-  Bytes issuer = Encode<X509_NAME, i2d_X509_NAME>(X509_get_issuer_name(cert));
-  Bytes serial = Encode<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(cert));
+  Bytes issuer = der::Encode<X509_NAME, i2d_X509_NAME>(X509_get_issuer_name(cert));
+  Bytes serial = der::Encode<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(cert));
   if (issuer.empty() || serial.empty()) return {};
 
-  Bytes bitString{0x00};  // no unused bits
+  Bytes bitString = der::Header(0x03, pointLen + 1);
+  bitString.push_back(0x00);  // no unused bits
   bitString.insert(bitString.end(), point, point + pointLen);
-  bitString = der::Tlv(0x03, bitString);
   const Bytes originatorKey = der::Tlv(der::Context(1), der::Cat({&kAlgEcPublicKey, &bitString}));
   const Bytes originator = der::Tlv(der::Context(0), originatorKey);
   const Bytes rid = der::Tlv(der::kSequence, der::Cat({&issuer, &serial}));
@@ -283,6 +300,78 @@ bool NamesRecipient(CMS_ContentInfo *cms, X509 *cert) {
     }
   }
   return false;
+}
+
+enum class Opened { kNotNamed, kOpened, kFailed };
+
+// The content of a message of the shape envelope::Read knows, with the key
+// of pair, when a recipient key of the message names its certificate by the
+// very bytes of its issuer and serial number. kNotNamed leaves the message
+// to OpenSSL, whose comparison of names is wider; once named, every failure
+// is kFailed.
+Opened OpenDirect(const envelope::Message &m, const KeyPair &pair, Bytes &content) {
+  if (!DirectKey(pair.key.get())) return Opened::kNotNamed;
+  const Bytes issuer = der::Encode<X509_NAME, i2d_X509_NAME>(X509_get_issuer_name(pair.cert.get()));
+  const Bytes serial = der::Encode<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(pair.cert.get()));
+  if (issuer.empty() || serial.empty()) return Opened::kNotNamed;
+  const envelope::Span ownIssuer{issuer.data(), issuer.size()}, ownSerial{serial.data(), serial.size()};
+  const envelope::AgreedKey *named = nullptr;
+  for (const envelope::AgreedKey &k : m.keys) {
+    if (k.issuer == ownIssuer && k.serial == ownSerial) {
+      named = &k;
+      break;
+    }
+  }
+  if (named == nullptr) return Opened::kNotNamed;
+
+  int curve = NID_undef;
+  if (named->curve.size != 0) {
+    const unsigned char *p = named->curve.data;
+    std::unique_ptr<ASN1_OBJECT, Freer<ASN1_OBJECT_free>> oid(
+        d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(named->curve.size)));
+    curve = oid ? OBJ_obj2nid(oid.get()) : NID_undef;
+    if (curve == NID_undef) return Opened::kFailed;
+  }
+  KeyUPtr peer = PeerPoint(pair.key.get(), curve, named->point.data, named->point.size);
+  uint8_t kek[kKeyBytes];
+  if (!peer || !AgreedKek(pair.key.get(), peer.get(), kek)) return Opened::kFailed;
+  uint8_t cek[kKeyBytes + 16];
+  int n = 0, f = 0;
+  std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX_free>> unwrap(EVP_CIPHER_CTX_new());
+  bool ok = unwrap && AesWrap() != nullptr && named->encryptedKey.size == kKeyBytes + 8;
+  if (ok) {
+    EVP_CIPHER_CTX_set_flags(unwrap.get(), EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
+    ok = EVP_DecryptInit_ex2(unwrap.get(), AesWrap(), kek, nullptr, nullptr) &&
+         EVP_DecryptUpdate(unwrap.get(), cek, &n, named->encryptedKey.data, static_cast<int>(kKeyBytes + 8)) &&
+         EVP_DecryptFinal_ex(unwrap.get(), cek + n, &f) && n + f == static_cast<int>(kKeyBytes);
+  }
+  OPENSSL_cleanse(kek, sizeof kek);
+  // The content, into a buffer of its length and a block: CBC takes its
+  // padding off only at the end.
+  const EVP_CIPHER *algorithm = m.gcm ? Algs().aes256gcm : Algs().aes256cbc;
+  std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX_free>> c(EVP_CIPHER_CTX_new());
+  ok = ok && c && algorithm != nullptr && m.content.size <= static_cast<std::size_t>(INT_MAX) - 16;
+  if (ok) {
+    content.resize(m.content.size + 16);
+    static const uint8_t empty = 0;
+    uint8_t tag[kTagBytes];
+    if (m.gcm) std::memcpy(tag, m.tag.data, kTagBytes);
+    n = f = 0;
+    // GCM takes its 12-byte nonce as the IV it is set up with by default.
+    ok = EVP_DecryptInit_ex2(c.get(), algorithm, cek, m.iv.data, nullptr) &&
+         EVP_DecryptUpdate(c.get(), content.data(), &n, m.content.size > 0 ? m.content.data : &empty,
+                           static_cast<int>(m.content.size)) &&
+         (!m.gcm || EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_SET_TAG, static_cast<int>(kTagBytes), tag) == 1) &&
+         EVP_DecryptFinal_ex(c.get(), content.data() + n, &f) == 1;
+  }
+  OPENSSL_cleanse(cek, sizeof cek);
+  if (!ok) {
+    OPENSSL_cleanse(content.data(), content.size());
+    content.clear();
+    return Opened::kFailed;
+  }
+  content.resize(static_cast<std::size_t>(n + f));
+  return Opened::kOpened;
 }
 
 }  // namespace
@@ -413,10 +502,17 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
     SessionPtr session = FindSession(s);
     if (!session) return kBadSession;
     if (p == nullptr || !BlobOk(data) || out == nullptr) return kBadArgument;
-    CmsPtr cms = ReadCms(data);
-    int type = cms ? OBJ_obj2nid(CMS_get0_type(cms.get())) : NID_undef;
-    if (type != NID_pkcs7_enveloped && type != NID_id_smime_ct_authEnvelopedData) return kBadEncoding;
-    if (int32_t st = gost::MessageUsable(cms.get()); st != kOk) return st;
+    // The provider's own messages for EC keys are read directly; any other
+    // message, and one that names the user's key only in a form OpenSSL
+    // compares more widely, goes through OpenSSL's CMS code.
+    const std::optional<envelope::Message> direct = envelope::Read(data->Data, static_cast<std::size_t>(data->Length));
+    CmsPtr cms;
+    if (!direct) {
+      cms = ReadCms(data);
+      int type = cms ? OBJ_obj2nid(CMS_get0_type(cms.get())) : NID_undef;
+      if (type != NID_pkcs7_enveloped && type != NID_id_smime_ct_authEnvelopedData) return kBadEncoding;
+      if (int32_t st = gost::MessageUsable(cms.get()); st != kOk) return st;
+    }
     std::shared_ptr<const KeyStoreData> keys;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     const KeyPair *only = nullptr;
@@ -424,6 +520,20 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
       if (int32_t st = SelectPair(*keys, p->Selector, only); st != kOk) return st;
     }
     if (keys->pairs.empty()) return kNoKey;
+    if (direct) {
+      // The first key the loop below would try: when the message names it,
+      // OpenSSL's path would take it as well.
+      Bytes content;
+      switch (OpenDirect(*direct, only != nullptr ? *only : keys->pairs.front(), content)) {
+        case Opened::kOpened:
+          if (sender != nullptr) std::memset(sender, 0, sizeof *sender);
+          return HandOut(s, std::move(content), out);
+        case Opened::kFailed: return kDecryptFailed;
+        case Opened::kNotNamed: break;
+      }
+      cms = ReadCms(data);
+      if (!cms) return kBadEncoding;
+    }
     for (const auto &pair : keys->pairs) {
       if (only != nullptr && &pair != only) continue;
       if (!NamesRecipient(cms.get(), pair.cert.get())) continue;

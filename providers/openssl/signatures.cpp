@@ -20,7 +20,6 @@ namespace {
 // OpenSSL's CMS objects (fetching the digest each time, copying names and
 // attributes, encoding twice) costs more than the signature itself.
 
-const Bytes kOidData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
 const Bytes kOidSignedData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 const Bytes kOidContentType{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x03};
 const Bytes kOidMessageDigest{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x04};
@@ -32,15 +31,6 @@ const Bytes kAlgEcdsaSha256{der::kSequence, 10, der::kOid, 8, 0x2A, 0x86, 0x48, 
 Bytes Attribute(const Bytes &oid, const Bytes &value) {
   Bytes values = der::Tlv(der::kSet, value);
   return der::Tlv(der::kSequence, der::Cat({&oid, &values}));
-}
-
-template <class T, int (*I2d)(const T *, unsigned char **)>
-Bytes Encode(const T *object) {
-  int n = I2d(object, nullptr);
-  if (n <= 0) return {};
-  Bytes out(static_cast<std::size_t>(n));
-  unsigned char *p = out.data();
-  return I2d(object, &p) == n ? out : Bytes();
 }
 
 // A signing context for the pair, a copy of the one the session prepared.
@@ -74,18 +64,18 @@ Bytes SignedData(PkeyCtxPtr ctx, const KeyPair &pair, const std::vector<X509 *> 
                   algs.sha256, nullptr))
     return {};
   std::unique_ptr<ASN1_TIME, Freer<ASN1_TIME_free>> when(ASN1_TIME_set(nullptr, now));
-  Bytes time = when ? Encode<ASN1_TIME, i2d_ASN1_TIME>(when.get()) : Bytes();
+  Bytes time = when ? der::Encode<ASN1_TIME, i2d_ASN1_TIME>(when.get()) : Bytes();
   std::vector<Bytes> certs;
   for (X509 *c : carried) {
     certs.push_back(CertDer(c));
     if (certs.back().empty()) return {};
   }
-  Bytes issuer = Encode<X509_NAME, i2d_X509_NAME>(X509_get_issuer_name(pair.cert.get()));
-  Bytes serial = Encode<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(pair.cert.get()));
+  Bytes issuer = der::Encode<X509_NAME, i2d_X509_NAME>(X509_get_issuer_name(pair.cert.get()));
+  Bytes serial = der::Encode<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(pair.cert.get()));
   if (time.empty() || certs.empty() || issuer.empty() || serial.empty()) return {};
 
   Bytes digestValue = der::Tlv(der::kOctetString, digest, digestLen);
-  Bytes attrs = der::SetOf({Attribute(kOidContentType, kOidData), Attribute(kOidSigningTime, time),
+  Bytes attrs = der::SetOf({Attribute(kOidContentType, der::kOidData), Attribute(kOidSigningTime, time),
                             Attribute(kOidMessageDigest, digestValue)});
   // The signature covers the attributes as a SET; the message carries them as [0].
   unsigned char attrsDigest[EVP_MAX_MD_SIZE];
@@ -107,12 +97,12 @@ Bytes SignedData(PkeyCtxPtr ctx, const KeyPair &pair, const std::vector<X509 *> 
   Bytes digestAlgs = der::Tlv(der::kSet, kAlgSha256);
   Bytes encap;
   if (detached) {
-    encap = der::Tlv(der::kSequence, kOidData);
+    encap = der::Tlv(der::kSequence, der::kOidData);
   } else {
     Bytes content = der::Tlv(der::kOctetString, data->Length > 0 ? data->Data : &empty,
                              static_cast<std::size_t>(data->Length));
     Bytes explicitContent = der::Tlv(der::Context(0), content);
-    encap = der::Tlv(der::kSequence, der::Cat({&kOidData, &explicitContent}));
+    encap = der::Tlv(der::kSequence, der::Cat({&der::kOidData, &explicitContent}));
   }
   Bytes certSet = der::SetOf(std::move(certs), der::Context(0));
   Bytes signedData = der::Tlv(der::kSequence, der::Cat({&one, &digestAlgs, &encap, &certSet, &signerInfos}));

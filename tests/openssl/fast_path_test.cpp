@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <sstream>
 
 #include "openssl_support.h"
@@ -160,6 +161,38 @@ TEST_F(ProviderTest, AnOriginatorKeyOffTheCurveOpensNothing) {
     EXPECT_NE(EVP_PKEY_set1_encoded_public_key(pkey, &changed[point - 1], 65), 1) << "byte " << offset;
     EVP_PKEY_free(pkey);
   }
+}
+
+// The provider reads its own AuthEnvelopedData for EC keys without OpenSSL's
+// CMS code, and leaves everything else to it. Whichever byte of such a
+// message is changed, and whichever path then reads it, nothing opens but
+// the very content sent.
+TEST_F(ProviderTest, NoChangedByteOfADirectMessageOpensOtherContent) {
+  const World &w = W();
+  Session alice(w.Path("alice.pse"), w.Path("store.pem"));
+  Session bob(w.Path("bob.pse"), w.Path("store.pem"));
+  const Bytes data = Text("PAY 100 TO BOB");
+  Bytes message, plain;
+  ASSERT_EQ(EncryptFor(alice, ReadBytes(w.Path("bob.der")), data, &message), 0);
+  ASSERT_EQ(Decrypt(bob, message, &plain), 0);
+  ASSERT_EQ(plain, data);
+  std::map<int32_t, int> statuses;
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    for (int mask : {0x01, 0x80}) {
+      Bytes damaged = message;
+      damaged[i] = static_cast<uint8_t>(damaged[i] ^ mask);
+      plain.clear();
+      const int32_t st = Decrypt(bob, damaged, &plain);
+      ++statuses[st];
+      if (st == 0) {
+        EXPECT_EQ(plain, data) << "byte " << i;
+      }
+      EXPECT_TRUE(st == 0 || st == kDecryptFailed || st == kNotRecipient || st == kBadEncoding)
+          << "byte " << i << ": " << std::hex << st;
+    }
+  }
+  // The key agreement, the wrapped key, the content and the tag are checked.
+  EXPECT_GT(statuses[kDecryptFailed], 2 * 100);
 }
 
 // SignedData of an EC key is DER that OpenSSL encodes again to the same

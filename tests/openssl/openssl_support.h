@@ -34,7 +34,8 @@ constexpr int32_t kBadArgument = S(0xE0720101u), kBadSession = S(0xE0720102u), k
                   kBadUrl = S(0xE0720104u), kNoProfile = S(0xE0720105u), kNoKey = S(0xE0720109u),
                   kBadEncoding = S(0xE072010Au), kBadSignature = S(0xE072010Cu), kUntrusted = S(0xE072010Du),
                   kRevoked = S(0xE072010Eu), kExpired = S(0xE072010Fu), kCrlStale = S(0xE0720110u),
-                  kNoRecipients = S(0xE0720112u), kNotRecipient = S(0xE0720114u), kNoPendingKey = S(0xE0720116u),
+                  kNoRecipients = S(0xE0720112u), kNotRecipient = S(0xE0720114u), kDecryptFailed = S(0xE0720115u),
+                  kNoPendingKey = S(0xE0720116u),
                   kKeyMismatch = S(0xE0720117u), kUnsupportedKind = S(0xE0720118u), kNoViewer = S(0xE0720119u),
                   kCrlUntrusted = S(0xE072011Bu), kUnknownBlock = S(0xE072011Eu), kNotImplemented = S(0xE072011Fu),
                   kFileNotFound = S(0xE0720120u);

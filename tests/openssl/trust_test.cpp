@@ -15,7 +15,7 @@
 namespace cpki1test {
 namespace {
 
-constexpr int32_t kKeyStoreUnreadable = S(0xE0720106u), kDecryptFailed = S(0xE0720115u),
+constexpr int32_t kKeyStoreUnreadable = S(0xE0720106u),
                   kViewerFailed = S(0xE072011Au), kWeakAlgorithm = S(0xE0720125u), kCrlFromFuture = S(0xE0720126u),
                   kCaNotAnchored = S(0xE0720127u), kNoUsableCrl = S(0xE0720128u), kCaSigner = S(0xE0720129u);
 

@@ -1,0 +1,194 @@
+// libcpki1.so: the reader of the enveloped messages the provider writes for
+// EC recipients (see envelope.h).
+#include "envelope.h"
+
+#include <cstring>
+
+#include "der.h"
+
+namespace cpki1::envelope {
+
+using der::kOidData;
+
+const Bytes kOidEnvelopedData{0x06, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x03};
+const Bytes kOidAuthEnvelopedData{0x06, 11, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x10, 0x01, 0x17};
+const Bytes kOidAes256Gcm{0x06, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2E};
+const Bytes kOidAes256Cbc{0x06, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2A};
+const Bytes kAlgEcPublicKey{0x30, 9, 0x06, 7, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
+const Bytes kAlgAes256Wrap{0x30, 11, 0x06, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2D};
+// dhSinglePass-stdDH-sha256kdf-scheme (1.3.132.1.11.1) with the wrapping algorithm.
+const Bytes kAlgKeyAgreement{0x30, 21,   0x06, 6,    0x2B, 0x81, 0x04, 0x01, 0x0B, 0x01, 0x30, 11,   0x06,
+                             9,    0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2D};
+
+bool Span::operator==(const Span &o) const { return size == o.size && (size == 0 || std::memcmp(data, o.data, size) == 0); }
+
+namespace {
+
+bool Is(const Span &s, const Bytes &b) { return s == Span{b.data(), b.size()}; }
+
+struct Element {
+  uint8_t tag = 0;
+  Span content, whole;
+};
+
+// DER elements one after the other within a span. Definite lengths in their
+// shortest form only, tags of one byte only.
+class Cursor {
+ public:
+  explicit Cursor(Span s) : p_(s.data), end_(s.data + s.size) {}
+
+  bool AtEnd() const { return p_ == end_; }
+
+  // The next element; false (and nothing taken) when it is not there, is
+  // malformed or has another tag.
+  bool Take(uint8_t tag, Element &e) {
+    const uint8_t *at = p_;
+    if (!Next(e) || e.tag != tag) {
+      p_ = at;
+      return false;
+    }
+    return true;
+  }
+
+  bool Next(Element &e) {
+    const uint8_t *start = p_;
+    std::size_t left = static_cast<std::size_t>(end_ - p_);
+    if (left < 2) return false;
+    const uint8_t tag = p_[0];
+    if ((tag & 0x1F) == 0x1F) return false;
+    std::size_t length = p_[1], head = 2;
+    if (length & 0x80) {
+      const std::size_t digits = length & 0x7F;
+      if (digits == 0 || digits > 4 || left - 2 < digits || p_[2] == 0) return false;
+      length = 0;
+      for (std::size_t i = 0; i < digits; ++i) length = (length << 8) | p_[2 + i];
+      if (length < 0x80) return false;
+      head += digits;
+    }
+    if (left - head < length) return false;
+    p_ += head + length;
+    e = Element{tag, Span{start + head, length}, Span{start, head + length}};
+    return true;
+  }
+
+ private:
+  const uint8_t *p_, *end_;
+};
+
+// A KeyAgreeRecipientInfo's content: its keys appended to out.
+bool ReadAgreement(Span info, std::vector<AgreedKey> &out) {
+  Cursor k(info);
+  Element version, originator, key, algorithm, oid, bits, scheme, keys;
+  if (!k.Take(0x02, version) || !Is(version.whole, Bytes{0x02, 1, 3})) return false;
+  if (!k.Take(0xA0, originator)) return false;
+  Cursor o(originator.content);
+  if (!o.Take(0xA1, key) || !o.AtEnd()) return false;  // [1] originatorKey only
+  Cursor ok(key.content);
+  if (!ok.Take(0x30, algorithm) || !ok.Take(0x03, bits) || !ok.AtEnd()) return false;
+  Cursor a(algorithm.content);
+  if (!a.Take(0x06, oid) || !Is(oid.whole, Bytes(kAlgEcPublicKey.begin() + 2, kAlgEcPublicKey.end()))) return false;
+  AgreedKey common;
+  if (!a.AtEnd()) {
+    Element parameters;
+    if (!a.Next(parameters) || !a.AtEnd()) return false;
+    if (parameters.tag == 0x06) {
+      common.curve = parameters.whole;
+    } else if (parameters.tag != 0x05 || parameters.content.size != 0) {
+      return false;
+    }
+  }
+  // Whole bytes: no unused bits, and a point after them.
+  if (bits.content.size < 2 || bits.content.data[0] != 0) return false;
+  common.point = Span{bits.content.data + 1, bits.content.size - 1};
+  // No user keying material ([1]): the key-encryption algorithm follows.
+  if (!k.Take(0x30, scheme) || !Is(scheme.whole, kAlgKeyAgreement)) return false;
+  if (!k.Take(0x30, keys) || !k.AtEnd()) return false;
+  Cursor r(keys.content);
+  if (r.AtEnd()) return false;
+  while (!r.AtEnd()) {
+    Element one, rid, wrapped;
+    if (!r.Take(0x30, one)) return false;
+    Cursor e(one.content);
+    if (!e.Next(rid) || !e.Take(0x04, wrapped) || !e.AtEnd()) return false;
+    AgreedKey got = common;
+    if (rid.tag == 0x30) {
+      Cursor is(rid.content);
+      Element issuer, serial;
+      if (!is.Take(0x30, issuer) || !is.Take(0x02, serial) || !is.AtEnd()) return false;
+      got.issuer = issuer.whole;
+      got.serial = serial.whole;
+    } else if (rid.tag != 0xA0) {  // [0] rKeyId: a key this reader never names
+      return false;
+    }
+    got.encryptedKey = wrapped.content;
+    out.push_back(got);
+  }
+  return true;
+}
+
+// EncryptedContentInfo: id-data, the algorithm with its IV, the content.
+bool ReadEncrypted(Span info, Message &m) {
+  Cursor c(info);
+  Element type, algorithm, oid, content;
+  if (!c.Take(0x06, type) || !Is(type.whole, kOidData) || !c.Take(0x30, algorithm)) return false;
+  Cursor a(algorithm.content);
+  if (!a.Take(0x06, oid)) return false;
+  Element iv;
+  if (m.gcm) {
+    Element parameters, icvLength;
+    if (!Is(oid.whole, kOidAes256Gcm) || !a.Take(0x30, parameters) || !a.AtEnd()) return false;
+    Cursor p(parameters.content);
+    if (!p.Take(0x04, iv) || iv.content.size != kNonceBytes || !p.Take(0x02, icvLength) ||
+        !Is(icvLength.whole, Bytes{0x02, 1, static_cast<uint8_t>(kTagBytes)}) || !p.AtEnd())
+      return false;
+  } else {
+    if (!Is(oid.whole, kOidAes256Cbc) || !a.Take(0x04, iv) || iv.content.size != 16 || !a.AtEnd()) return false;
+  }
+  // [0] IMPLICIT OCTET STRING, primitive.
+  if (!c.Take(0x80, content) || !c.AtEnd()) return false;
+  m.iv = iv.content;
+  m.content = content.content;
+  return true;
+}
+
+}  // namespace
+
+std::optional<Message> Read(const uint8_t *der, std::size_t size) {
+  if (der == nullptr) return std::nullopt;
+  Cursor top(Span{der, size});
+  Element whole, type, wrapper, body, version, infos, encrypted;
+  if (!top.Take(0x30, whole) || !top.AtEnd()) return std::nullopt;
+  Cursor ci(whole.content);
+  if (!ci.Take(0x06, type) || !ci.Take(0xA0, wrapper) || !ci.AtEnd()) return std::nullopt;
+  Message m;
+  if (Is(type.whole, kOidAuthEnvelopedData)) {
+    m.gcm = true;
+  } else if (!Is(type.whole, kOidEnvelopedData)) {
+    return std::nullopt;
+  }
+  Cursor w(wrapper.content);
+  if (!w.Take(0x30, body) || !w.AtEnd()) return std::nullopt;
+  Cursor b(body.content);
+  // Version 0 for AuthEnvelopedData, 2 for EnvelopedData with key agreement;
+  // then no originatorInfo ([0]): the recipients follow.
+  if (!b.Take(0x02, version) || !Is(version.whole, Bytes{0x02, 1, static_cast<uint8_t>(m.gcm ? 0 : 2)}) ||
+      !b.Take(0x31, infos))
+    return std::nullopt;
+  Cursor r(infos.content);
+  if (r.AtEnd()) return std::nullopt;
+  while (!r.AtEnd()) {
+    Element agreement;
+    if (!r.Take(0xA1, agreement) || !ReadAgreement(agreement.content, m.keys)) return std::nullopt;
+  }
+  if (!b.Take(0x30, encrypted) || !ReadEncrypted(encrypted.content, m)) return std::nullopt;
+  if (m.gcm) {
+    // No authenticated attributes ([1]) before the tag, none unauthenticated ([2]) after it.
+    Element mac;
+    if (!b.Take(0x04, mac) || mac.content.size != kTagBytes) return std::nullopt;
+    m.tag = mac.content;
+  }
+  if (!b.AtEnd()) return std::nullopt;  // also EnvelopedData's unprotectedAttrs ([1])
+  return m;
+}
+
+}  // namespace cpki1::envelope
