@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <map>
 
 #include "der.h"
 #include "envelope.h"
@@ -48,6 +49,24 @@ KeyUPtr PeerPoint(EVP_PKEY *own, int curve, const uint8_t *point, std::size_t si
       EVP_PKEY_set1_encoded_public_key(key.get(), point, size) != 1)
     return nullptr;
   return key;
+}
+
+// PeerPoint for the directly read messages, without a key object made per
+// message (copying the curve into a new one costs a tenth of the ECDH): one
+// object per thread and curve, given each message's point. Borrowed: valid
+// on this thread until its next call.
+EVP_PKEY *ReusedPeerPoint(EVP_PKEY *own, int curve, const uint8_t *point, std::size_t size) {
+  const int ownCurve = PrimeCurveOf(own);
+  if (ownCurve == NID_undef || (curve != NID_undef && curve != ownCurve) || size <= 1 || point[0] != 0x04)
+    return nullptr;
+  thread_local std::map<int, KeyUPtr> peers;  // at most one per curve of PrimeCurveOf
+  KeyUPtr &peer = peers[ownCurve];
+  if (!peer) {
+    peer = PeerPoint(own, curve, point, size);
+  } else if (EVP_PKEY_set1_encoded_public_key(peer.get(), point, size) != 1) {
+    peer.reset();  // never left with the point of an earlier message
+  }
+  return peer.get();
 }
 
 KeyUPtr OriginatorKey(EVP_PKEY *own, X509_ALGOR *alg, ASN1_BIT_STRING *pub) {
@@ -132,15 +151,38 @@ const EVP_CIPHER *AesWrap() {
   return wrap;
 }
 
-// The key-wrapping key both sides of a key agreement derive: ECDH of own
-// (private) with peer, then ANSI X9.63 KDF with SHA-256 over
+// A derivation context for own key, ready for a peer.
+PkeyCtxPtr DeriveContext(EVP_PKEY *own) {
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, own, nullptr));
+  if (ctx && EVP_PKEY_derive_init(ctx.get()) <= 0) ctx.reset();
+  return ctx;
+}
+
+// DeriveContext for a key of the user's, kept per thread for the last key it
+// served (which it holds): setting one up costs a twentieth of the ECDH.
+EVP_PKEY_CTX *KeptDeriveContext(EVP_PKEY *own) {
+  thread_local struct {
+    KeyUPtr key;
+    PkeyCtxPtr ctx;
+  } kept;
+  if (kept.key.get() != own || !kept.ctx) {
+    kept.ctx.reset();
+    kept.key.reset();
+    if (EVP_PKEY_up_ref(own) != 1) return nullptr;
+    kept.key.reset(own);
+    kept.ctx = DeriveContext(own);
+  }
+  return kept.ctx.get();
+}
+
+// The key-wrapping key both sides of a key agreement derive: ECDH of the
+// private key of agree with peer, then ANSI X9.63 KDF with SHA-256 over
 // ECC-CMS-SharedInfo, one block for the 256-bit key.
-bool AgreedKek(EVP_PKEY *own, EVP_PKEY *peer, uint8_t (&kek)[kKeyBytes]) {
-  PkeyCtxPtr agree(EVP_PKEY_CTX_new_from_pkey(nullptr, own, nullptr));
+bool AgreedKek(EVP_PKEY_CTX *agree, EVP_PKEY *peer, uint8_t (&kek)[kKeyBytes]) {
   uint8_t z[80];
   std::size_t zLen = sizeof z;
-  if (!agree || Algs().sha256 == nullptr || EVP_PKEY_derive_init(agree.get()) <= 0 ||
-      EVP_PKEY_derive_set_peer_ex(agree.get(), peer, 0) <= 0 || EVP_PKEY_derive(agree.get(), z, &zLen) <= 0)
+  if (agree == nullptr || Algs().sha256 == nullptr || EVP_PKEY_derive_set_peer_ex(agree, peer, 0) <= 0 ||
+      EVP_PKEY_derive(agree, z, &zLen) <= 0)
     return false;
   static const Bytes sharedInfo = [] {
     const Bytes bits{der::kOctetString, 4, 0x00, 0x00, 0x01, 0x00};
@@ -167,13 +209,20 @@ Bytes DirectRecipient(X509 *cert, EVP_PKEY *peer, const uint8_t *cek) {
   const EVP_CIPHER *wrap = AesWrap();
   if (wrap == nullptr) return {};
   // The ephemeral key on the recipient's curve, taken from its key (making
-  // the curve anew from its name costs more than the key).
-  PkeyCtxPtr gen(EVP_PKEY_CTX_new_from_pkey(nullptr, peer, nullptr));
+  // the curve anew from its name costs more than the key); the generation
+  // context is kept per thread and curve.
+  const int curve = PrimeCurveOf(peer);
+  thread_local std::map<int, PkeyCtxPtr> generators;  // at most one per curve of PrimeCurveOf
+  PkeyCtxPtr &gen = generators[curve];
+  if (!gen) {
+    gen.reset(EVP_PKEY_CTX_new_from_pkey(nullptr, peer, nullptr));
+    if (gen && EVP_PKEY_keygen_init(gen.get()) <= 0) gen.reset();
+  }
   EVP_PKEY *made = nullptr;
-  if (!gen || EVP_PKEY_keygen_init(gen.get()) <= 0 || EVP_PKEY_keygen(gen.get(), &made) <= 0) return {};
+  if (curve == NID_undef || !gen || EVP_PKEY_keygen(gen.get(), &made) <= 0) return {};
   KeyUPtr eph(made);
   uint8_t kek[kKeyBytes];
-  const bool derived = AgreedKek(eph.get(), peer, kek);
+  const bool derived = AgreedKek(DeriveContext(eph.get()).get(), peer, kek);
   uint8_t wrapped[kKeyBytes + 16];
   int n = 0, m = 0;
   std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX_free>> c(EVP_CIPHER_CTX_new());
@@ -332,9 +381,9 @@ Opened OpenDirect(const envelope::Message &m, const KeyPair &pair, Bytes &conten
     curve = oid ? OBJ_obj2nid(oid.get()) : NID_undef;
     if (curve == NID_undef) return Opened::kFailed;
   }
-  KeyUPtr peer = PeerPoint(pair.key.get(), curve, named->point.data, named->point.size);
+  EVP_PKEY *peer = ReusedPeerPoint(pair.key.get(), curve, named->point.data, named->point.size);
   uint8_t kek[kKeyBytes];
-  if (!peer || !AgreedKek(pair.key.get(), peer.get(), kek)) return Opened::kFailed;
+  if (peer == nullptr || !AgreedKek(KeptDeriveContext(pair.key.get()), peer, kek)) return Opened::kFailed;
   uint8_t cek[kKeyBytes + 16];
   int n = 0, f = 0;
   std::unique_ptr<EVP_CIPHER_CTX, Freer<EVP_CIPHER_CTX_free>> unwrap(EVP_CIPHER_CTX_new());
