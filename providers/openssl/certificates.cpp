@@ -112,23 +112,9 @@ bool Matches(X509 *cert, const TelvoraFindCriteria &c) {
 
 }  // namespace
 
-bool TimeValid(X509 *cert, time_t at) {
-  time_t t = at;
-  return X509_cmp_time(X509_get0_notBefore(cert), &t) <= 0 && X509_cmp_time(X509_get0_notAfter(cert), &t) >= 0;
-}
-
 bool UsageAllows(X509 *cert, uint32_t bits) {
   if (!(X509_get_extension_flags(cert) & EXFLAG_KUSAGE)) return true;
   return (X509_get_key_usage(cert) & bits) != 0;
-}
-
-bool KeyStrong(EVP_PKEY *key) {
-  if (key == nullptr) return false;
-  if (gost::IsGostKey(key)) return true;  // GOST R 34.10-2012 has 256 and 512 bits only
-  int bits = EVP_PKEY_get_bits(key);
-  if (EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "RSA-PSS") || EVP_PKEY_is_a(key, "DSA")) return bits >= 2048;
-  if (EVP_PKEY_is_a(key, "EC")) return bits >= 256;
-  return EVP_PKEY_get_security_bits(key) >= 112;
 }
 
 bool DigestWeak(int digestNid) {

@@ -188,6 +188,28 @@ std::optional<FileStamp> StampOf(const std::string &path) {
 
 // ---- Key store --------------------------------------------------------------
 
+bool KeyStrong(EVP_PKEY *key) {
+  if (key == nullptr) return false;
+  if (gost::IsGostKey(key)) return true;  // GOST R 34.10-2012 has 256 and 512 bits only
+  int bits = EVP_PKEY_get_bits(key);
+  if (EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "RSA-PSS") || EVP_PKEY_is_a(key, "DSA")) return bits >= 2048;
+  if (EVP_PKEY_is_a(key, "EC")) return bits >= 256;
+  return EVP_PKEY_get_security_bits(key) >= 112;
+}
+
+KeyPair MakeKeyPair(Key key, Cert cert) {
+  KeyPair pair;
+  pair.ref = Fingerprint(cert.get());
+  pair.facts.notBefore = TimeOf(X509_get0_notBefore(cert.get()));
+  pair.facts.notAfter = TimeOf(X509_get0_notAfter(cert.get()));
+  pair.facts.strong = KeyStrong(key.get());
+  pair.facts.ec = EVP_PKEY_is_a(key.get(), "EC") == 1;
+  pair.facts.gost = gost::IsGostKey(key.get());
+  pair.key = std::move(key);
+  pair.cert = std::move(cert);
+  return pair;
+}
+
 std::string KeyStorePassword() {
   const char *p = std::getenv("CPKI1_PSE_PASSWORD");
   return p != nullptr ? std::string(p) : std::string();
@@ -295,7 +317,7 @@ IoResult ParseKeyStore(const Bytes &der, const std::string &password, KeyStoreDa
       for (std::size_t c = 0; c < certs.size(); ++c) {
         if (!used[c] && X509_check_private_key(certs[c].get(), k.key.get())) {
           used[c] = true;
-          out.pairs.push_back({k.key, certs[c], Fingerprint(certs[c].get())});
+          out.pairs.push_back(MakeKeyPair(k.key, certs[c]));
           paired = true;
           break;
         }

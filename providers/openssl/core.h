@@ -145,11 +145,27 @@ uint64_t StoreWritesSoFar();
 
 // ---- Key store (PKCS#12) --------------------------------------------------------
 
+// What the checks before each signature ask of a pair, found out when the
+// pair is made (OpenSSL answers most of it by looking up names).
+struct PairFacts {
+  std::optional<int64_t> notBefore, notAfter;  // the certificate's; nullopt when unreadable
+  bool strong = false;                         // KeyStrong(key)
+  bool ec = false;                             // an EC key
+  bool gost = false;                           // a GOST key
+};
+
 struct KeyPair {
   Key key;
   Cert cert;
   std::string ref;  // the key reference: Fingerprint(cert)
+  PairFacts facts;
 };
+KeyPair MakeKeyPair(Key key, Cert cert);
+
+// The key policy: RSA (and DSA) keys of at least 2048 bits, EC keys of at
+// least 256 bits, GOST R 34.10-2012 keys (256 and 512 bits), other kinds of
+// at least 112 bits of security.
+bool KeyStrong(EVP_PKEY *key);
 
 // A fact about a snapshot shared between threads, worked out on its first
 // use: -1 until then. A copy starts over.

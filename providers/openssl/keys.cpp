@@ -18,7 +18,7 @@ int32_t InstallAnswer(Session &session, const TelvoraExportParams *p, const Byte
     if (!data.pending) return kNoPendingKey;
     if (!X509_check_private_key(cert.get(), data.pending.get())) return kKeyMismatch;
     X509_up_ref(cert.get());
-    KeyPair pair{data.pending, ShareCert(cert.get()), Fingerprint(cert.get())};
+    KeyPair pair = MakeKeyPair(data.pending, ShareCert(cert.get()));
     if (p->Auth != nullptr && p->Auth->KeyRef != nullptr && p->Auth->KeyRef[0] != '\0') {
       auto it = std::find_if(data.pairs.begin(), data.pairs.end(),
                              [&](const KeyPair &k) { return SameRef(k.ref, p->Auth->KeyRef); });

@@ -200,8 +200,6 @@ int32_t SelectPair(const KeyStoreData &keys, const AuthRecord *selector, const K
 
 // ---- Certificate checks and records --------------------------------------------
 
-bool TimeValid(X509 *cert, time_t at);
-
 // Key usage: true when the certificate has no key-usage extension or one of
 // the given bits is set.
 bool UsageAllows(X509 *cert, uint32_t bits);
@@ -229,10 +227,6 @@ constexpr time_t kClockSkew = 5 * 60;
 int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
                    const ChainRules &rules, CertListPtr *chain = nullptr);
 
-// The key policy: RSA (and DSA) keys of at least 2048 bits, EC keys of at
-// least 256 bits, GOST R 34.10-2012 keys (256 and 512 bits), other kinds of
-// at least 112 bits of security.
-bool KeyStrong(EVP_PKEY *key);
 // MD5, SHA-1 and other digests under 224 bits, or an unknown digest. The
 // GOST R 34.11-2012 digests (Streebog-256 and -512) are never weak.
 bool DigestWeak(int digestNid);

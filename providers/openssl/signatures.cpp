@@ -273,12 +273,16 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     const KeyPair *pair = nullptr;
     if (int32_t st = SelectPair(*keys, p->Selector, pair); st != kOk) return st;
-    if (!TimeValid(pair->cert.get(), time(nullptr))) return kExpired;
+    // Valid from notBefore up to, not including, notAfter; a time that
+    // cannot be read is no validity.
+    const PairFacts &facts = pair->facts;
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    if (!facts.notBefore || !facts.notAfter || now < *facts.notBefore || now >= *facts.notAfter) return kExpired;
     if (!UsageAllows(pair->cert.get(), KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) return kKeyUsage;
     if (IsCa(pair->cert.get())) return kCaSigner;
-    if (!KeyStrong(pair->key.get())) return kWeakAlgorithm;
+    if (!facts.strong) return kWeakAlgorithm;
     // A GOST key signs with the GOST R 34.11-2012 digest of its size.
-    const EVP_MD *md = gost::DigestOr(pair->key.get(), Algs().sha256);
+    const EVP_MD *md = facts.gost ? gost::DigestOr(pair->key.get(), Algs().sha256) : Algs().sha256;
     if (md == nullptr) return kInternal;
     std::shared_ptr<const CertStoreData> certs;
     if (int32_t st = CertStoreOf(*session, certs); st != kOk) return st;
@@ -287,7 +291,7 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     // that cannot be built leaves the signer's certificate alone.
     CertListPtr chain;
     CheckChainOnce(*session, pair->cert.get(), certs, keys, nullptr, ChainRules{session->flags, std::nullopt}, &chain);
-    if (EVP_PKEY_is_a(pair->key.get(), "EC")) {
+    if (facts.ec) {
       std::vector<X509 *> carried{pair->cert.get()};
       for (int i = 1; i + 1 < sk_X509_num(chain.get()); ++i) carried.push_back(sk_X509_value(chain.get(), i));
       Bytes der = SignedData(SignContext(*session, keys, *pair), *pair, carried, data, (p->Flags & 2) != 0,

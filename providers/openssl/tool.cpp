@@ -415,7 +415,7 @@ void CmdIssue(const Args &a) {
     EVP_PKEY_up_ref(key.get());
     X509_up_ref(cert.get());
     X509_up_ref(ca.cert.get());
-    data.pairs.push_back({ShareKey(key.get()), ShareCert(cert.get()), Fingerprint(cert.get())});
+    data.pairs.push_back(MakeKeyPair(ShareKey(key.get()), ShareCert(cert.get())));
     data.extraCerts.push_back(ShareCert(ca.cert.get()));
     std::string path = a.Get("pse");
     FileLock lock(path);
