@@ -78,7 +78,8 @@ Bytes Encode(const T *object) {
   if (n <= 0) return {};
   Bytes out(static_cast<std::size_t>(n));
   unsigned char *p = out.data();
-  return I2d(object, &p) == n ? out : Bytes();
+  if (I2d(object, &p) != n) return {};
+  return out;
 }
 
 }  // namespace cpki1::der

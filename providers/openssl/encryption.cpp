@@ -266,7 +266,12 @@ Bytes DirectEnvelope(const std::vector<X509UPtr> &recipients, const TelvoraBlob 
   if (algorithm == nullptr) return {};
   uint8_t cek[kKeyBytes], iv[16];
   const std::size_t ivLen = gcm ? kNonceBytes : sizeof iv;
-  if (RAND_priv_bytes(cek, sizeof cek) != 1 || RAND_bytes(iv, static_cast<int>(ivLen)) != 1) return {};
+  // Key and IV in one draw from the private generator.
+  uint8_t drawn[sizeof cek + sizeof iv];
+  if (RAND_priv_bytes(drawn, static_cast<int>(sizeof cek + ivLen)) != 1) return {};
+  std::memcpy(cek, drawn, sizeof cek);
+  std::memcpy(iv, drawn + sizeof cek, ivLen);
+  OPENSSL_cleanse(drawn, sizeof drawn);
   std::vector<Bytes> infos;
   for (std::size_t i = 0; i < recipients.size(); ++i) {
     Bytes info = DirectRecipient(recipients[i].get(), X509_get0_pubkey(recipients[i].get()), cek);
@@ -326,7 +331,8 @@ Bytes DirectEnvelope(const std::vector<X509UPtr> &recipients, const TelvoraBlob 
     ok = EVP_CIPHER_CTX_ctrl(c.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagBytes),
                              out.data() + out.size() - kTagBytes) == 1;
   }
-  return ok ? out : Bytes();
+  if (!ok) return {};
+  return out;  // moved, where a conditional expression would copy it
 }
 
 // Whether a recipient info of the message names the certificate.
