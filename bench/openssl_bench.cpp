@@ -547,7 +547,7 @@ int RunRatios(const std::string &only) {
     double t = std::max(Sample(r.operation, 3), Sample(r.primitives, 3));
     r.rounds = std::max(1L, static_cast<long>(0.01 / std::max(t, 1e-9)));
   }
-  const int kRepetitions = std::getenv("RATIO_REPS") ? std::atoi(std::getenv("RATIO_REPS")) : 15;
+  constexpr int kRepetitions = 15;
   for (int i = 0; i < kRepetitions; ++i) {
     for (Row &r : rows) {
       r.op.push_back(Sample(r.operation, r.rounds));
