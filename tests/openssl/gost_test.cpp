@@ -65,48 +65,11 @@ const Bytes &Payload() {
   return data;
 }
 
-Bytes Sign(TelvoraSession s, int32_t flags, const Bytes &data) {
-  TelvoraSignParams sp{flags, nullptr};
-  TelvoraBlob in = Blob(data), out{};
-  EXPECT_EQ(P().VCERT_SignMem(s, &sp, &in, nullptr, &out), 0);
-  return out.Data ? Take(s, out) : Bytes();
-}
-
-int32_t Verify(TelvoraSession s, const Bytes &data, const Bytes &signature) {
-  TelvoraVerifyParams vp{};
-  vp.Flags = 3;
-  vp.Fields = TELVORA_FIELD_ALL;
-  TelvoraBlob in = Blob(data), sig = Blob(signature);
-  TelvoraVerifyResult r{};
-  int32_t st = P().VCERT_VerifyMem(s, &vp, &in, &sig, nullptr, &r);
-  if (st == 0) {
-    EXPECT_EQ(P().VCERT_FreeVerifyResult(s, &r), 0);
-  }
-  return st;
-}
-
+// The payload encrypted for the parties' certificates.
 int32_t Encrypt(TelvoraSession s, const std::vector<std::string> &parties, Bytes &message) {
   std::vector<Bytes> certs;
   for (const auto &p : parties) certs.push_back(ReadBytes(W().Path(p + ".der")));
-  std::vector<TelvoraCertInfo> records(certs.size());
-  for (std::size_t i = 0; i < certs.size(); ++i) records[i].Encoded = Blob(certs[i]);
-  TelvoraCryptParams cp{1, nullptr, static_cast<int32_t>(records.size()), records.data()};
-  TelvoraBlob in = Blob(Payload()), out{};
-  int32_t st = P().VCERT_EncryptMem(s, &cp, &in, &out);
-  if (st == 0) message = Take(s, out);
-  return st;
-}
-
-int32_t Decrypt(TelvoraSession s, const Bytes &message, Bytes &plain) {
-  TelvoraDecryptParams dp{1, nullptr, 0};
-  TelvoraBlob in = Blob(message), out{};
-  TelvoraCertInfo sender{};
-  int32_t st = P().VCERT_DecryptMem(s, &dp, &in, &out, &sender);
-  if (st == 0) {
-    plain = Take(s, out);
-    EXPECT_EQ(P().VCERT_FreeDecryptResult(s, &sender), 0);
-  }
-  return st;
+  return EncryptFor(s, certs, Payload(), &message);
 }
 
 Bytes Hash(TelvoraSession s, const Bytes &data) {
@@ -144,18 +107,18 @@ TEST_F(ProviderTest, GostPartiesSignAndVerifyBesideEcParties) {
     for (int32_t flags : {1, 3}) {
       Bytes sig = Sign(signer, flags, Payload());
       EXPECT_EQ(SignerDigest(sig), c.digest) << c.signer;
-      EXPECT_EQ(Verify(bob, Payload(), sig), 0) << c.signer << " flags " << flags;
+      EXPECT_EQ(VerifyDetached(bob, Payload(), sig), 0) << c.signer << " flags " << flags;
       Bytes changed = Payload();
       changed[0] ^= 1;
-      EXPECT_EQ(Verify(bob, changed, sig), kBadSignature) << c.signer;
+      EXPECT_EQ(VerifyDetached(bob, changed, sig), kBadSignature) << c.signer;
     }
   }
   // An EC signer checked by a GOST party, a revoked GOST signer refused.
   Session gal(W().Path("gal.pse"), GStore());
   Session alice(W().Path("alice.pse"), GStore());
-  EXPECT_EQ(Verify(gal, Payload(), Sign(alice, 3, Payload())), 0);
+  EXPECT_EQ(VerifyDetached(gal, Payload(), Sign(alice, 3, Payload())), 0);
   Session grev(W().Path("grev.pse"), GStore());
-  EXPECT_EQ(Verify(gal, Payload(), Sign(grev, 3, Payload())), kRevoked);
+  EXPECT_EQ(VerifyDetached(gal, Payload(), Sign(grev, 3, Payload())), kRevoked);
   // The GOST CA's CRL is taken only with its signature checked.
   ASSERT_EQ(Shell("openssl crl -in " + F("gca/ca.crl.pem") + " -outform DER -out " + F("gca.crl")), 0);
   Bytes crl = ReadBytes(W().Path("gca.crl"));
@@ -248,7 +211,7 @@ TEST_F(ProviderTest, GostRecipientsGetKuznyechikOrMagmaAndMixedSetsAreRefused) {
     std::string name = party;
     Session s(W().Path(name + ".pse"), GStore());
     Bytes plain;
-    EXPECT_EQ(Decrypt(s, message, plain), 0) << name;
+    EXPECT_EQ(Decrypt(s, message, &plain), 0) << name;
     EXPECT_EQ(plain, Payload());
     EXPECT_EQ(Shell("openssl cms -decrypt -engine gost -binary -inform DER -in " + F("to-gost.p7e") + " -recip " +
                     F(name + ".crt") + " -inkey " + F(name + ".key") + " -out " + F(name + ".plain")),
@@ -257,7 +220,7 @@ TEST_F(ProviderTest, GostRecipientsGetKuznyechikOrMagmaAndMixedSetsAreRefused) {
   }
   Session gmix(W().Path("gmix.pse"), GStore());
   Bytes plain;
-  EXPECT_EQ(Decrypt(gmix, message, plain), kNotRecipient);
+  EXPECT_EQ(Decrypt(gmix, message, &plain), kNotRecipient);
 
   // Magma by the profile.
   std::string profiles = W().Path("gprofiles2");
@@ -295,7 +258,7 @@ TEST_F(ProviderTest, DecryptsWhatOpensslEncryptedForGostPartiesWithEachCipher) {
                 0);
       Session s(W().Path(name + ".pse"), GStore());
       Bytes plain;
-      EXPECT_EQ(Decrypt(s, ReadBytes(W().Path(file)), plain), 0) << file;
+      EXPECT_EQ(Decrypt(s, ReadBytes(W().Path(file)), &plain), 0) << file;
       EXPECT_EQ(plain, Payload()) << file;
     }
   }
@@ -326,7 +289,7 @@ TEST_F(ProviderTest, OpensslAndTheProviderCheckEachOthersGostSignatures) {
                       F("gpayload.bin") + " -signer " + F(name + ".crt") + " -inkey " + F(name + ".key") + " -out " +
                       F(file)),
                 0);
-      EXPECT_EQ(Verify(bob, Payload(), ReadBytes(W().Path(file))), 0) << file;
+      EXPECT_EQ(VerifyDetached(bob, Payload(), ReadBytes(W().Path(file))), 0) << file;
     }
   }
 }
@@ -356,7 +319,7 @@ TEST_F(ProviderTest, TakesGostCertificatesAndKeyStoresMadeByOpenssl) {
   EXPECT_STREQ(info.SerialNumber, "0D:0E");
   EXPECT_EQ(P().VCERT_FreeCert(dave, &info), 0);
   Session bob(W().Path("bob.pse"), GStore());
-  EXPECT_EQ(Verify(bob, Payload(), Sign(dave, 3, Payload())), 0);
+  EXPECT_EQ(VerifyDetached(bob, Payload(), Sign(dave, 3, Payload())), 0);
   // Also with the bags under Kuznyechik and a Streebog MAC.
   ASSERT_EQ(Shell("openssl pkcs12 -export -engine gost -keypbe kuznyechik-ctr-acpkm -certpbe kuznyechik-ctr-acpkm "
                   "-macalg md_gost12_512 -inkey " + F("gdave.key") + " -in " + F("gdave.crt") +
@@ -393,7 +356,7 @@ TEST_F(ProviderTest, AGostKeyRequestGetsAKeyLikeTheOldOne) {
   Session bob(W().Path("bob.pse"), GStore());
   Bytes sig = Sign(s, 3, Payload());
   EXPECT_EQ(SignerDigest(sig), NID_id_GostR3411_2012_512);
-  EXPECT_EQ(Verify(bob, Payload(), sig), 0);  // the new certificate travels with the message
+  EXPECT_EQ(VerifyDetached(bob, Payload(), sig), 0);  // the new certificate travels with the message
 }
 
 // The trust policy holds for GOST keys: a chain of both key sizes and both
@@ -473,7 +436,7 @@ TEST_F(ProviderTest, GostChainsCrlsAndCaKeysFollowTheTrustPolicy) {
   std::string store = W().Path("gt-store.pem");
   std::filesystem::copy_file(GStore(), store, std::filesystem::copy_options::overwrite_existing);
   Session bob(W().Path("bob.pse"), store);
-  EXPECT_EQ(Verify(bob, Payload(), ivanSig), 0);  // the intermediate travels with the message
+  EXPECT_EQ(VerifyDetached(bob, Payload(), ivanSig), 0);  // the intermediate travels with the message
   auto add = [&](const Bytes &der, bool isCrl) {
     TelvoraAddParams ap{};
     TelvoraBlob blob = Blob(der);
@@ -482,19 +445,19 @@ TEST_F(ProviderTest, GostChainsCrlsAndCaKeysFollowTheTrustPolicy) {
   EXPECT_EQ(add(ReadBytes(W().Path("gt-fake.der")), false), S(0xE0720127u));  // chains to no anchor
   EXPECT_EQ(add(ReadBytes(W().Path("gt-inter.der")), false), 0);
   EXPECT_EQ(add(crl("gt-inter", "gt-inter", "md_gost12_512", {"gt-ivan"}), true), 0);
-  EXPECT_EQ(Verify(bob, Payload(), ivanSig), kRevoked);
+  EXPECT_EQ(VerifyDetached(bob, Payload(), ivanSig), kRevoked);
   // The forger's CRL of that name is not taken, and planted in the store it
   // changes nothing.
   Bytes forged = crl("gt-fake", "gt-fake", "md_gost12_256", {});
   ASSERT_EQ(Shell(Tool() + " store --store " + Quote(store) + " " + F("gt-fake.pem")), 0);
   EXPECT_EQ(add(forged, true), kCrlUntrusted);
   ASSERT_EQ(Shell(Tool() + " store --store " + Quote(store) + " " + F("gt-fake.crl")), 0);
-  EXPECT_EQ(Verify(bob, Payload(), ivanSig), kRevoked);
+  EXPECT_EQ(VerifyDetached(bob, Payload(), ivanSig), kRevoked);
 
   // CA keys, root or intermediate, sign no documents.
   constexpr int32_t kCaSigner = S(0xE0720129u);
-  EXPECT_EQ(Verify(bob, Payload(), opensslSign("gt-inter", "md_gost12_512", "")), kCaSigner);
-  EXPECT_EQ(Verify(bob, Payload(), opensslSign("gt-root", "md_gost12_256", "")), kCaSigner);
+  EXPECT_EQ(VerifyDetached(bob, Payload(), opensslSign("gt-inter", "md_gost12_512", "")), kCaSigner);
+  EXPECT_EQ(VerifyDetached(bob, Payload(), opensslSign("gt-root", "md_gost12_256", "")), kCaSigner);
   ASSERT_EQ(Shell("openssl pkcs12 -export -engine gost -inkey " + F("gt-root.key") + " -in " + F("gt-root.pem") +
                   " -passout pass: -out " + F("gt-root.p12")),
             0);
@@ -534,13 +497,13 @@ TEST(GostWithoutEngine, GostKeysAndMessagesGetAClearStatus) {
   {
     Session bob(W().Path("bob.pse"), GStore());
     Session alice(W().Path("alice.pse"), GStore());
-    EXPECT_EQ(Verify(bob, Payload(), Sign(alice, 3, Payload())), 0);
-    EXPECT_EQ(Verify(bob, Payload(), ReadBytes(W().Path("ne.p7s"))), kGostUnavailable);
+    EXPECT_EQ(VerifyDetached(bob, Payload(), Sign(alice, 3, Payload())), 0);
+    EXPECT_EQ(VerifyDetached(bob, Payload(), ReadBytes(W().Path("ne.p7s"))), kGostUnavailable);
     Bytes message, plain;
     EXPECT_EQ(Encrypt(alice, {"bob"}, message), 0);
-    EXPECT_EQ(Decrypt(bob, message, plain), 0);
+    EXPECT_EQ(Decrypt(bob, message, &plain), 0);
     EXPECT_EQ(Encrypt(alice, {"gal"}, message), kGostUnavailable);
-    EXPECT_EQ(Decrypt(bob, ReadBytes(W().Path("ne.p7e")), plain), kGostUnavailable);
+    EXPECT_EQ(Decrypt(bob, ReadBytes(W().Path("ne.p7e")), &plain), kGostUnavailable);
     Bytes cert = ReadBytes(W().Path("gal.der")), sig(64, 1), hash(32, 2);
     TelvoraBlob c = Blob(cert), h = Blob(hash), g = Blob(sig);
     EXPECT_EQ(P().VCERT_VerifyHashMem(bob, 0, &c, &h, &g), kGostUnavailable);
@@ -576,7 +539,7 @@ TEST_F(ProviderTest, GostOnWindowsGetsAClearStatus) {
   TelvoraSession s = 0;
   EXPECT_EQ(P().VCERT_InitializeEx(1, &rec, &s), kGostUnavailable);
   Session bob(W().Path("bob.pse"), W().Path("store.pem"));
-  EXPECT_EQ(Verify(bob, Payload(), ReadBytes(W().Path("wgal.p7s"))), kGostUnavailable);
+  EXPECT_EQ(VerifyDetached(bob, Payload(), ReadBytes(W().Path("wgal.p7s"))), kGostUnavailable);
 }
 #endif
 

@@ -12,41 +12,7 @@
 namespace cpki1test {
 namespace {
 
-std::string F(const std::string &name) { return Quote(W().Path(name)); }
-
 std::string Store() { return W().Path("store.pem"); }
-
-Bytes Sign(TelvoraSession s, int32_t flags, const Bytes &data) {
-  TelvoraSignParams sp{flags, nullptr};
-  TelvoraBlob in = Blob(data), out{};
-  EXPECT_EQ(P().VCERT_SignMem(s, &sp, &in, nullptr, &out), 0);
-  return out.Data ? Take(s, out) : Bytes();
-}
-
-int32_t Verify(TelvoraSession s, const Bytes &data, const Bytes &signature) {
-  TelvoraVerifyParams vp{};
-  vp.Flags = 3;
-  vp.Fields = TELVORA_FIELD_ALL;
-  TelvoraBlob in = Blob(data), sig = Blob(signature);
-  TelvoraVerifyResult r{};
-  int32_t st = P().VCERT_VerifyMem(s, &vp, &in, &sig, nullptr, &r);
-  if (st == 0) {
-    EXPECT_EQ(P().VCERT_FreeVerifyResult(s, &r), 0);
-  }
-  return st;
-}
-
-int32_t Decrypt(TelvoraSession s, const Bytes &message, Bytes &plain) {
-  TelvoraDecryptParams dp{1, nullptr, 0};
-  TelvoraBlob in = Blob(message), out{};
-  TelvoraCertInfo sender{};
-  int32_t st = P().VCERT_DecryptMem(s, &dp, &in, &out, &sender);
-  if (st == 0) {
-    plain = Take(s, out);
-    EXPECT_EQ(P().VCERT_FreeDecryptResult(s, &sender), 0);
-  }
-  return st;
-}
 
 const Bytes &Payload() {
   static const Bytes data = [] {
@@ -83,10 +49,10 @@ TEST_F(ProviderTest, DecryptsWhatOpensslEncryptedForEcAndRsaParties) {
               0);
     Session s(W().Path(name + ".pse"), Store());
     Bytes plain;
-    EXPECT_EQ(Decrypt(s, ReadBytes(W().Path(name + ".p7e")), plain), 0) << name;
+    EXPECT_EQ(Decrypt(s, ReadBytes(W().Path(name + ".p7e")), &plain), 0) << name;
     EXPECT_EQ(plain, Payload());
     Session other(W().Path("alice.pse"), Store());
-    EXPECT_EQ(Decrypt(other, ReadBytes(W().Path(name + ".p7e")), plain), kNotRecipient);
+    EXPECT_EQ(Decrypt(other, ReadBytes(W().Path(name + ".p7e")), &plain), kNotRecipient);
   }
 }
 
@@ -128,7 +94,7 @@ TEST_F(ProviderTest, ImportsAKeyStoreMadeByOpenssl) {
   TelvoraCryptParams cp{1, nullptr, 1, &recipient};
   TelvoraBlob in = Blob(Payload()), out{};
   ASSERT_EQ(P().VCERT_EncryptMem(s, &cp, &in, &out), 0);
-  EXPECT_EQ(Decrypt(s, Take(s, out), plain), 0);
+  EXPECT_EQ(Decrypt(s, Take(s, out), &plain), 0);
   EXPECT_EQ(plain, Payload());
 }
 
@@ -176,8 +142,8 @@ TEST_F(ProviderTest, RefusesRevokedAndExpiredSignersOfOpensslSignatures) {
                     F(name + ".der") + " -inkey " + F(name + ".key") + " -out " + F(name + ".p7s")),
               0);
     Bytes sig = ReadBytes(W().Path(name + ".p7s"));
-    EXPECT_EQ(Verify(bob, Payload(), sig), c.status) << name;
-    EXPECT_EQ(Verify(strict, Payload(), sig), c.status) << name;
+    EXPECT_EQ(VerifyDetached(bob, Payload(), sig), c.status) << name;
+    EXPECT_EQ(VerifyDetached(strict, Payload(), sig), c.status) << name;
   }
 }
 
@@ -219,10 +185,10 @@ TEST_F(ProviderTest, AcceptsAnExpiredSignerOnlyForSignaturesMadeWhileValid) {
   Bytes afterExpiry = SignedAt("old", now - 5 * 86400, Payload());
   Bytes revoked = SignedAt("rev", now - 86400, Payload());
   ASSERT_FALSE(whileValid.empty());
-  EXPECT_EQ(Verify(bob, Payload(), whileValid), 0);
-  EXPECT_EQ(Verify(strict, Payload(), whileValid), kExpired);
-  EXPECT_EQ(Verify(bob, Payload(), afterExpiry), kExpired);
-  EXPECT_EQ(Verify(bob, Payload(), revoked), kRevoked);  // revocation is checked now
+  EXPECT_EQ(VerifyDetached(bob, Payload(), whileValid), 0);
+  EXPECT_EQ(VerifyDetached(strict, Payload(), whileValid), kExpired);
+  EXPECT_EQ(VerifyDetached(bob, Payload(), afterExpiry), kExpired);
+  EXPECT_EQ(VerifyDetached(bob, Payload(), revoked), kRevoked);  // revocation is checked now
 }
 
 TEST_F(ProviderTest, OpensslVerifiesTheBareHashSignature) {

@@ -69,6 +69,52 @@ const Provider &P() {
   return *provider;
 }
 
+Bytes Sign(TelvoraSession s, int32_t flags, const Bytes &data) {
+  TelvoraSignParams sp{flags, nullptr};
+  TelvoraBlob in = Blob(data), out{};
+  EXPECT_EQ(P().VCERT_SignMem(s, &sp, &in, nullptr, &out), 0);
+  return out.Data != nullptr ? Take(s, out) : Bytes();
+}
+
+int32_t VerifyDetached(TelvoraSession s, const Bytes &data, const Bytes &signature) {
+  TelvoraVerifyParams vp{};
+  vp.Flags = 3;
+  vp.Fields = TELVORA_FIELD_ALL;
+  TelvoraBlob in = Blob(data), sig = Blob(signature);
+  TelvoraVerifyResult r{};
+  int32_t st = P().VCERT_VerifyMem(s, &vp, &in, &sig, nullptr, &r);
+  if (st == 0) {
+    EXPECT_EQ(P().VCERT_FreeVerifyResult(s, &r), 0);
+  }
+  return st;
+}
+
+int32_t EncryptFor(TelvoraSession s, const std::vector<Bytes> &certs, const Bytes &data, Bytes *message) {
+  std::vector<TelvoraCertInfo> records(certs.size());
+  for (std::size_t i = 0; i < certs.size(); ++i) records[i].Encoded = Blob(certs[i]);
+  TelvoraCryptParams cp{1, nullptr, static_cast<int32_t>(records.size()), records.data()};
+  TelvoraBlob in = Blob(data), out{};
+  int32_t st = P().VCERT_EncryptMem(s, &cp, &in, &out);
+  if (st == 0) {
+    Bytes m = Take(s, out);
+    if (message != nullptr) *message = std::move(m);
+  }
+  return st;
+}
+
+int32_t Decrypt(TelvoraSession s, const Bytes &message, Bytes *plain) {
+  TelvoraDecryptParams dp{1, nullptr, 0};
+  TelvoraBlob in = Blob(message), out{};
+  TelvoraCertInfo sender{};
+  int32_t st = P().VCERT_DecryptMem(s, &dp, &in, &out, &sender);
+  if (st == 0) {
+    Bytes got = Take(s, out);
+    if (plain != nullptr) *plain = std::move(got);
+    EXPECT_EQ(P().VCERT_FreeDecryptResult(s, &sender), 0);
+  }
+  return st;
+}
+
 void World::Issue(const std::string &name, const std::string &options) const {
   Shell(Quote(tool) + " issue --ca " + Quote(dir + "ca") + " --subject " + Quote("CN=" + name + ",O=Example,C=RU") +
         " --pse " + Quote(dir + name + ".pse") + " --cert " + Quote(dir + name + ".der") + " --key-out " +

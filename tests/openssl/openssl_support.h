@@ -114,6 +114,20 @@ inline Bytes Take(TelvoraSession s, TelvoraBlob &b) {
 // The one certificate a search finds, as its encoding (empty when not one).
 Bytes FindOne(TelvoraSession s, int32_t stores, const std::string &cnFilter);
 
+inline Bytes Text(const std::string &s) { return Bytes(s.begin(), s.end()); }
+// A file of the test run's folder, quoted for a shell line.
+inline std::string F(const std::string &name) { return Quote(W().Path(name)); }
+
+// The provider's operations as the tests call them; what they hand out is
+// taken and released. Sign expects success and gives the message (empty on
+// failure); the others give the status.
+Bytes Sign(TelvoraSession s, int32_t flags, const Bytes &data);
+// A detached signature of data, every field of the signers asked for.
+int32_t VerifyDetached(TelvoraSession s, const Bytes &data, const Bytes &signature);
+// Encryption for the certificates (DER) of the recipients.
+int32_t EncryptFor(TelvoraSession s, const std::vector<Bytes> &certs, const Bytes &data, Bytes *message = nullptr);
+int32_t Decrypt(TelvoraSession s, const Bytes &message, Bytes *plain = nullptr);
+
 // Every test starts and ends with nothing handed out.
 class ProviderTest : public ::testing::Test {
  protected:

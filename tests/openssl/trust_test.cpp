@@ -19,8 +19,6 @@ constexpr int32_t kKeyStoreUnreadable = S(0xE0720106u),
                   kViewerFailed = S(0xE072011Au), kWeakAlgorithm = S(0xE0720125u), kCrlFromFuture = S(0xE0720126u),
                   kCaNotAnchored = S(0xE0720127u), kNoUsableCrl = S(0xE0720128u), kCaSigner = S(0xE0720129u);
 
-Bytes Text(const std::string &s) { return Bytes(s.begin(), s.end()); }
-std::string F(const std::string &name) { return Quote(W().Path(name)); }
 std::string Store() { return W().Path("store.pem"); }
 std::string Root() { return "ca/ca.cert.pem"; }
 std::string RootKey() { return "ca/ca.key.pem"; }
@@ -117,41 +115,8 @@ Bytes OpensslSign(const std::string &cert, const std::string &key, const std::st
   return File("trust.p7s");
 }
 
-int32_t Verify(TelvoraSession s, const Bytes &signature) {
-  TelvoraVerifyParams vp{};
-  vp.Flags = 3;
-  Bytes data = Text("pay 100");
-  TelvoraBlob in = Blob(data), sig = Blob(signature);
-  TelvoraVerifyResult r{};
-  int32_t st = P().VCERT_VerifyMem(s, &vp, &in, &sig, nullptr, &r);
-  if (st == 0) {
-    EXPECT_EQ(P().VCERT_FreeVerifyResult(s, &r), 0);
-  }
-  return st;
-}
-
-int32_t Encrypt(TelvoraSession s, const Bytes &cert, const Bytes &data, Bytes &out) {
-  TelvoraCertInfo recipient{};
-  recipient.Encoded = Blob(cert);
-  TelvoraCryptParams cp{1, nullptr, 1, &recipient};
-  TelvoraBlob in = Blob(data), blob{};
-  int32_t st = P().VCERT_EncryptMem(s, &cp, &in, &blob);
-  if (st == 0) out = Take(s, blob);
-  return st;
-}
-
-int32_t Decrypt(TelvoraSession s, const Bytes &message, Bytes *plain = nullptr) {
-  TelvoraDecryptParams dp{1, nullptr, 0};
-  TelvoraBlob in = Blob(message), out{};
-  TelvoraCertInfo sender{};
-  int32_t st = P().VCERT_DecryptMem(s, &dp, &in, &out, &sender);
-  if (st == 0) {
-    Bytes got = Take(s, out);
-    if (plain != nullptr) *plain = got;
-    EXPECT_EQ(P().VCERT_FreeDecryptResult(s, &sender), 0);
-  }
-  return st;
-}
+// A detached signature of "pay 100".
+int32_t Verify(TelvoraSession s, const Bytes &signature) { return VerifyDetached(s, Text("pay 100"), signature); }
 
 TEST_F(ProviderTest, APeerCannotSwitchOffRevocation) {
   Parties();
@@ -240,7 +205,7 @@ TEST_F(ProviderTest, WeakDigestsAndKeysAreRefused) {
   }
   EXPECT_EQ(Verify(bob, OpensslSign("alice.pem", "alice.key", "sha256")), 0);
   Bytes message;
-  EXPECT_EQ(Encrypt(bob, File("rsa1024.der"), Text("x"), message), kWeakAlgorithm);
+  EXPECT_EQ(EncryptFor(bob, {File("rsa1024.der")}, Text("x"), &message), kWeakAlgorithm);
   char text[256] = {0};
   EXPECT_EQ(P().VCERT_GetErrorText(kWeakAlgorithm, text, sizeof text), 0);
   EXPECT_EQ(std::string(text).rfind("Weak algorithm", 0), 0u) << text;
@@ -253,7 +218,7 @@ TEST_F(ProviderTest, EncryptsAuthenticatedAndGivesOneStatusForEveryDamage) {
 
   // Written: AuthEnvelopedData (AES-256-GCM), RSA-OAEP with SHA-256.
   Bytes message;
-  ASSERT_EQ(Encrypt(alice, File("rita.der"), plain, message), 0);
+  ASSERT_EQ(EncryptFor(alice, {File("rita.der")}, plain, &message), 0);
   WriteBytes(W().Path("auth.p7e"), message);
   ASSERT_EQ(Shell("openssl cms -cmsout -print -inform DER -in " + F("auth.p7e") + " > " + F("auth.txt")), 0);
   Bytes printed = File("auth.txt");
@@ -300,14 +265,14 @@ TEST_F(ProviderTest, EncryptsAuthenticatedAndGivesOneStatusForEveryDamage) {
   UnsetVar("CPKI1_PROFILES");
   // For an EC recipient the provider writes the EnvelopedData itself.
   Bytes forBob;
-  ASSERT_EQ(Encrypt(old, File("bob.der"), plain, forBob), 0);
+  ASSERT_EQ(EncryptFor(old, {File("bob.der")}, plain, &forBob), 0);
   WriteBytes(W().Path("cbc-bob.p7e"), forBob);
   EXPECT_EQ(Shell("openssl cms -cmsout -print -inform DER -in " + F("cbc-bob.p7e") +
                   " | grep -q 'aes-256-cbc' && openssl cms -decrypt -binary -inform DER -in " + F("cbc-bob.p7e") +
                   " -recip " + F("bob.der") + " -inkey " + F("bob.key") + " -out " + F("cbc-bob.out")),
             0);
   EXPECT_EQ(File("cbc-bob.out"), plain);
-  ASSERT_EQ(Encrypt(old, File("rita.der"), plain, message), 0);
+  ASSERT_EQ(EncryptFor(old, {File("rita.der")}, plain, &message), 0);
   EXPECT_EQ(P().VCERT_Uninitialize(old), 0);
   WriteBytes(W().Path("cbc-out.p7e"), message);
   EXPECT_EQ(Shell("openssl cms -cmsout -print -inform DER -in " + F("cbc-out.p7e") + " | grep -q 'aes-256-cbc'"), 0);
