@@ -90,7 +90,7 @@ KeyUPtr OriginatorKey(EVP_PKEY *own, X509_ALGOR *alg, ASN1_BIT_STRING *pub) {
 }
 
 // Opens the content key of an enveloped message with an EC key of the user
-// by key agreement, the originator's key checked as OriginatorKey says: 1
+// by key agreement, the originator's key checked as PeerPoint says: 1
 // when the key is in place for CMS_decrypt, 0 when no agreement names the
 // certificate (or OpenSSL's own path is to try), -1 when one names it and
 // the key cannot be opened with it.
@@ -129,7 +129,7 @@ int OpenAgreedKey(CMS_ContentInfo *cms, const KeyPair &pair) {
 // own path validates the recipient's key in full at every message and builds
 // the message through its CMS objects; here the recipient's key is what its
 // certificate, which passed the chain check, decoded: on a prime-order curve
-// that decoding checked all there is (see OriginatorKey).
+// that decoding checked all there is (see PeerPoint).
 
 using envelope::kAlgAes256Wrap;
 using envelope::kAlgEcPublicKey;
