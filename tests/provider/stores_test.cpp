@@ -223,7 +223,7 @@ TEST_F(Stores, KeyRequestsKeepTheLockOrder) {
       result = requests[which]();
       done.count_down();
     });
-    if (!done.wait_for(std::chrono::seconds(60))) {
+    if (!done.wait_for(crtelv::test::ScaledBound(std::chrono::seconds(60)))) {
       std::fprintf(stderr, "Stores.KeyRequestsKeepTheLockOrder: deadlock in request %d\n", which);
       std::fflush(stderr);
       std::_Exit(EXIT_FAILURE);
