@@ -30,7 +30,7 @@ class EngineCache : public ProviderTest {
   }
   void SetUp() override {
     ProviderTest::SetUp();
-    sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
+    sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
   }
 };
 

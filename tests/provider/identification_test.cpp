@@ -13,21 +13,6 @@ class Identification : public ProviderTest {
     uid = buffer;
     return status;
   }
-  std::vector<uint8_t> Encoding(const char *subject, const char *serial, int32_t store) {
-    SimCert cert{};
-    cert.Issuer = "CN=Test CA,O=Example";
-    cert.Subject = subject;
-    cert.Serial = serial;
-    cert.NotBefore = 1700000000;
-    cert.NotAfter = 1900000000;
-    cert.Store = store;
-    return sim.Encode(cert);
-  }
-  BindingRef Binding(Engine &engine) {
-    BindingRef binding;
-    EXPECT_EQ(engine->AcquireBinding(engine.Params(), binding), 0);
-    return binding;
-  }
 };
 
 TEST_F(Identification, TextRules) {
@@ -42,8 +27,8 @@ TEST_F(Identification, TextRules) {
 }
 
 TEST_F(Identification, OwnUidIsTheSubjectsCommonName) {
-  sim.Add("CN=User1,O=Example", "0A:1B:2C", TELVORA_STORE_OWN);
-  sim.Add("CN=Peer,O=Example", "01:02", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "0A:1B:2C", .store = TELVORA_STORE_OWN});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "01:02"});
   Engine engine;
   std::string uid;
   ASSERT_EQ(CurrentUID(engine, uid), 0);
@@ -56,7 +41,7 @@ TEST_F(Identification, OwnUidIsTheSubjectsCommonName) {
 }
 
 TEST_F(Identification, OwnUidIsTheSerialNumberOutsideCnMode) {
-  sim.Add("CN=User1,O=Example", "0A:1B:2C", TELVORA_STORE_OWN);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "0A:1B:2C", .store = TELVORA_STORE_OWN});
   Engine engine;
   engine.Set(kParamUIDLocation, "sn");
   std::string uid;
@@ -73,8 +58,8 @@ TEST_F(Identification, NoneOrSeveralOwnCertificatesMeanNoCurrentUser) {
   char buffer[256] = "kept";
   EXPECT_EQ(engine->GetCurrentUID(buffer), kNoCurrentUser);
   EXPECT_STREQ(buffer, "kept");
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
-  sim.Add("CN=User2,O=Example", "02", TELVORA_STORE_OWN);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
+  sim.Add({.subject = "CN=User2,O=Example", .serial = "02", .store = TELVORA_STORE_OWN});
   EXPECT_EQ(CurrentUID(engine, uid), kNoCurrentUser);
   EXPECT_EQ(engine->GetCurrentUID(nullptr), kBadArgument);
 }
@@ -99,7 +84,7 @@ TEST_F(Identification, TheUidIsTheMostSpecificCommonNameReadAtAttributeBoundarie
   };
   for (const auto &c : cases) {
     sim.SimReset();
-    sim.Add(c.subject, "01", TELVORA_STORE_OWN);
+    sim.Add({.subject = c.subject, .serial = "01", .store = TELVORA_STORE_OWN});
     Engine engine;
     std::string uid;
     EXPECT_EQ(CurrentUID(engine, uid), c.status) << c.subject;
@@ -124,8 +109,10 @@ TEST_F(Identification, TheUidIsTheMostSpecificCommonNameReadAtAttributeBoundarie
 }
 
 TEST_F(Identification, ServerModeCountsOnlyCertificatesWithTheServerUsage) {
-  sim.Add("CN=Server,O=Example", "01", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.1", "srv-key");
-  sim.Add("CN=Other,O=Example", "02", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.4", "other-key");
+  sim.Add({.subject = "CN=Server,O=Example", .serial = "01", .store = TELVORA_STORE_OWN, .ekus = "1.3.6.1.5.5.7.3.1",
+           .keyRef = "srv-key"});
+  sim.Add({.subject = "CN=Other,O=Example", .serial = "02", .store = TELVORA_STORE_OWN, .ekus = "1.3.6.1.5.5.7.3.4",
+           .keyRef = "other-key"});
   Engine engine;
   engine.Set(kParamClientServerMode, "server").Set(kParamServerCertEKUOID, "1.3.6.1.5.5.7.3.1");
   std::string uid;
@@ -139,7 +126,7 @@ TEST_F(Identification, ServerModeCountsOnlyCertificatesWithTheServerUsage) {
 }
 
 TEST_F(Identification, ProviderStatusesPassThroughAndNothingLeaks) {
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
   Engine engine;
   std::string uid;
   sim.SimSetFailure("VCERT_FindCert", 1234);
@@ -151,13 +138,13 @@ TEST_F(Identification, ProviderStatusesPassThroughAndNothingLeaks) {
 }
 
 TEST_F(Identification, CertificateByUidInCnMode) {
-  sim.Add("CN=Peer,O=Example", "0A:0B", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "0A:0B"});
   Engine engine;
   BindingRef binding = Binding(engine);
   const TelvoraInitParam p = engine.Params();
   int32_t length = 0;
   ASSERT_EQ(binding->GetCertificateByUID(p, "Peer", nullptr, length), 0);
-  const std::vector<uint8_t> expected = Encoding("CN=Peer,O=Example", "0A:0B", TELVORA_STORE_OTHERS);
+  const std::vector<uint8_t> expected = sim.Encode(Cert{.subject = "CN=Peer,O=Example", .serial = "0A:0B"});
   EXPECT_EQ(length, static_cast<int32_t>(expected.size()));
   std::vector<uint8_t> buffer(static_cast<size_t>(length));
   ASSERT_EQ(binding->GetCertificateByUID(p, "Peer", buffer.data(), length), 0);
@@ -175,8 +162,9 @@ TEST_F(Identification, CertificateByUidInCnMode) {
 }
 
 TEST_F(Identification, SerialSearchesUseTheUsersIssuer) {
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN, nullptr, nullptr, "CN=Own CA,O=Example");
-  sim.Add("CN=Peer,O=Example", "0A:1B:2C", TELVORA_STORE_OTHERS, nullptr, nullptr, "CN=Own CA,O=Example");
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN,
+           .issuer = "CN=Own CA,O=Example"});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "0A:1B:2C", .issuer = "CN=Own CA,O=Example"});
   Engine engine;
   engine.Set(kParamUIDLocation, "SN");
   BindingRef binding = Binding(engine);
@@ -195,8 +183,9 @@ TEST_F(Identification, SerialSearchesUseTheUsersIssuer) {
 }
 
 TEST_F(Identification, ServerModeSearchesOnBehalfOfTheServerKey) {
-  sim.Add("CN=Server,O=Example", "01", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.1", "srv-key");
-  sim.Add("CN=Peer,O=Example", "02", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=Server,O=Example", .serial = "01", .store = TELVORA_STORE_OWN, .ekus = "1.3.6.1.5.5.7.3.1",
+           .keyRef = "srv-key"});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "02"});
   Engine engine;
   engine.Set(kParamClientServerMode, "SERVER").Set(kParamServerCertEKUOID, "1.3.6.1.5.5.7.3.1");
   BindingRef binding = Binding(engine);
@@ -216,7 +205,7 @@ TEST_F(Identification, ServerModeSearchesOnBehalfOfTheServerKey) {
 TEST_F(Identification, UidOfAnEncodedCertificate) {
   Engine engine;
   BindingRef binding = Binding(engine);
-  const std::vector<uint8_t> bytes = Encoding("CN=Peer,O=Example", "0A:0B", TELVORA_STORE_OTHERS);
+  const std::vector<uint8_t> bytes = sim.Encode(Cert{.subject = "CN=Peer,O=Example", .serial = "0A:0B"});
   std::string uid;
   ASSERT_EQ(binding->GetUIDFromCertificate(engine.Params(), bytes.data(), static_cast<int32_t>(bytes.size()), uid),
             0);
@@ -231,8 +220,8 @@ TEST_F(Identification, UidOfAnEncodedCertificate) {
 }
 
 TEST_F(Identification, UidByIdentifier) {
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
-  sim.Add("CN=Peer,O=Example", "0A:1B", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "0A:1B"});
   Engine engine;
   BindingRef binding = Binding(engine);
   std::string uid;
