@@ -33,11 +33,9 @@ TEST_F(Identification, OwnUidIsTheSubjectsCommonName) {
   std::string uid;
   ASSERT_EQ(CurrentUID(engine, uid), 0);
   EXPECT_EQ(uid, "User1");
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_EQ(finds.size(), 1u);
-  EXPECT_TRUE(Has(finds[0], "stores=1 ")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "matchBy=0 ")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "fields=0x4")) << finds[0];
+  EXPECT_EQ(finds[0].Pick("stores matchBy fields"), "stores=1 matchBy=0 fields=0x4");
 }
 
 TEST_F(Identification, OwnUidIsTheSerialNumberOutsideCnMode) {
@@ -47,9 +45,9 @@ TEST_F(Identification, OwnUidIsTheSerialNumberOutsideCnMode) {
   std::string uid;
   ASSERT_EQ(CurrentUID(engine, uid), 0);
   EXPECT_EQ(uid, "0A1B2C");
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_EQ(finds.size(), 1u);
-  EXPECT_TRUE(Has(finds[0], "fields=0x1")) << finds[0];
+  EXPECT_EQ(finds[0]["fields"], "0x1");
 }
 
 TEST_F(Identification, NoneOrSeveralOwnCertificatesMeanNoCurrentUser) {
@@ -118,11 +116,9 @@ TEST_F(Identification, ServerModeCountsOnlyCertificatesWithTheServerUsage) {
   std::string uid;
   ASSERT_EQ(CurrentUID(engine, uid), 0);
   EXPECT_EQ(uid, "Server");
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_EQ(finds.size(), 1u);
-  EXPECT_TRUE(Has(finds[0], "stores=1 ")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "matchBy=0x400") || Has(finds[0], "matchBy=1024")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "ekus=\"1.3.6.1.5.5.7.3.1\"")) << finds[0];
+  EXPECT_EQ(finds[0].Pick("stores matchBy ekus"), R"(stores=1 matchBy=1024 ekus="1.3.6.1.5.5.7.3.1")");
 }
 
 TEST_F(Identification, ProviderStatusesPassThroughAndNothingLeaks) {
@@ -153,12 +149,9 @@ TEST_F(Identification, CertificateByUidInCnMode) {
   EXPECT_EQ(binding->GetCertificateByUID(p, "Peer", buffer.data(), small), kNoMemory);
   EXPECT_EQ(small, length);
   EXPECT_EQ(binding->GetCertificateByUID(p, "Nobody", buffer.data(), small), kCertSelection);
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_FALSE(finds.empty());
-  EXPECT_TRUE(Has(finds[0], "stores=2 ")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "matchBy=4 ")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "subject=\"CN=Peer\"")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "fields=0x10000")) << finds[0];
+  EXPECT_EQ(finds[0].Pick("stores matchBy subject fields"), R"(stores=2 matchBy=4 subject="CN=Peer" fields=0x10000)");
 }
 
 TEST_F(Identification, SerialSearchesUseTheUsersIssuer) {
@@ -172,14 +165,12 @@ TEST_F(Identification, SerialSearchesUseTheUsersIssuer) {
   ASSERT_EQ(binding->GetCertificateByUID(engine.Params(), "0A1B2C", nullptr, length), 0);
   EXPECT_GT(length, 0);
   EXPECT_EQ(binding->GetCertificateByUID(engine.Params(), "ABC", nullptr, length), kCertSelection);
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_EQ(finds.size(), 4u);  // own issuer, search, own issuer, search
-  EXPECT_TRUE(Has(finds[0], "stores=1 ") && Has(finds[0], "fields=0x2")) << finds[0];
-  EXPECT_TRUE(Has(finds[1], "matchBy=3 ")) << finds[1];
-  EXPECT_TRUE(Has(finds[1], "serial=\"0A:1B:2C\"")) << finds[1];
-  EXPECT_TRUE(Has(finds[1], "issuer=\"CN=Own CA,O=Example\"")) << finds[1];
+  EXPECT_EQ(finds[0].Pick("stores fields"), "stores=1 fields=0x2");
+  EXPECT_EQ(finds[1].Pick("matchBy serial issuer"), R"(matchBy=3 serial="0A:1B:2C" issuer="CN=Own CA,O=Example")");
   // An odd-length UID goes to the provider as it is.
-  EXPECT_TRUE(Has(finds[3], "serial=\"ABC\"")) << finds[3];
+  EXPECT_EQ(finds[3]["serial"], R"("ABC")");
 }
 
 TEST_F(Identification, ServerModeSearchesOnBehalfOfTheServerKey) {
@@ -191,10 +182,10 @@ TEST_F(Identification, ServerModeSearchesOnBehalfOfTheServerKey) {
   BindingRef binding = Binding(engine);
   int32_t length = 0;
   ASSERT_EQ(binding->GetCertificateByUID(engine.Params(), "Peer", nullptr, length), 0);
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_EQ(finds.size(), 2u);
-  EXPECT_TRUE(Has(finds[0], "fields=0x8000")) << finds[0];
-  EXPECT_TRUE(Has(finds[1], "selector=\"srv-key\"")) << finds[1];
+  EXPECT_EQ(finds[0]["fields"], "0x8000");
+  EXPECT_EQ(finds[1]["selector"], R"("srv-key")");
 
   Engine noServerCert;
   noServerCert.Set(kParamClientServerMode, "SERVER").Set(kParamServerCertEKUOID, "1.2.3.4");

@@ -176,9 +176,8 @@ TEST_F(Signing, XmlSignaturesAreBareHashSignaturesFoundBySerial) {
   std::string signer = "0A1B";
   ASSERT_EQ(Verify(engine, data, sign, signer), 0);
   EXPECT_EQ(signer, "User1");
-  const std::string find = sim.CallsOf("VCERT_FindCert").back();
-  EXPECT_TRUE(Has(find, "stores=2 matchBy=3 issuer=\"CN=Test CA,O=Example\" serial=\"0A:1B\"")) << find;
-  EXPECT_TRUE(Has(find, "fields=0x3FFFF")) << find;
+  EXPECT_EQ(sim.RecordsOf("VCERT_FindCert").back().Pick("stores matchBy issuer serial fields"),
+            R"(stores=2 matchBy=3 issuer="CN=Test CA,O=Example" serial="0A:1B" fields=0x3FFFF)");
   // A request word names no signer of a bare signature.
   signer = "GetCertificate_OnSuccess";
   EXPECT_EQ(Verify(engine, data, sign, signer), kCertSelection);
