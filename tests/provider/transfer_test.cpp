@@ -23,13 +23,12 @@ std::vector<std::string> Files(const TempDir &dir) {
   return names;
 }
 
-std::string Text(const std::vector<uint8_t> &bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 class Transfers : public ProviderTest {
  protected:
   void SetUp() override {
     ProviderTest::SetUp();
-    sim.AddCert(Cert("CN=User1,O=Example", "0A:1B", TELVORA_STORE_OWN | TELVORA_STORE_OTHERS));
+    sim.AddCert(kUser1);
     sim.AddCert(peer);
     peerBytes = sim.Encode(peer);
   }
@@ -63,7 +62,7 @@ class Transfers : public ProviderTest {
     return content;
   }
 
-  SimCert peer = Cert("CN=Peer,O=Example", "0C", TELVORA_STORE_OTHERS);
+  SimCert peer = Cert{.subject = "CN=Peer,O=Example", .serial = "0C"};
   std::vector<uint8_t> peerBytes;
   Engine engine;
   TempDir dir;
@@ -184,7 +183,7 @@ TEST_F(Transfers, TextsAreCutAt255Characters) {
   // UID + ".cer" is cut as a whole.
   const std::string uid(253, 'w');
   const std::string subject = "CN=" + uid + ",O=Example";
-  sim.AddCert(Cert(subject.c_str(), "0D", TELVORA_STORE_OTHERS));
+  sim.AddCert(Cert{.subject = subject.c_str(), .serial = "0D"});
   std::vector<char> transfer(12288);
   ASSERT_EQ(engine->GetPublicKeyTransfer(uid.c_str(), transfer.data()), 0);
   EXPECT_EQ(Read(transfer.data()).FileName, uid + ".c");
