@@ -430,6 +430,39 @@ Opened OpenDirect(const envelope::Message &m, const KeyPair &pair, Bytes &conten
   return Opened::kOpened;
 }
 
+// The certificate of the stores that a record names by the texts of its
+// issuer and serial number. The texts lose what the certificate holds
+// (characters outside Windows-1251 become '?', the serial's sign is not
+// written): when they fit two certificates, the record names neither surely
+// and none is taken (kAmbiguousRecipient). A certificate in both stores is
+// one certificate.
+int32_t RecipientByTexts(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer, const char *serial,
+                         X509 *&found) {
+  const std::string serialText(serial), issuerText(issuer);
+  auto sameSerial = [&](const std::string &text) {
+    return text.size() == serialText.size() &&
+           std::equal(text.begin(), text.end(), serialText.begin(), [](char a, char b) {
+             auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+             return lower(a) == lower(b);
+           });
+  };
+  found = nullptr;
+  bool ambiguous = false;
+  // The serial first: its text costs a fraction of the issuer's.
+  auto consider = [&](X509 *x) {
+    if (!sameSerial(SerialText(X509_get0_serialNumber(x))) || DnText(X509_get_issuer_name(x)) != issuerText) return;
+    if (found != nullptr && !SameCert(found, x)) ambiguous = true;
+    found = x;
+  };
+  for (const auto &c : certs.certs) consider(c.get());
+  for (const auto &p : keys.pairs) consider(p.cert.get());
+  if (ambiguous) {
+    found = nullptr;
+    return kAmbiguousRecipient;
+  }
+  return found != nullptr ? kOk : kUnknownRecipient;
+}
+
 }  // namespace
 }  // namespace cpki1
 
@@ -463,8 +496,8 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
         if (!x) return kBadEncoding;
       } else {
         if (rec.Issuer == nullptr || rec.SerialNumber == nullptr) return kBadArgument;
-        X509 *known = FindByIssuerSerial(*certs, *keys, rec.Issuer, rec.SerialNumber);
-        if (known == nullptr) return kUnknownRecipient;
+        X509 *known = nullptr;
+        if (int32_t st = RecipientByTexts(*certs, *keys, rec.Issuer, rec.SerialNumber, known); st != kOk) return st;
         X509_up_ref(known);
         x.reset(known);
       }

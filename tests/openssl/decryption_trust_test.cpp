@@ -1,7 +1,7 @@
 // What the provider decides when it opens messages made by the openssl
-// command and then changed as an attacker would: a GCM tag cut short,
-// another recipient's entry that OpenSSL cannot read, an originator point in
-// compressed form.
+// command and then changed as an attacker would: a GCM tag cut short, a
+// recipient named by texts that fit two certificates, another recipient's
+// entry that OpenSSL cannot read, an originator point in compressed form.
 #include <openssl/ec.h>
 #include <openssl/obj_mac.h>
 #include <openssl/x509.h>
@@ -12,6 +12,8 @@
 
 namespace cpki1test {
 namespace {
+
+constexpr int32_t kAmbiguousRecipient = S(0xE072012Au);
 
 // A DER element as a tree, to change one part of a message and encode the
 // lengths around it again.
@@ -129,6 +131,60 @@ TEST_F(ProviderTest, AGcmTagShorterThanItsParametersSayOpensNothing) {
       }
     }
   }
+}
+
+// Texts of issuer and serial lose what tells two CAs apart ('ë' and 'é' are
+// both '?' in Windows-1251): a recipient named by them alone is refused once
+// they fit two certificates, and named by its encoding it is found.
+TEST_F(ProviderTest, ARecipientNamedByTextsThatFitTwoCertificatesIsRefused) {
+  const char ext[] = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyAgreement\n";
+  WriteBytes(W().Path("zoe.ext"), Bytes(ext, ext + std::strlen(ext)));
+  for (const std::string n : {"1", "2"}) {
+    const std::string ca = "zoe" + n + "-ca", leaf = "zoe" + n;
+    ASSERT_EQ(Shell("openssl req -x509 -new -utf8 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj " +
+                    Quote(n == "1" ? "/CN=Zo\xC3\xAB CA" : "/CN=Zo\xC3\xA9 CA") + " -addext basicConstraints=critical,CA:TRUE" +
+                    " -addext keyUsage=critical,keyCertSign,cRLSign -keyout " + F(ca + ".key") + " -out " + F(ca + ".pem") +
+                    " && openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=" + leaf +
+                    " -keyout " + F(leaf + ".key") + " -out " + F(leaf + ".csr") + " && openssl x509 -req -in " +
+                    F(leaf + ".csr") + " -CA " + F(ca + ".pem") + " -CAkey " + F(ca + ".key") +
+                    " -set_serial 0x1234 -days 30 -extfile " + F("zoe.ext") + " -outform DER -out " + F(leaf + ".der")),
+              0);
+  }
+  const std::string store = W().Path("zoe-store.pem");
+  std::filesystem::copy_file(W().Path("store.pem"), store, std::filesystem::copy_options::overwrite_existing);
+  const std::string tool = Quote(W().tool) + " store --store " + Quote(store) + " ";
+  ASSERT_EQ(Shell(tool + F("zoe1-ca.pem") + " " + F("zoe1.der")), 0);
+  Session alice(W().Path("alice.pse"), store);
+
+  // The texts the library's search hands out for zoe1, as it names recipients.
+  const Bytes zoe1 = ReadBytes(W().Path("zoe1.der")), zoe2 = ReadBytes(W().Path("zoe2.der"));
+  auto texts = [&](const Bytes &cert) {
+    TelvoraBlob blob = Blob(cert);
+    TelvoraCertInfo info{};
+    EXPECT_EQ(P().VCERT_ParseCert(alice, &blob, TELVORA_FIELD_ISSUER | TELVORA_FIELD_SERIAL, &info), 0);
+    std::pair<std::string, std::string> t{info.Issuer != nullptr ? info.Issuer : "",
+                                          info.SerialNumber != nullptr ? info.SerialNumber : ""};
+    EXPECT_EQ(P().VCERT_FreeCert(alice, &info), 0);
+    return t;
+  };
+  const auto named = texts(zoe1);
+  ASSERT_EQ(named, texts(zoe2));
+  auto encryptByTexts = [&] {
+    TelvoraCertInfo rec{};
+    rec.Issuer = named.first.c_str();
+    rec.SerialNumber = named.second.c_str();
+    TelvoraCryptParams cp{1, nullptr, 1, &rec};
+    const Bytes data = Text("for zoe");
+    TelvoraBlob in = Blob(data), out{};
+    const int32_t st = P().VCERT_EncryptMem(alice, &cp, &in, &out);
+    if (st == 0) Take(alice, out);
+    return st;
+  };
+  EXPECT_EQ(encryptByTexts(), 0);  // one certificate fits
+
+  ASSERT_EQ(Shell(tool + F("zoe2-ca.pem") + " " + F("zoe2.der")), 0);
+  EXPECT_EQ(encryptByTexts(), kAmbiguousRecipient);
+  for (const Bytes *cert : {&zoe1, &zoe2}) EXPECT_EQ(EncryptFor(alice, {*cert}, Text("for zoe")), 0);
 }
 
 // A message for bob and alice whose entry for alice OpenSSL cannot read:
