@@ -17,14 +17,12 @@
 #include <optional>
 #include <vector>
 
+#include "der.h"
+
 namespace cpki1::envelope {
 
 // Bytes inside the message read (valid while the message is).
-struct Span {
-  const uint8_t *data = nullptr;
-  std::size_t size = 0;
-  bool operator==(const Span &o) const;
-};
+using Span = der::Span;
 
 // One RecipientEncryptedKey of a key agreement, with its originator.
 struct AgreedKey {
