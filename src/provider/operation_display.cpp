@@ -6,6 +6,8 @@
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "provider/call_frame.h"
+#include "provider/cert_text.h"
 #include "provider/provider_engine.h"
 
 namespace crtelv {
@@ -97,23 +99,24 @@ int32_t TTelvoraEngine::ShowCertificate(const char *uid) {
 
 int32_t TTelvora::ShowCertificate(const TelvoraInitParam &p, const char *uid) {
   if (uid == nullptr) return kNoUID;
-  return WithUidSearch(p, uid, TELVORA_FIELD_ALL, [&](UidSearch &search) {
-    return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
-      FindResultHold found(call);
-      int32_t result = found.Find(search.criteria);
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
+    UidSearch search;
+    int32_t result = BuildFindCriteria(call, uid, TELVORA_FIELD_ALL, call.Rule(), search);
+    if (result != 0) return result;
+    FindResultHold found(call);
+    result = found.Find(search.criteria);
+    if (result != 0) return result;
+    if (found.Single() == nullptr) {
+      // The first result goes back before the wider search.
+      found.Release();
+      search.criteria.Stores |= TELVORA_STORE_WIDE;
+      result = found.Find(search.criteria);
       if (result != 0) return result;
-      if (found.Single() == nullptr) {
-        // The first result goes back before the wider search.
-        found.Release();
-        search.criteria.Stores |= TELVORA_STORE_WIDE;
-        result = found.Find(search.criteria);
-        if (result != 0) return result;
-      }
-      const TelvoraCertInfo *cert = found.Single();
-      if (cert == nullptr) return kCertSelection;
-      result = call.Entry().VCERT_ShowCertificate(call.Session(), &cert->Encoded);
-      return static_cast<uint32_t>(result) == kViewerClosed ? 0 : result;
-    });
+    }
+    const TelvoraCertInfo *cert = found.Single();
+    if (cert == nullptr) return kCertSelection;
+    result = call.Entry().VCERT_ShowCertificate(call.Session(), &cert->Encoded);
+    return static_cast<uint32_t>(result) == kViewerClosed ? 0 : result;
   });
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding_fixture.h"
+#include "provider/cert_text.h"
 #include "support/base64.h"
 #include "support/file_text_helpers.h"
 
