@@ -6,8 +6,10 @@
 #include <new>
 
 #include "support/failure.h"
-#include "support/file_text_helpers.h"
+#include "support/file_io.h"
+#include "support/paths.h"
 #include "support/root_path.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 

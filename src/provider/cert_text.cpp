@@ -9,7 +9,7 @@
 #include "engine/crypto_engine.h"
 #include "support/base64.h"
 #include "support/dn_text.h"
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {

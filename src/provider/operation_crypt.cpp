@@ -9,7 +9,7 @@
 #include "provider/call_frame.h"
 #include "provider/cert_text.h"
 #include "provider/provider_engine.h"
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {

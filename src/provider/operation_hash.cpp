@@ -5,7 +5,7 @@
 #include "provider/cert_text.h"
 #include "provider/provider_engine.h"
 #include "support/base64.h"
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {

@@ -10,7 +10,7 @@
 #include "provider/cert_text.h"
 #include "provider/provider_engine.h"
 #include "provider/transfer_block.h"
-#include "support/file_text_helpers.h"
+#include "support/file_io.h"
 
 namespace crtelv {
 namespace {

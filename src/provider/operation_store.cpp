@@ -8,7 +8,9 @@
 #include "provider/call_frame.h"
 #include "provider/cert_text.h"
 #include "provider/provider_engine.h"
-#include "support/file_text_helpers.h"
+#include "support/file_io.h"
+#include "support/paths.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {

@@ -14,7 +14,8 @@
 #include "provider/provider_engine.h"
 #include "provider/transfer_block.h"
 #include "support/base64.h"
-#include "support/file_text_helpers.h"
+#include "support/file_io.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {
