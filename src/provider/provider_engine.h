@@ -16,28 +16,12 @@
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "provider/provider_params.h"
 
 namespace crtelv {
 
 struct TransferBlock;
 class ProviderCall;
-
-// Parameter numbers (1-based) of the provider engine.
-enum TelvoraParam : int32_t {
-  kParamProfile = 1,
-  kParamPSE = 2,
-  kParamLocalStore = 3,
-  kParamLDAP = 4,
-  kParamEncryptForUID = 5,
-  kParamKeyRequestTimeout = 6,
-  kParamLastOpTimeout = 7,
-  kParamClientServerMode = 8,
-  kParamServerCertEKUOID = 9,
-  kParamUIDLocation = 10,
-  kParamSignEKURestrictions = 11,
-  kParamCashID = 12,
-  kParamInitFlags = 13,
-};
 
 // A binding held by an operation. The cache holds one reference per cached
 // binding and every running operation holds another, so a binding that the
