@@ -166,7 +166,7 @@ void TCryptoEngine::GetCryptoParamName(int32_t index, char *name) {
     CopyTextToHost(std::string(), name, capacity);
     return;
   }
-  CopyTextToHost(paramNames_[index - 1], name, capacity);
+  CopyTextToHost(paramNames_[static_cast<std::size_t>(index) - 1], name, capacity);
 }
 
 void TCryptoEngine::GetCryptoParamValue(int32_t index, char *value) {
