@@ -109,9 +109,13 @@ class TTelvora : public TCrypto_DLL {
   bool ThreadSafe() const { return FThreadSafe; }
   TelvoraSession Session() const { return FSession; }
 
-  // ---- The provider call frame (see CallProvider below) -------------------
+  // ---- The provider call frame (defined in call_frame.h) ------------------
   template <typename Call>
   int32_t CallProvider(const TelvoraInitParam &p, ServerKey key, Call &&call);
+  // The same inside the provider lock and SessionLock, so that no session is
+  // opened or closed meanwhile (the key request operations).
+  template <typename Call>
+  int32_t CallHoldingSessions(const TelvoraInitParam &p, Call &&call);
 
   // ---- Sessions and locks (binding_session.cpp) --------------------------
   // Opens or keeps the session; on 0 the caller holds the read side of the
@@ -223,10 +227,6 @@ class TTelvora : public TCrypto_DLL {
   // run, so that no session is opened or closed in between.
   int32_t RemoteGenerateStart(const TelvoraInitParam &p, void *out, int32_t &outLen);
   int32_t RemoteGenerateFinish(const TelvoraInitParam &p, const void *data, int32_t dataLen);
-  // The call frame inside the provider lock and SessionLock, as the two
-  // above run.
-  template <typename Call>
-  int32_t CallHoldingSessions(const TelvoraInitParam &p, Call &&call);
   // outLen is the capacity of out on entry and the length written on 0; -7
   // (outLen unchanged, nothing written) when the export is longer.
   int32_t ExportToBuffer(ProviderCall &call, void *out, int32_t &outLen, int32_t kind);
