@@ -278,6 +278,9 @@ class TTelvora : public TCrypto_DLL {
   // The one certificate of the own store (server: the server's): its UID, or
   // (uidRule false) its issuer; -2 when there is not exactly one.
   int32_t FindOwnCert(ProviderCall &call, int32_t fields, std::string &text, bool uidRule);
+  // CallProvider without taking the provider lock (call_frame.h).
+  template <typename Call>
+  int32_t RunFrame(const TelvoraInitParam &p, ServerKey key, Call &&call);
 };
 
 

@@ -128,6 +128,13 @@ enum class ServerKey { Needed, NotNeeded };
 template <typename Call>
 int32_t TTelvora::CallProvider(const TelvoraInitParam &p, ServerKey key, Call &&call) {
   ProviderLockGuard lock(*this, p.ServerMode);
+  return RunFrame(p, key, call);
+}
+
+// The frame's session and what follows, for a caller holding the provider
+// lock.
+template <typename Call>
+int32_t TTelvora::RunFrame(const TelvoraInitParam &p, ServerKey key, Call &&call) {
   SessionHold session(*this);
   int32_t status = session.Acquire(p);
   if (status != 0) return status;
@@ -139,13 +146,13 @@ int32_t TTelvora::CallProvider(const TelvoraInitParam &p, ServerKey key, Call &&
   return call(frame);
 }
 
-// The call frame inside the provider lock and SessionLock, taken in that
-// order before the frame's own: no session is opened or closed meanwhile.
+// The call frame with SessionLock held around it too (taken after the
+// provider lock, as everywhere): no session is opened or closed meanwhile.
 template <typename Call>
 int32_t TTelvora::CallHoldingSessions(const TelvoraInitParam &p, Call &&call) {
   ProviderLockGuard provider(*this, p.ServerMode);
   SessionLockGuard sessions(*this);
-  return CallProvider(p, ServerKey::NotNeeded, call);
+  return RunFrame(p, ServerKey::NotNeeded, call);
 }
 
 // Base of the holds of provider results: the result is released with its
