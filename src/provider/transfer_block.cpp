@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "engine/crypto_engine.h"
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {

@@ -1,6 +1,6 @@
 #include "support/dn_text.h"
 
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {

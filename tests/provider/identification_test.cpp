@@ -1,5 +1,6 @@
 // The user's own certificate and the UID searches, as the provider sees them.
 #include "binding_fixture.h"
+#include "provider/cert_text.h"
 
 namespace crtelv::test {
 namespace {

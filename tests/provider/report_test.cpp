@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "binding_fixture.h"
+#include "provider/cert_text.h"
 #include "test_util.h"
 
 namespace crtelv::test {

@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "binding_fixture.h"
+#include "provider/cert_text.h"
 #include "support/base64.h"
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv::test {
 namespace {

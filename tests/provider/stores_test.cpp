@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "binding_fixture.h"
+#include "provider/call_frame.h"
+#include "provider/cert_text.h"
 #include "provider/transfer_block.h"
 #include "test_latch.h"
 #include "test_util.h"

@@ -1,8 +1,10 @@
 // Public key transfers: making them, reading them, and saving what they
 // carry; what a counterpart sends is checked before anything is written.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -306,6 +308,44 @@ TEST_F(Transfers, AFailedWriteKeepsTheOldFile) {
     EXPECT_EQ(ReadFileText(path), c.content) << c.file;
     std::filesystem::remove(path);
   }
+}
+
+// Sessions acquired since the count was reset: each acquisition reads the
+// session clock once.
+std::atomic<int> g_acquisitions{0};
+double CountingClock() {
+  ++g_acquisitions;
+  return 0.5;
+}
+
+// Reading a transfer, searching the store and signing a new transfer all run
+// in the operation's one call frame: one session, each lock taken once.
+TEST_F(Transfers, EachOperationOpensOneFrame) {
+  std::vector<char> made(12288);
+  ASSERT_EQ(engine->GetPublicKeyTransfer("Peer", made.data()), 0);
+  const std::string transfer = made.data();
+  const std::string certFile = dir.Write("in/peer.cer", Text(peerBytes));
+  std::vector<char> out(12288);
+  std::vector<char> report(4097);
+  const struct {
+    const char *what;
+    std::function<int32_t()> run;
+  } cases[] = {
+      {"GetPublicKeyTransfer", [&] { return engine->GetPublicKeyTransfer("Peer", out.data()); }},
+      {"ExcludeSelfPublicKeyTransfer", [&] { return engine->ExcludeSelfPublicKeyTransfer(out.data()); }},
+      {"IncludePublicKeyTransfer", [&] { return engine->IncludePublicKeyTransfer(transfer.c_str()); }},
+      {"GetReportByTransfer", [&] { return engine->GetReportByTransfer(transfer.c_str(), report.data()); }},
+      {"GetPublicKeyTransferByFile", [&] { return engine->GetPublicKeyTransferByFile(out.data(), certFile.c_str()); }},
+      {"SavePublicKeyFromTransfer",
+       [&] { return engine->SavePublicKeyFromTransfer(dir.Path().c_str(), transfer.c_str()); }},
+  };
+  SetSessionClock(CountingClock);
+  for (const auto &c : cases) {
+    g_acquisitions = 0;
+    EXPECT_EQ(c.run(), 0) << c.what;
+    EXPECT_EQ(g_acquisitions.load(), 1) << c.what;
+  }
+  EXPECT_EQ(ReadFileText(dir.Path() + "Peer.cer"), Text(peerBytes));
 }
 
 }  // namespace
