@@ -10,8 +10,8 @@
 #include <ctime>
 
 #include "gost.h"
+#include "platform/native_services.h"
 #include "platform/platform.h"
-#include "os.h"
 #include "provider.h"
 
 namespace cpki1 {
@@ -371,7 +371,7 @@ int32_t VCERT_ShowCertificate(TelvoraSession s, const TelvoraBlob *cert) {
     if (!x) return kBadEncoding;
     const char *viewer = std::getenv("CPKI1_VIEWER");
     if (viewer == nullptr || viewer[0] == '\0') return kNoViewer;
-    return os::RunViewer(viewer, CertPem(x.get())) == os::ViewerResult::kShown ? kOk : kViewerFailed;
+    return crtelv::platform::RunViewer(viewer, CertPem(x.get())) ? kOk : kViewerFailed;
   });
 }
 

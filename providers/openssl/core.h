@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "os.h"
+#include "platform/native_services.h"
 
 namespace cpki1 {
 
@@ -128,16 +128,12 @@ class FileLock {
   bool Held() const { return lock_.Held(); }
 
  private:
-  os::ExclusiveFileLock lock_;
+  crtelv::platform::ExclusiveFileLock lock_;
 };
 
 // Identity of a file's current content (device, inode, size, change time);
 // nullopt when the file does not exist.
-struct FileStamp {
-  uint64_t dev = 0, ino = 0, size = 0;
-  int64_t mtimeSec = 0, mtimeNsec = 0;
-  bool operator==(const FileStamp &) const = default;
-};
+using FileStamp = crtelv::platform::FileStamp;
 std::optional<FileStamp> StampOf(const std::string &path);
 // Store files this process has replaced so far (ReplaceFile): a snapshot
 // made before a write of this process is looked at again at once.

@@ -104,13 +104,13 @@ int32_t ReadProfile(const std::string &name, Profile &out) {
   if (name.empty() || name.find_first_of("/\\") != std::string::npos || name == "." || name == "..") return kNoProfile;
   std::string dir;
   if (!crtelv::platform::GetEnv("CPKI1_PROFILES", dir) || dir.empty()) {
-    dir = os::DefaultProfilesFolder();
+    dir = crtelv::platform::PrivateDataFolder("cpki1");
     if (dir.empty()) return kNoProfile;
   }
   std::string file = Resolve(dir + "/" + name + ".profile");
   auto text = ReadWholeFile(file);
   if (!text) return kNoProfile;
-  std::string folder = file.substr(0, file.find_last_of(os::kFolderSeparators) + 1);
+  std::string folder = file.substr(0, file.find_last_of(crtelv::platform::FolderSeparators()) + 1);
   std::string all(text->begin(), text->end());
   std::size_t pos = 0;
   while (pos < all.size()) {
@@ -136,7 +136,7 @@ int32_t ReadProfile(const std::string &name, Profile &out) {
       }
       continue;
     }
-    if (!value.empty() && !os::IsAbsolute(value)) value = folder + value;
+    if (!value.empty() && !crtelv::platform::IsAbsolutePath(value)) value = folder + value;
     if (strcasecmp(key.c_str(), "pse") == 0) {
       out.pse = value;
     } else if (strcasecmp(key.c_str(), "store") == 0) {

@@ -19,10 +19,10 @@ std::string ResolveStore(Session &s, const std::string &path, std::string Sessio
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     const std::string &known = s.*found;
-    if (!known.empty() && os::Exists(known)) return known;
+    if (!known.empty() && crtelv::platform::PathExists(known)) return known;
   }
   std::string resolved = Resolve(path);
-  if (os::Exists(resolved)) {
+  if (crtelv::platform::PathExists(resolved)) {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.*found = resolved;
   }
