@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "certinfo.h"
 #include "gost.h"
@@ -57,21 +58,24 @@ int32_t MapVerifyError(int err) {
 
 // Each certificate of a built chain (leaf first, anchor last) against the
 // CRLs of the store. A CRL counts for a certificate only when its issuer's
-// key signed it, so a CRL that merely bears the CA's name changes nothing;
-// but when CRLs bear the name and none is the key's, the check fails rather
-// than pass without revocation. A CA without any CRL revokes nothing.
+// key signed it, the issuer may sign CRLs (cRLSign, when it has a key usage)
+// and the CRL is a complete one by CrlTakenAsComplete, so a CRL that merely
+// bears the CA's name, or covers part of its certificates, changes nothing;
+// but when CRLs bear the name and none counts, the check fails rather than
+// pass without revocation. A CA without any CRL revokes nothing.
 int32_t CheckRevocation(STACK_OF(X509) * chain, const CertStoreData &certs, int32_t flags) {
   time_t now = time(nullptr), latest = now + kClockSkew;
   int n = sk_X509_num(chain);
   for (int i = 0; i + 1 < n; ++i) {
     X509 *cert = sk_X509_value(chain, i);
-    EVP_PKEY *key = X509_get0_pubkey(sk_X509_value(chain, i + 1));
+    X509 *issuer = sk_X509_value(chain, i + 1);
+    EVP_PKEY *key = UsageAllows(issuer, KU_CRL_SIGN) ? X509_get0_pubkey(issuer) : nullptr;
     bool named = false;
     X509_CRL *newest = nullptr;
     for (const auto &c : certs.crls) {
       if (X509_NAME_cmp(X509_CRL_get_issuer(c.get()), X509_get_issuer_name(cert)) != 0) continue;
       named = true;
-      if (key == nullptr || X509_CRL_verify(c.get(), key) != 1) continue;
+      if (key == nullptr || CrlTakenAsComplete(c.get()) != kOk || X509_CRL_verify(c.get(), key) != 1) continue;
       if (X509_cmp_time(X509_CRL_get0_lastUpdate(c.get()), &latest) > 0) continue;  // not valid yet
       if (newest == nullptr || CompareCrls(c.get(), newest) > 0) newest = c.get();
     }
@@ -108,6 +112,32 @@ bool SignatureWeak(int signatureNid) {
   int digest = NID_undef, key = NID_undef;
   if (!OBJ_find_sigid_algs(signatureNid, &digest, &key)) return true;
   return digest != NID_undef && DigestWeak(digest);  // undef: the key's own (Ed25519)
+}
+
+int32_t CrlTakenAsComplete(X509_CRL *crl) {
+  if (CrlScoped(crl)) return kCrlScoped;
+  auto handled = [](const X509_EXTENSION *ext, std::initializer_list<int> nids) {
+    if (!X509_EXTENSION_get_critical(ext)) return true;
+    const int nid = OBJ_obj2nid(X509_EXTENSION_get_object(const_cast<X509_EXTENSION *>(ext)));
+    return std::find(nids.begin(), nids.end(), nid) != nids.end();
+  };
+  for (int i = 0; i < X509_CRL_get_ext_count(crl); ++i) {
+    if (!handled(X509_CRL_get_ext(crl, i), {NID_authority_key_identifier, NID_crl_number}))
+      return kCrlCriticalExtension;
+  }
+  // An entry's reason and invalidity date change nothing (a listed
+  // certificate is revoked); a certificate issuer (an indirect CRL) is not
+  // handled.
+  STACK_OF(X509_REVOKED) *entries = X509_CRL_get_REVOKED(crl);
+  for (int i = 0; i < sk_X509_REVOKED_num(entries); ++i) {
+    const STACK_OF(X509_EXTENSION) *exts = X509_REVOKED_get0_extensions(sk_X509_REVOKED_value(entries, i));
+    for (int k = 0; k < sk_X509_EXTENSION_num(exts); ++k) {
+      if (!handled(sk_X509_EXTENSION_value(exts, k), {NID_crl_reason, NID_invalidity_date}))
+        return kCrlCriticalExtension;
+    }
+  }
+  if (SignatureWeak(X509_CRL_get_signature_nid(crl))) return kWeakAlgorithm;
+  return kOk;
 }
 
 namespace {

@@ -43,6 +43,14 @@ constexpr time_t kClockSkew = 5 * 60;
 int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
                    const ChainRules &rules, CertListPtr *chain = nullptr);
 
+// Whether the store takes a CRL as the complete CRL of its issuer: kOk, or
+// kCrlScoped for a delta CRL or one with an issuing distribution point (it
+// covers part of the issuer's certificates or reasons only), kWeakAlgorithm
+// for a signature with a weak digest, kCrlCriticalExtension for a critical
+// extension of the CRL or of an entry that is not handled here. The
+// issuer's key and its cRLSign usage are checked where the issuer is known.
+int32_t CrlTakenAsComplete(X509_CRL *crl);
+
 // MD5, SHA-1 and other digests under 224 bits, or an unknown digest. The
 // GOST R 34.11-2012 digests (Streebog-256 and -512) are never weak.
 bool DigestWeak(int digestNid);

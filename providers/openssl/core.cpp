@@ -456,7 +456,13 @@ int CompareCrls(X509_CRL *a, X509_CRL *b) {
   return 0;
 }
 
+bool CrlScoped(X509_CRL *crl) {
+  return X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0 ||
+         X509_CRL_get_ext_by_NID(crl, NID_issuing_distribution_point, -1) >= 0;
+}
+
 bool AddCrlTo(CertStoreData &store, X509_CRL *crl, EVP_PKEY *issuerKey) {
+  if (CrlScoped(crl)) return false;
   auto sameIssuer = [&](X509_CRL *c) {
     if (X509_NAME_cmp(X509_CRL_get_issuer(c), X509_CRL_get_issuer(crl)) != 0) return false;
     return issuerKey == nullptr || X509_CRL_verify(c, issuerKey) == 1;

@@ -159,9 +159,14 @@ bool AddCertTo(CertStoreData &store, X509 *cert);
 // else by thisUpdate. Negative, 0 or positive as a is older, as new, newer.
 int CompareCrls(X509_CRL *a, X509_CRL *b);
 
-// Adds a CRL, replacing the older ones of the same issuer: the same name and,
-// when issuerKey is given, signed by that key. False when the store already
-// holds this CRL or a newer one of the issuer.
+// A delta CRL (deltaCRLIndicator) or one whose issuingDistributionPoint
+// limits its scope: never a complete CRL of its issuer.
+bool CrlScoped(X509_CRL *crl);
+
+// Adds a complete CRL, replacing the older ones of the same issuer: the same
+// name and, when issuerKey is given, signed by that key. False when the store
+// already holds this CRL or a newer one of the issuer, and for a scoped CRL
+// (CrlScoped), which never takes a complete CRL's place.
 bool AddCrlTo(CertStoreData &store, X509_CRL *crl, EVP_PKEY *issuerKey);
 
 bool IsCa(X509 *cert);

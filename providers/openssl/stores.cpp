@@ -51,6 +51,9 @@ int32_t VCERT_AddCRL(TelvoraSession s, const TelvoraAddParams *p, const TelvoraB
     // A CRL from the future would stay the newest one until that time.
     time_t latest = time(nullptr) + kClockSkew;
     if (X509_cmp_time(X509_CRL_get0_lastUpdate(list.get()), &latest) > 0) return kCrlFromFuture;
+    // Only a complete CRL may stand in for its issuer's earlier ones: a delta
+    // or scoped CRL, with the newest number, would un-revoke what it omits.
+    if (int32_t st = CrlTakenAsComplete(list.get()); st != kOk) return st;
     std::shared_ptr<const KeyStoreData> keys;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;
     AkidPtr akid(static_cast<AUTHORITY_KEYID *>(
@@ -58,18 +61,25 @@ int32_t VCERT_AddCRL(TelvoraSession s, const TelvoraAddParams *p, const TelvoraB
     return ChangeCertStore(*session, [&](CertStoreData &data, bool &changed) -> int32_t {
       // Only a CRL that the key of a CA certificate chaining to an anchor
       // signed is taken; it replaces the older CRLs of that key only.
+      // A CA whose key usage leaves out cRLSign signs no CRL that counts.
       EVP_PKEY *issuerKey = nullptr;
+      bool withoutCrlSign = false;
       auto check = [&](X509 *ca) {
         EVP_PKEY *key = X509_get0_pubkey(ca);
         if (issuerKey != nullptr || key == nullptr || !IsCa(ca) ||
             X509_NAME_cmp(X509_get_subject_name(ca), X509_CRL_get_issuer(list.get())) != 0 ||
             (akid && X509_check_akid(ca, akid.get()) != X509_V_OK) || X509_CRL_verify(list.get(), key) != 1)
           return;
-        if (CheckChain(ca, data, *keys, nullptr, ChainRules{session->flags, std::nullopt}) == kOk) issuerKey = key;
+        if (CheckChain(ca, data, *keys, nullptr, ChainRules{session->flags, std::nullopt}) != kOk) return;
+        if (UsageAllows(ca, KU_CRL_SIGN)) {
+          issuerKey = key;
+        } else {
+          withoutCrlSign = true;
+        }
       };
       for (const auto &c : data.certs) check(c.get());
       for (const auto &c : keys->extraCerts) check(c.get());
-      if (issuerKey == nullptr) return kCrlUntrusted;
+      if (issuerKey == nullptr) return withoutCrlSign ? kCrlIssuerUsage : kCrlUntrusted;
       changed = AddCrlTo(data, list.get(), issuerKey);
       return kOk;
     });
