@@ -126,6 +126,7 @@ struct KeyStoreData {
   Key pending;                   // key of an outstanding certificate request
   std::vector<Cert> extraCerts;  // certificates without a key (CA chain)
   LazyFact firstKeyIsGost;       // 1 when pairs.front() is a GOST key (see VCERT_HashMem)
+  bool holdsCaCerts = false;     // extraCerts has a CA certificate (set when a session reads the store)
 };
 
 // kNeedsGost: the store holds a GOST key and the GOST engine is not installed.

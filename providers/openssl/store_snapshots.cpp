@@ -41,13 +41,20 @@ struct StoreKind<KeyStoreData> {
   static constexpr std::string Session::*found = &Session::pseFound;
   static constexpr Cached<KeyStoreData> Session::*cache = &Session::keys;
   static constexpr int32_t unreadable = kKeyStoreUnreadable;
-  // A key store changes rarely and holds no trust decision: a snapshot found
-  // unchanged is used without looking again for this long, unless this
-  // process has written a store since. Another process's new key store is
-  // thus seen within 50 ms.
+  // A key store of keys and their certificates changes rarely and holds no
+  // trust decision: a snapshot found unchanged is used without looking again
+  // for this long, unless this process has written a store since. Another
+  // process's new key store is thus seen within 50 ms. Its CA certificates
+  // are trust decisions (a self-signed one is an anchor, any is a CRL issuer
+  // candidate): a key store that holds any is looked at on every call, so
+  // that an anchor removed from outside counts at once.
   static constexpr std::chrono::milliseconds recheck{50};
+  static bool Reusable(const KeyStoreData &data) { return !data.holdsCaCerts; }
   static IoResult Load(const Session &s, const std::string &file, KeyStoreData &out) {
-    return LoadKeyStore(file, s.password, out);
+    IoResult r = LoadKeyStore(file, s.password, out);
+    out.holdsCaCerts =
+        std::any_of(out.extraCerts.begin(), out.extraCerts.end(), [](const Cert &c) { return IsCa(c.get()); });
+    return r;
   }
 };
 
@@ -60,6 +67,7 @@ struct StoreKind<CertStoreData> {
   // Certificates and CRLs decide trust: looked at on every call, so that a
   // CRL written from outside counts at once.
   static constexpr std::chrono::milliseconds recheck{0};
+  static bool Reusable(const CertStoreData &) { return false; }
   static IoResult Load(const Session &, const std::string &file, CertStoreData &out) {
     return LoadCertStore(file, out);
   }
@@ -88,8 +96,8 @@ int32_t StoreOf(Session &s, std::shared_ptr<const Data> &out) {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     path = s.*Kind::found;
-    if (Kind::recheck.count() > 0 && cache.data && cache.stamp && !path.empty() && cache.writes == writes &&
-        now - cache.checked < Kind::recheck) {
+    if (Kind::recheck.count() > 0 && cache.data && Kind::Reusable(*cache.data) && cache.stamp && !path.empty() &&
+        cache.writes == writes && now - cache.checked < Kind::recheck) {
       out = cache.data;
       return kOk;
     }

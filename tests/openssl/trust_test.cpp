@@ -227,6 +227,27 @@ TEST_F(ProviderTest, CrlsMeetTheAlgorithmAndKeyUsagePolicy) {
   EXPECT_EQ(Add(s, OpensslCrl("nocrlsign", "nocrlsign.pem", "nocrlsign.key", {}, "01"), true), kCrlIssuerUsage);
 }
 
+TEST_F(ProviderTest, AnAnchorRemovedFromTheKeyStoreCountsAtOnce) {
+  Parties();
+  ASSERT_EQ(Shell("openssl x509 -inform DER -in " + F("alice.der") + " -out " + F("alice.pem")), 0);
+  Bytes aliceSig = OpensslSign("alice.pem", "alice.key");
+  // Two key stores of ivan: one also holds the root (an anchor), one not.
+  for (const std::string &with : {std::string(), "-certfile " + F(Root())}) {
+    const std::string name = with.empty() ? "no-anchor" : "anchor";
+    ASSERT_EQ(Shell("openssl pkcs12 -export -inkey " + F("ivan.key") + " -in " + F("ivan.pem") + " " + with +
+                    " -passout pass: -out " + F(name + ".p12")),
+              0);
+    Session importer(W().Path(name + ".pse"), "");
+    TelvoraExportParams ip{16, nullptr};
+    ASSERT_EQ(P().VCERT_ImportFile(importer, &ip, W().Path(name + ".p12").c_str()), 0);
+  }
+  Session s(W().Path("anchor.pse"), "");
+  ASSERT_EQ(Verify(s, aliceSig), 0);
+  // Another process puts the key store without the anchor in its place.
+  std::filesystem::rename(W().Path("no-anchor.pse"), W().Path("anchor.pse"));
+  EXPECT_EQ(Verify(s, aliceSig), kUntrusted);
+}
+
 TEST_F(ProviderTest, KeyStoresWithoutAMacAreNotImported) {
   Parties();
   OpensslIssue("mallory", "/CN=mallory", kP256, "evil.pem", "evil.key", kLeafExt);
