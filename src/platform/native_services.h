@@ -100,14 +100,18 @@ int64_t UtcSeconds(std::tm &tm);
 // ---- The viewer -------------------------------------------------------------------
 
 // Whether the viewer inherits an environment variable (entry "NAME=value" or
-// a bare name): all but those whose name speaks of a password, a secret or
-// a token.
+// a bare name): only the allow-listed ones that a program needs to run and to
+// show a window (PATH, HOME, USER, LANG and LC_*, TMP/TMPDIR/TEMP, DISPLAY,
+// WAYLAND_DISPLAY, XDG_*, SystemRoot, windir, CPKI1_VIEWER), and never one
+// whose name speaks of a password, a secret or a token. Names compare without
+// regard to ASCII case on Windows, exactly on POSIX.
 bool ViewerInherits(std::string_view entry);
 
 // Writes the text to a new temporary file, runs the viewer command with the
 // file's name as its last argument (through /bin/sh, through cmd.exe), waits
 // for it and removes the file. The viewer gets the environment ViewerInherits
-// allows. True when it exits with 0; a wait that fails is a failure.
+// allows and, on POSIX, no descriptor of the host beyond 0, 1 and 2. True
+// when it exits with 0; a wait that fails is a failure.
 bool RunViewer(const std::string &command, const std::string &text);
 
 }  // namespace crtelv::platform

@@ -1,6 +1,6 @@
 // Running the certificate viewer on Win32 (see native_services.h): cmd.exe
-// runs the command with the file as its last argument, without the secrets
-// of the environment.
+// runs the command with the file as its last argument, with the allowed
+// environment and no inherited handles.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -37,7 +37,7 @@ std::string Ansi(const wchar_t *wide) {
   return out;
 }
 
-// The process's environment without the secrets, as CreateProcessW takes
+// The allowed part of the process's environment, as CreateProcessW takes
 // it: "NAME=value\0" ... "\0".
 std::wstring ViewerEnvironment() {
   std::wstring block;
@@ -118,6 +118,7 @@ bool RunViewer(const std::string &command, const std::string &text) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
+  // bInheritHandles FALSE: the viewer gets none of the host's handles.
   if (CreateProcessW(comspec.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
                      env.data(), nullptr, &si, &pi)) {
     CloseHandle(pi.hThread);

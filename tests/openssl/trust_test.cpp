@@ -4,7 +4,9 @@
 // signer under an intermediate CA.
 #include <openssl/cms.h>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -396,22 +398,39 @@ TEST_F(ProviderTest, SignaturesCarryTheChainAndCaKeysDoNotSign) {
   EXPECT_EQ(Verify(bob, OpensslSign("inter.pem", "inter.key")), kCaSigner);
 }
 
-TEST_F(ProviderTest, TheViewerGetsNoSecretsAndAFailedWaitIsAFailure) {
+TEST_F(ProviderTest, TheViewerGetsOnlyAllowedVariablesAndNoHostDescriptors) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX viewer and SIGCHLD; the Windows viewer's environment is checked in the provider's tests";
 #else
   Session s("", Store());
   Bytes cert = File("bob.der");
   TelvoraBlob blob = Blob(cert);
-  std::string seen = W().Path("viewer-env.txt");
+  std::string seen = W().Path("viewer-env.txt"), fds = W().Path("viewer-fds.txt");
   setenv("CPKI1_PSE_PASSWORD", "s3cret-pse", 1);
-  setenv("CPKI1_VIEWER", ("env > " + Quote(seen) + " #").c_str(), 1);
+  setenv("HOST_SETTING", "of-the-host", 1);
+  setenv("LC_TIME", "C", 1);
+  // A descriptor of the host that a child would inherit (no close-on-exec).
+  const int hostFd = open("/dev/null", O_RDONLY);
+  ASSERT_GT(hostFd, 2);
+  setenv("CPKI1_VIEWER",
+         ("env > " + Quote(seen) + "; for fd in 2 " + std::to_string(hostFd) +
+          "; do [ -e /proc/$$/fd/$fd ] && echo $fd; done > " + Quote(fds) + "; true #")
+             .c_str(),
+         1);
   EXPECT_EQ(P().VCERT_ShowCertificate(s, &blob), 0);
+  close(hostFd);
   unsetenv("CPKI1_PSE_PASSWORD");
+  unsetenv("HOST_SETTING");
+  unsetenv("LC_TIME");
   Bytes env = File("viewer-env.txt");
   std::string text(env.begin(), env.end());
   EXPECT_NE(text.find("CPKI1_VIEWER="), std::string::npos);
+  EXPECT_NE(text.find("LC_TIME=C"), std::string::npos);
   EXPECT_EQ(text.find("s3cret-pse"), std::string::npos);
+  EXPECT_EQ(text.find("of-the-host"), std::string::npos);
+  // Only the standard descriptors reach the viewer.
+  Bytes inherited = File("viewer-fds.txt");
+  EXPECT_EQ(std::string(inherited.begin(), inherited.end()), "2\n");
 
   // A host that ignores SIGCHLD: the viewer's status cannot be had.
   setenv("CPKI1_VIEWER", "false", 1);
