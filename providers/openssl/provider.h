@@ -3,9 +3,9 @@
 // session_registry.h, store_snapshots.h, chain_checks.h, blobs.h). Each
 // entry-point file holds the entry points of one topic, and no service
 // file includes this header:
-//   sessions.cpp      sessions, error texts, releases, blocks handed out
-//   stores.cpp        the stores of a session; adding certificates and CRLs
-//   certificates.cpp  chain checks, records, parsing, searching, display
+//   sessions.cpp      opening sessions (profiles), error texts, releases
+//   stores.cpp        adding certificates and CRLs to the certificate store
+//   certificates.cpp  parsing, searching and showing certificates
 //   signatures.cpp    hashes, raw and CMS signatures
 //   encryption.cpp    CMS encryption
 //   keys.cpp          key requests, answers and key store imports
