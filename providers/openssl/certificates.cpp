@@ -1,88 +1,14 @@
-// libcpki1.so: certificate chains and records, and the entry points that
-// parse, search and show certificates.
+// libcpki1.so: the entry points that parse, search and show certificates.
 #include <strings.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 
-#include "gost.h"
-#include "platform/platform.h"
-#include "os.h"
+#include "platform/native_services.h"
 #include "provider.h"
 
 namespace cpki1 {
 namespace {
-
-int ChainCallback(int ok, X509_STORE_CTX *ctx) {
-  if (ok) return ok;
-  const auto *rules = static_cast<const ChainRules *>(X509_STORE_CTX_get_app_data(ctx));
-  switch (X509_STORE_CTX_get_error(ctx)) {
-    case X509_V_ERR_CERT_HAS_EXPIRED: {
-      // Without CHECKEXPIRED a signature made while the certificate was
-      // valid stays valid after the certificate expired.
-      if (rules == nullptr || (rules->flags & kCheckExpired) || !rules->signedAt) return 0;
-      X509 *cert = X509_STORE_CTX_get_current_cert(ctx);
-      time_t at = *rules->signedAt;
-      if (cert == nullptr || X509_cmp_time(X509_get0_notBefore(cert), &at) > 0 ||
-          X509_cmp_time(X509_get0_notAfter(cert), &at) < 0)
-        return 0;
-      rules->forgave = true;  // a result that depends on the claim as well
-      return 1;
-    }
-    default: return 0;
-  }
-}
-
-int32_t MapVerifyError(int err) {
-  switch (err) {
-    case X509_V_ERR_CERT_REVOKED: return kRevoked;
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-    case X509_V_ERR_CERT_NOT_YET_VALID: return kExpired;
-    case X509_V_ERR_CRL_HAS_EXPIRED:
-    case X509_V_ERR_CRL_NOT_YET_VALID: return kCrlStale;
-    case X509_V_ERR_CRL_SIGNATURE_FAILURE:
-    case X509_V_ERR_UNABLE_TO_GET_CRL_ISSUER:
-    case X509_V_ERR_UNABLE_TO_DECRYPT_CRL_SIGNATURE: return kCrlUntrusted;
-    case X509_V_ERR_EE_KEY_TOO_SMALL:
-    case X509_V_ERR_CA_KEY_TOO_SMALL:
-    case X509_V_ERR_CA_MD_TOO_WEAK: return kWeakAlgorithm;
-    default: return kUntrusted;
-  }
-}
-
-// Each certificate of a built chain (leaf first, anchor last) against the
-// CRLs of the store. A CRL counts for a certificate only when its issuer's
-// key signed it, so a CRL that merely bears the CA's name changes nothing;
-// but when CRLs bear the name and none is the key's, the check fails rather
-// than pass without revocation. A CA without any CRL revokes nothing.
-int32_t CheckRevocation(STACK_OF(X509) * chain, const CertStoreData &certs, int32_t flags) {
-  time_t now = time(nullptr), latest = now + kClockSkew;
-  int n = sk_X509_num(chain);
-  for (int i = 0; i + 1 < n; ++i) {
-    X509 *cert = sk_X509_value(chain, i);
-    EVP_PKEY *key = X509_get0_pubkey(sk_X509_value(chain, i + 1));
-    bool named = false;
-    X509_CRL *newest = nullptr;
-    for (const auto &c : certs.crls) {
-      if (X509_NAME_cmp(X509_CRL_get_issuer(c.get()), X509_get_issuer_name(cert)) != 0) continue;
-      named = true;
-      if (key == nullptr || X509_CRL_verify(c.get(), key) != 1) continue;
-      if (X509_cmp_time(X509_CRL_get0_lastUpdate(c.get()), &latest) > 0) continue;  // not valid yet
-      if (newest == nullptr || CompareCrls(c.get(), newest) > 0) newest = c.get();
-    }
-    if (!named) continue;
-    if (newest == nullptr) return kNoUsableCrl;
-    const ASN1_TIME *next = X509_CRL_get0_nextUpdate(newest);
-    if (!(flags & kNoCrlUpdate) && next != nullptr && X509_cmp_time(next, &now) < 0) return kCrlStale;
-    X509_REVOKED *entry = nullptr;
-    if (X509_CRL_get0_by_cert(newest, &entry, cert) == 1) return kRevoked;
-  }
-  return kOk;
-}
 
 bool EqualNoCase(const std::string &a, const char *b) {
   return a.size() == std::strlen(b) && strncasecmp(a.c_str(), b, a.size()) == 0;
@@ -111,181 +37,6 @@ bool Matches(X509 *cert, const TelvoraFindCriteria &c) {
 }
 
 }  // namespace
-
-bool UsageAllows(X509 *cert, uint32_t bits) {
-  if (!(X509_get_extension_flags(cert) & EXFLAG_KUSAGE)) return true;
-  return (X509_get_key_usage(cert) & bits) != 0;
-}
-
-bool DigestWeak(int digestNid) {
-  // Streebog is known also where the engine, and so its EVP_MD, is missing;
-  // whether it can be computed is asked elsewhere (kGostUnavailable).
-  if (digestNid == NID_id_GostR3411_2012_256 || digestNid == NID_id_GostR3411_2012_512) return false;
-  const EVP_MD *md = EVP_get_digestbynid(digestNid);
-  return md == nullptr || EVP_MD_get_size(md) < 28;
-}
-
-bool SignatureWeak(int signatureNid) {
-  int digest = NID_undef, key = NID_undef;
-  if (!OBJ_find_sigid_algs(signatureNid, &digest, &key)) return true;
-  return digest != NID_undef && DigestWeak(digest);  // undef: the key's own (Ed25519)
-}
-
-namespace {
-
-// The time span in which a clean result stays what it is: no validity bound
-// of a certificate or CRL the check could have used is crossed in it. A bound
-// already passed moves its start, one still ahead its end (a second narrower
-// at each end).
-struct Bounds {
-  int64_t from = INT64_MIN, until = INT64_MAX;
-  void Edge(int64_t t, int64_t now) {
-    if (t < now) {
-      from = std::max(from, t + 1);
-    } else {
-      until = std::min(until, t);
-    }
-  }
-  bool Edge(const ASN1_TIME *t, int64_t now, int64_t shift = 0) {
-    if (t == nullptr) return true;
-    auto v = TimeOf(t);
-    if (!v) return false;
-    Edge(*v + shift, now);
-    return true;
-  }
-  bool Cert(X509 *c, int64_t now) { return Edge(X509_get0_notBefore(c), now) && Edge(X509_get0_notAfter(c), now); }
-};
-
-// The bounds of a result made at now: every certificate the chain could be
-// built from (OpenSSL prefers issuers valid at the time) and every CRL of
-// the store (usable from kClockSkew before its thisUpdate, stale after its
-// nextUpdate). Empty when a time cannot be read.
-std::optional<Bounds> BoundsOf(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys,
-                               STACK_OF(X509) * more, int64_t now) {
-  Bounds b;
-  bool ok = b.Cert(leaf, now);
-  for (const auto &c : certs.certs) ok = ok && b.Cert(c.get(), now);
-  for (const auto &c : keys.extraCerts) ok = ok && b.Cert(c.get(), now);
-  for (int i = 0; ok && i < sk_X509_num(more); ++i) ok = b.Cert(sk_X509_value(more, i), now);
-  for (const auto &crl : certs.crls) {
-    ok = ok && b.Edge(X509_CRL_get0_lastUpdate(crl.get()), now, -static_cast<int64_t>(kClockSkew)) &&
-         b.Edge(X509_CRL_get0_nextUpdate(crl.get()), now);
-  }
-  if (!ok) return std::nullopt;
-  return b;
-}
-
-}  // namespace
-
-int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &keys, STACK_OF(X509) * more,
-                   const ChainRules &rules, CertListPtr *chainOut) {
-  StorePtr store(X509_STORE_new());
-  CertListPtr untrusted(sk_X509_new_null());
-  StoreCtxPtr ctx(X509_STORE_CTX_new());
-  if (!store || !untrusted || !ctx) return kInternal;
-  auto push = [&](X509 *c) {
-    X509_up_ref(c);
-    if (!sk_X509_push(untrusted.get(), c)) X509_free(c);
-  };
-  auto add = [&](X509 *c) {
-    if (IsAnchor(c)) {
-      X509_STORE_add_cert(store.get(), c);
-    } else {
-      push(c);
-    }
-  };
-  for (const auto &c : certs.certs) add(c.get());
-  for (const auto &c : keys.extraCerts) add(c.get());
-  for (int i = 0; i < sk_X509_num(more); ++i) push(sk_X509_value(more, i));
-  if (!X509_STORE_CTX_init(ctx.get(), store.get(), leaf, untrusted.get())) return kInternal;
-  X509_VERIFY_PARAM_set_auth_level(X509_STORE_CTX_get0_param(ctx.get()), 2);
-  X509_STORE_CTX_set_app_data(ctx.get(), const_cast<ChainRules *>(&rules));
-  X509_STORE_CTX_set_verify_cb(ctx.get(), ChainCallback);
-  if (X509_verify_cert(ctx.get()) != 1) return MapVerifyError(X509_STORE_CTX_get_error(ctx.get()));
-  CertListPtr chain(X509_STORE_CTX_get1_chain(ctx.get()));
-  if (!chain) return kInternal;
-  int n = sk_X509_num(chain.get());
-  for (int i = 0; i < n; ++i) {
-    X509 *c = sk_X509_value(chain.get(), i);
-    if (!KeyStrong(X509_get0_pubkey(c))) return kWeakAlgorithm;
-    // The anchor's signature on itself vouches for nothing.
-    if (i + 1 < n && SignatureWeak(X509_get_signature_nid(c))) return kWeakAlgorithm;
-  }
-  int32_t status = CheckRevocation(chain.get(), certs, rules.flags);
-  if (chainOut != nullptr) *chainOut = std::move(chain);
-  return status;
-}
-
-int32_t CheckChainOnce(Session &s, X509 *leaf, const std::shared_ptr<const CertStoreData> &certs,
-                       const std::shared_ptr<const KeyStoreData> &keys, STACK_OF(X509) * more,
-                       const ChainRules &rules, CertListPtr *chainOut) {
-  constexpr std::size_t kRemembered = 32;
-  std::string id;
-  auto append = [&](X509 *c) {
-    Bytes der = CertDer(c);
-    if (der.empty()) return false;
-    // Each encoding with its length, so that no two lists read the same.
-    id += std::to_string(der.size()) + ':';
-    id.append(der.begin(), der.end());
-    return true;
-  };
-  bool named = append(leaf);
-  for (int i = 0; named && i < sk_X509_num(more); ++i) named = append(sk_X509_value(more, i));
-  const int64_t before = static_cast<int64_t>(time(nullptr));
-  if (named) {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    // What was made with other snapshots of the stores is of no more use.
-    std::erase_if(s.chains, [&](const ChainMemo &m) { return m.store != certs || m.keys != keys; });
-    for (const ChainMemo &m : s.chains) {
-      if (m.flags == rules.flags && m.from <= before && before < m.until && m.certs == id) {
-        if (chainOut != nullptr) {
-          chainOut->reset(X509_chain_up_ref(m.chain.get()));
-          if (!*chainOut) return kInternal;
-        }
-        return kOk;
-      }
-    }
-  }
-  CertListPtr chain;
-  int32_t status = CheckChain(leaf, *certs, *keys, more, rules, &chain);
-  // The check ran somewhere between before and after: both must lie in the
-  // span for the result to hold in all of it.
-  const int64_t after = static_cast<int64_t>(time(nullptr));
-  if (status == kOk && named && !rules.forgave && chain) {
-    std::optional<Bounds> bounds = BoundsOf(leaf, *certs, *keys, more, before);
-    std::shared_ptr<STACK_OF(X509)> kept(X509_chain_up_ref(chain.get()), FreeCertList);
-    if (bounds && kept && bounds->from <= before && after < bounds->until) {
-      std::lock_guard<std::mutex> lock(s.mutex);
-      if (s.chains.size() >= kRemembered) s.chains.erase(s.chains.begin());
-      s.chains.push_back(
-          ChainMemo{std::move(id), certs, keys, rules.flags, bounds->from, bounds->until, std::move(kept)});
-    }
-  }
-  if (chainOut != nullptr) *chainOut = std::move(chain);
-  return status;
-}
-
-std::string KeyRefOf(const KeyStoreData &keys, X509 *cert) {
-  for (const auto &p : keys.pairs) {
-    if (SameCert(p.cert.get(), cert)) return p.ref;
-  }
-  return {};
-}
-
-X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer, const char *serial) {
-  // The serial first: its text costs a fraction of the issuer's.
-  auto is = [&](X509 *x) {
-    return EqualNoCase(SerialText(X509_get0_serialNumber(x)), serial) && DnText(X509_get_issuer_name(x)) == issuer;
-  };
-  for (const auto &c : certs.certs) {
-    if (is(c.get())) return c.get();
-  }
-  for (const auto &p : keys.pairs) {
-    if (is(p.cert.get())) return p.cert.get();
-  }
-  return nullptr;
-}
-
 }  // namespace cpki1
 
 using namespace cpki1;
@@ -371,7 +122,7 @@ int32_t VCERT_ShowCertificate(TelvoraSession s, const TelvoraBlob *cert) {
     if (!x) return kBadEncoding;
     const char *viewer = std::getenv("CPKI1_VIEWER");
     if (viewer == nullptr || viewer[0] == '\0') return kNoViewer;
-    return os::RunViewer(viewer, CertPem(x.get())) == os::ViewerResult::kShown ? kOk : kViewerFailed;
+    return crtelv::platform::RunViewer(viewer, CertPem(x.get())) ? kOk : kViewerFailed;
   });
 }
 

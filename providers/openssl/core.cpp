@@ -10,28 +10,10 @@
 #include <mutex>
 
 #include "gost.h"
-#include "os.h"
+#include "platform/native_services.h"
+#include "platform/platform.h"
 
 namespace cpki1 {
-
-Cert ShareCert(X509 *owned) { return Cert(owned, Freer<X509_free>()); }
-Key ShareKey(EVP_PKEY *owned) { return Key(owned, Freer<EVP_PKEY_free>()); }
-Crl ShareCrl(X509_CRL *owned) { return Crl(owned, Freer<X509_CRL_free>()); }
-
-const Algorithms &Algs() {
-  // Fetched once; deliberately never freed, so that a host ending its process
-  // while calls are still possible never meets a released algorithm.
-  static std::once_flag once;
-  static Algorithms *algs = nullptr;
-  std::call_once(once, [] {
-    auto *a = new Algorithms;
-    a->sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    a->aes256cbc = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
-    a->aes256gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-    algs = a;
-  });
-  return *algs;
-}
 
 // ---- Encodings --------------------------------------------------------------
 
@@ -118,7 +100,7 @@ std::string CertPem(X509 *cert) {
 std::optional<int64_t> TimeOf(const ASN1_TIME *t) {
   struct tm tm {};
   if (t == nullptr || !ASN1_TIME_to_tm(t, &tm)) return std::nullopt;
-  return os::UtcSeconds(tm);
+  return crtelv::platform::UtcSeconds(tm);
 }
 
 bool IsCa(X509 *cert) { return X509_check_ca(cert) != 0; }
@@ -127,11 +109,15 @@ bool IsAnchor(X509 *cert) { return IsCa(cert) && X509_self_signed(cert, 1) == 1;
 
 // ---- Files -----------------------------------------------------------------
 
-std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing) { return os::ReadAll(path, missing); }
+std::optional<Bytes> ReadWholeFile(const std::string &path, bool *missing) {
+  Bytes out;
+  if (!crtelv::platform::ReadWholeRegularFile(path, out, missing)) return std::nullopt;
+  return out;
+}
 
 void RemoveUnfinishedFiles(const std::string &link) {
   const std::string path = LinkTarget(link);
-  const std::size_t slash = path.find_last_of(os::kFolderSeparators);
+  const std::size_t slash = path.find_last_of(crtelv::platform::FolderSeparators());
   const std::string folder = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
   const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".new.";
   // "<name>.new.<process>.<number>", as ReplaceFile names them.
@@ -151,12 +137,12 @@ void RemoveUnfinishedFiles(const std::string &link) {
     }
     return dots == 1 && digits > 0;
   };
-  for (const std::string &name : os::FolderNames(folder)) {
-    if (unfinished(name.c_str())) os::Remove(folder + name);
+  for (const std::string &name : crtelv::platform::FolderNames(folder)) {
+    if (unfinished(name.c_str())) crtelv::platform::DeleteFile(folder + name);
   }
 }
 
-std::string LinkTarget(const std::string &path) { return os::LinkTarget(path); }
+std::string LinkTarget(const std::string &path) { return crtelv::platform::LinkTarget(path); }
 
 namespace {
 std::atomic<uint64_t> g_storeWrites{0};
@@ -169,9 +155,11 @@ bool ReplaceFile(const std::string &link, const Bytes &data, unsigned mode) {
   // A store behind a symbolic link is written beside the link's target, so
   // the link stays and its target gets the new content.
   const std::string path = LinkTarget(link);
-  std::string temp = path + ".new." + std::to_string(os::ProcessId()) + "." + std::to_string(counter++);
-  bool ok = os::WriteNew(temp, data.data(), data.size(), mode) && os::Replace(temp, path);
-  if (!ok) os::Remove(temp);
+  std::string temp = path + ".new." + std::to_string(crtelv::platform::ProcessId()) + "." + std::to_string(counter++);
+  // Both steps are replaceable system calls: the tests make them fail.
+  bool ok = crtelv::platform::CreateNewFileWithMode(temp, data.data(), data.size(), mode) &&
+            crtelv::platform::ReplaceHeldFile(temp, path);
+  if (!ok) crtelv::platform::DeleteFile(temp);
   g_storeWrites.fetch_add(1, std::memory_order_acq_rel);  // also after a failed write: look again
   return ok;
 }
@@ -182,7 +170,7 @@ FileLock::~FileLock() = default;
 
 std::optional<FileStamp> StampOf(const std::string &path) {
   FileStamp s;
-  if (!os::Stamp(path, s)) return std::nullopt;
+  if (!crtelv::platform::StampOf(path, s)) return std::nullopt;
   return s;
 }
 
@@ -468,7 +456,13 @@ int CompareCrls(X509_CRL *a, X509_CRL *b) {
   return 0;
 }
 
+bool CrlScoped(X509_CRL *crl) {
+  return X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0 ||
+         X509_CRL_get_ext_by_NID(crl, NID_issuing_distribution_point, -1) >= 0;
+}
+
 bool AddCrlTo(CertStoreData &store, X509_CRL *crl, EVP_PKEY *issuerKey) {
+  if (CrlScoped(crl)) return false;
   auto sameIssuer = [&](X509_CRL *c) {
     if (X509_NAME_cmp(X509_CRL_get_issuer(c), X509_CRL_get_issuer(crl)) != 0) return false;
     return issuerKey == nullptr || X509_CRL_verify(c, issuerKey) == 1;

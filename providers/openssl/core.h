@@ -1,5 +1,5 @@
 // The code shared by the open provider libcpki1.so and its setup tool:
-// owning wrappers of OpenSSL objects, the algorithms fetched once, store files
+// encodings, store files
 // written atomically under a file lock, the key store (PKCS#12) and the
 // certificate store (PEM bundle of certificates and CRLs).
 #ifndef CPKI1_OPENSSL_CORE_H
@@ -19,64 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "os.h"
+#include "openssl_objects.h"
+#include "platform/native_services.h"
 
 namespace cpki1 {
-
-using Bytes = std::vector<uint8_t>;
-
-// ---- Owning wrappers ----------------------------------------------------------
-
-template <auto F>
-struct Freer {
-  template <class T>
-  void operator()(T *p) const {
-    F(p);
-  }
-};
-using BioPtr = std::unique_ptr<BIO, Freer<BIO_free_all>>;
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, Freer<CMS_ContentInfo_free>>;
-using CrlUPtr = std::unique_ptr<X509_CRL, Freer<X509_CRL_free>>;
-using KeyUPtr = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY_free>>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Freer<EVP_PKEY_CTX_free>>;
-using ReqPtr = std::unique_ptr<X509_REQ, Freer<X509_REQ_free>>;
-using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Freer<X509_STORE_CTX_free>>;
-using StorePtr = std::unique_ptr<X509_STORE, Freer<X509_STORE_free>>;
-using X509UPtr = std::unique_ptr<X509, Freer<X509_free>>;
-using NamePtr = std::unique_ptr<X509_NAME, Freer<X509_NAME_free>>;
-
-// Lists (STACK_OF): a holder frees the list with its elements, a view only
-// the list (its elements are owned elsewhere).
-inline void FreeCertList(STACK_OF(X509) * list) { sk_X509_pop_free(list, X509_free); }
-inline void FreeCertView(STACK_OF(X509) * list) { sk_X509_free(list); }
-inline void FreeInfoList(STACK_OF(X509_INFO) * list) { sk_X509_INFO_pop_free(list, X509_INFO_free); }
-inline void FreeBagList(STACK_OF(PKCS12_SAFEBAG) * list) { sk_PKCS12_SAFEBAG_pop_free(list, PKCS12_SAFEBAG_free); }
-inline void FreeSafeList(STACK_OF(PKCS7) * list) { sk_PKCS7_pop_free(list, PKCS7_free); }
-using CertListPtr = std::unique_ptr<STACK_OF(X509), Freer<FreeCertList>>;
-using CertViewPtr = std::unique_ptr<STACK_OF(X509), Freer<FreeCertView>>;
-using InfoListPtr = std::unique_ptr<STACK_OF(X509_INFO), Freer<FreeInfoList>>;
-using BagListPtr = std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), Freer<FreeBagList>>;
-using SafeListPtr = std::unique_ptr<STACK_OF(PKCS7), Freer<FreeSafeList>>;
-using EkuPtr = std::unique_ptr<EXTENDED_KEY_USAGE, Freer<EXTENDED_KEY_USAGE_free>>;
-using AkidPtr = std::unique_ptr<AUTHORITY_KEYID, Freer<AUTHORITY_KEYID_free>>;
-
-// Shared, immutable after construction: snapshots of stores hand these out.
-using Cert = std::shared_ptr<X509>;
-using Key = std::shared_ptr<EVP_PKEY>;
-using Crl = std::shared_ptr<X509_CRL>;
-Cert ShareCert(X509 *owned);
-Key ShareKey(EVP_PKEY *owned);
-Crl ShareCrl(X509_CRL *owned);
-
-// ---- Algorithms, fetched once per process and never released ---------------
-
-struct Algorithms {
-  EVP_MD *sha256 = nullptr;
-  EVP_CIPHER *aes256cbc = nullptr;
-  EVP_CIPHER *aes256gcm = nullptr;
-};
-// Null members mean the fetch failed (the callers then report a failure).
-const Algorithms &Algs();
 
 // ---- Encodings --------------------------------------------------------------
 
@@ -128,16 +74,12 @@ class FileLock {
   bool Held() const { return lock_.Held(); }
 
  private:
-  os::ExclusiveFileLock lock_;
+  crtelv::platform::ExclusiveFileLock lock_;
 };
 
 // Identity of a file's current content (device, inode, size, change time);
 // nullopt when the file does not exist.
-struct FileStamp {
-  uint64_t dev = 0, ino = 0, size = 0;
-  int64_t mtimeSec = 0, mtimeNsec = 0;
-  bool operator==(const FileStamp &) const = default;
-};
+using FileStamp = crtelv::platform::FileStamp;
 std::optional<FileStamp> StampOf(const std::string &path);
 // Store files this process has replaced so far (ReplaceFile): a snapshot
 // made before a write of this process is looked at again at once.
@@ -184,6 +126,7 @@ struct KeyStoreData {
   Key pending;                   // key of an outstanding certificate request
   std::vector<Cert> extraCerts;  // certificates without a key (CA chain)
   LazyFact firstKeyIsGost;       // 1 when pairs.front() is a GOST key (see VCERT_HashMem)
+  bool holdsCaCerts = false;     // extraCerts has a CA certificate (set when a session reads the store)
 };
 
 // kNeedsGost: the store holds a GOST key and the GOST engine is not installed.
@@ -217,9 +160,14 @@ bool AddCertTo(CertStoreData &store, X509 *cert);
 // else by thisUpdate. Negative, 0 or positive as a is older, as new, newer.
 int CompareCrls(X509_CRL *a, X509_CRL *b);
 
-// Adds a CRL, replacing the older ones of the same issuer: the same name and,
-// when issuerKey is given, signed by that key. False when the store already
-// holds this CRL or a newer one of the issuer.
+// A delta CRL (deltaCRLIndicator) or one whose issuingDistributionPoint
+// limits its scope: never a complete CRL of its issuer.
+bool CrlScoped(X509_CRL *crl);
+
+// Adds a complete CRL, replacing the older ones of the same issuer: the same
+// name and, when issuerKey is given, signed by that key. False when the store
+// already holds this CRL or a newer one of the issuer, and for a scoped CRL
+// (CrlScoped), which never takes a complete CRL's place.
 bool AddCrlTo(CertStoreData &store, X509_CRL *crl, EVP_PKEY *issuerKey);
 
 bool IsCa(X509 *cert);

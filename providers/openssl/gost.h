@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "core.h"
+#include "openssl_objects.h"
 
 namespace cpki1::gost {
 

@@ -1,11 +1,10 @@
 // libcpki1.so: the 47 VCERT_ entry points of the cpki1 provider interface on
 // OpenSSL 3 libcrypto. See README.md for the behaviour of each call. This
-// file: sessions, error texts, releases and the blocks handed out.
+// file: opening sessions (profiles), error texts and releases.
 //
 // Every entry point clears the thread's OpenSSL error queue, catches every
 // exception and answers with one of the statuses of status.h. Sessions and
-// handed-out blocks live in a process-wide registry that is never destroyed,
-// so a host that ends its process with sessions open meets no released state.
+// handed-out blocks live in the registry (session_registry.cpp).
 #include <strings.h>
 
 #include <algorithm>
@@ -21,71 +20,6 @@ namespace {
 constexpr char kPsePrefix[] = "pse://signed/";
 constexpr char kFilePrefix[] = "file://";
 constexpr char kLdapPrefix[] = "ldap://";
-
-// Records filled into caller memory carry this tag and an id at offset 48.
-constexpr char kTag[8] = {'c', 'p', 'k', 'i', '1', 'r', 'e', 'c'};
-
-struct Registry {
-  std::mutex mutex;
-  uint32_t nextSession = 1;
-  uint64_t nextRecord = 1;
-  std::map<TelvoraSession, SessionPtr> sessions;
-  std::map<const void *, std::unique_ptr<Block>> byPointer;  // blobs, find and verify results
-  std::map<uint64_t, std::unique_ptr<Block>> byRecord;       // parsed and decrypt records
-};
-
-Registry &Reg() {
-  static Registry *registry = new Registry;  // never destroyed (see above)
-  return *registry;
-}
-
-void TagRecord(TelvoraCertInfo &rec, uint64_t id) {
-  auto *bytes = rec.Unused48;
-  std::memcpy(bytes, kTag, sizeof kTag);
-  std::memcpy(bytes + sizeof kTag, &id, sizeof id);
-}
-
-bool RecordId(const TelvoraCertInfo &rec, uint64_t &id) {
-  if (std::memcmp(rec.Unused48, kTag, sizeof kTag) != 0) return false;
-  std::memcpy(&id, rec.Unused48 + sizeof kTag, sizeof id);
-  return true;
-}
-
-int32_t ReleaseByPointer(TelvoraSession s, const void *p, BlockKind kind) {
-  Registry &r = Reg();
-  std::unique_ptr<Block> gone;
-  {
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.sessions.find(s) == r.sessions.end()) return kBadSession;
-    auto it = r.byPointer.find(p);
-    if (it == r.byPointer.end() || it->second->session != s || it->second->kind != kind) return kUnknownBlock;
-    gone = std::move(it->second);
-    r.byPointer.erase(it);
-  }
-  return kOk;  // freed outside the lock
-}
-
-int32_t ReleaseRecord(TelvoraSession s, TelvoraCertInfo *rec, BlockKind kind) {
-  Registry &r = Reg();
-  uint64_t id = 0;
-  if (!RecordId(*rec, id)) {
-    // A record the provider never filled (all zero) holds nothing.
-    static const TelvoraCertInfo zero{};
-    if (std::memcmp(rec, &zero, sizeof zero) == 0) return FindSession(s) ? kOk : kBadSession;
-    return kUnknownBlock;
-  }
-  std::unique_ptr<Block> gone;
-  {
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.sessions.find(s) == r.sessions.end()) return kBadSession;
-    auto it = r.byRecord.find(id);
-    if (it == r.byRecord.end() || it->second->session != s || it->second->kind != kind) return kUnknownBlock;
-    gone = std::move(it->second);
-    r.byRecord.erase(it);
-  }
-  std::memset(rec, 0, sizeof *rec);
-  return kOk;
-}
 
 // ---- Profiles -----------------------------------------------------------------------
 
@@ -104,13 +38,13 @@ int32_t ReadProfile(const std::string &name, Profile &out) {
   if (name.empty() || name.find_first_of("/\\") != std::string::npos || name == "." || name == "..") return kNoProfile;
   std::string dir;
   if (!crtelv::platform::GetEnv("CPKI1_PROFILES", dir) || dir.empty()) {
-    dir = os::DefaultProfilesFolder();
+    dir = crtelv::platform::PrivateDataFolder("cpki1");
     if (dir.empty()) return kNoProfile;
   }
   std::string file = Resolve(dir + "/" + name + ".profile");
   auto text = ReadWholeFile(file);
   if (!text) return kNoProfile;
-  std::string folder = file.substr(0, file.find_last_of(os::kFolderSeparators) + 1);
+  std::string folder = file.substr(0, file.find_last_of(crtelv::platform::FolderSeparators()) + 1);
   std::string all(text->begin(), text->end());
   std::size_t pos = 0;
   while (pos < all.size()) {
@@ -136,7 +70,7 @@ int32_t ReadProfile(const std::string &name, Profile &out) {
       }
       continue;
     }
-    if (!value.empty() && !os::IsAbsolute(value)) value = folder + value;
+    if (!value.empty() && !crtelv::platform::IsAbsolutePath(value)) value = folder + value;
     if (strcasecmp(key.c_str(), "pse") == 0) {
       out.pse = value;
     } else if (strcasecmp(key.c_str(), "store") == 0) {
@@ -155,15 +89,6 @@ bool StripPrefix(const char *url, const char *prefix, std::string &rest) {
   return !rest.empty();
 }
 
-}  // namespace
-
-SessionPtr FindSession(TelvoraSession s) {
-  Registry &r = Reg();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  auto it = r.sessions.find(s);
-  return it == r.sessions.end() ? nullptr : it->second;
-}
-
 int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, bool envelopedCbc,
                     const gost::Choices &choices, TelvoraSession *out) {
   gost::Available();  // loaded before any store is read: GOST keys decode only with the engine
@@ -179,123 +104,11 @@ int32_t OpenSession(const std::string &pse, const std::string &store, int32_t fl
   std::shared_ptr<const CertStoreData> certs;
   if (int32_t st = KeyStoreOf(*s, keys); st != kOk) return st;
   if (int32_t st = CertStoreOf(*s, certs); st != kOk) return st;
-  Registry &r = Reg();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  TelvoraSession id = r.nextSession++;
-  if (id == 0) id = r.nextSession++;
-  r.sessions[id] = s;
-  *out = id;
+  *out = RegisterSession(std::move(s));
   return kOk;
-}
-
-bool BlobOk(const TelvoraBlob *b) { return b != nullptr && b->Length >= 0 && (b->Length == 0 || b->Data != nullptr); }
-Bytes BlobBytes(const TelvoraBlob *b) { return b->Length > 0 ? Bytes(b->Data, b->Data + b->Length) : Bytes(); }
-
-int32_t HandOut(TelvoraSession s, Bytes data, TelvoraBlob *out) {
-  if (data.size() > 0x7FFFFFFF) return kBadArgument;
-  auto block = std::make_unique<Block>();
-  block->session = s;
-  block->kind = BlockKind::kMem;
-  std::size_t length = data.size();
-  block->mem = std::move(data);
-  if (block->mem.empty()) block->mem.push_back(0);  // never hand out a null pointer
-  uint8_t *p = block->mem.data();
-  {
-    Registry &r = Reg();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.byPointer[p] = std::move(block);
-  }
-  out->Length = static_cast<int32_t>(length);
-  out->Data = p;
-  return kOk;
-}
-
-void HandOutRecord(TelvoraSession s, BlockKind kind, std::unique_ptr<CertText> text, TelvoraCertInfo &rec) {
-  auto block = std::make_unique<Block>();
-  block->session = s;
-  block->kind = kind;
-  std::memset(&rec, 0, sizeof rec);
-  text->Fill(rec);
-  block->texts.push_back(std::move(text));
-  Registry &r = Reg();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  uint64_t id = r.nextRecord++;
-  TagRecord(rec, id);
-  r.byRecord[id] = std::move(block);
-}
-
-void HandOutArray(const void *key, std::unique_ptr<Block> block) {
-  Registry &r = Reg();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  r.byPointer[key] = std::move(block);
-}
-
-// ---- CMS helpers ------------------------------------------------------------------
-
-BioPtr BlobBio(const TelvoraBlob *b) {
-  static const uint8_t empty = 0;
-  return BioPtr(BIO_new_mem_buf(b->Length > 0 ? b->Data : &empty, b->Length));
-}
-
-namespace {
-
-int SinkWrite(BIO *bio, const char *data, std::size_t n, std::size_t *written) {
-  auto *out = static_cast<Bytes *>(BIO_get_data(bio));
-  if (out == nullptr) return 0;
-  const auto *bytes = reinterpret_cast<const uint8_t *>(data);  // same types: one memmove
-  out->insert(out->end(), bytes, bytes + n);
-  *written = n;
-  return 1;
-}
-
-long SinkCtrl(BIO *, int cmd, long, void *) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
-
-int SinkCreate(BIO *bio) {
-  BIO_set_init(bio, 1);
-  return 1;
 }
 
 }  // namespace
-
-BioPtr SinkBio(Bytes &out) {
-  // Made once, never released (as the algorithms).
-  static BIO_METHOD *const method = [] {
-    BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "cpki1 byte sink");
-    if (m != nullptr && (!BIO_meth_set_write_ex(m, SinkWrite) || !BIO_meth_set_ctrl(m, SinkCtrl) ||
-                         !BIO_meth_set_create(m, SinkCreate))) {
-      BIO_meth_free(m);
-      m = nullptr;
-    }
-    return m;
-  }();
-  BioPtr bio(method != nullptr ? BIO_new(method) : nullptr);
-  if (bio) BIO_set_data(bio.get(), &out);
-  return bio;
-}
-
-Bytes BioBytes(BIO *bio) {
-  char *p = nullptr;
-  long n = BIO_get_mem_data(bio, &p);
-  return n > 0 ? Bytes(p, p + n) : Bytes();
-}
-
-CmsPtr ReadCms(const TelvoraBlob *b) {
-  if (b->Length <= 0) return nullptr;
-  const uint8_t *p = b->Data;
-  CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, b->Length));
-  if (cms && p != b->Data + b->Length) cms.reset();
-  return cms;
-}
-
-Bytes CmsDer(CMS_ContentInfo *cms) {
-  int n = i2d_CMS_ContentInfo(cms, nullptr);
-  if (n <= 0) return {};
-  Bytes out(static_cast<std::size_t>(n));
-  uint8_t *p = out.data();
-  i2d_CMS_ContentInfo(cms, &p);
-  return out;
-}
-
 }  // namespace cpki1
 
 using namespace cpki1;
@@ -323,36 +136,7 @@ int32_t VCERT_InitializeEx(int32_t version, const TelvoraOpenParams *rec, Telvor
   });
 }
 int32_t VCERT_Uninitialize(TelvoraSession s) {
-  return Guard([&]() -> int32_t {
-    Registry &r = Reg();
-    std::vector<std::unique_ptr<Block>> gone;
-    SessionPtr session;
-    {
-      std::lock_guard<std::mutex> lock(r.mutex);
-      auto it = r.sessions.find(s);
-      if (it == r.sessions.end()) return kBadSession;
-      session = it->second;
-      r.sessions.erase(it);
-      // What the host did not release goes with the session.
-      for (auto b = r.byPointer.begin(); b != r.byPointer.end();) {
-        if (b->second->session == s) {
-          gone.push_back(std::move(b->second));
-          b = r.byPointer.erase(b);
-        } else {
-          ++b;
-        }
-      }
-      for (auto b = r.byRecord.begin(); b != r.byRecord.end();) {
-        if (b->second->session == s) {
-          gone.push_back(std::move(b->second));
-          b = r.byRecord.erase(b);
-        } else {
-          ++b;
-        }
-      }
-    }
-    return kOk;
-  });
+  return Guard([&]() -> int32_t { return CloseSession(s); });
 }
 
 int32_t VCERT_GetErrorText(int32_t code, char *buffer, int32_t size) {
@@ -414,11 +198,7 @@ int32_t VCERT_FreeVerifyResult(TelvoraSession s, TelvoraVerifyResult *result) {
   });
 }
 
-int32_t CPKI1_OutstandingBlocks(void) {
-  Registry &r = Reg();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  return static_cast<int32_t>(r.byPointer.size() + r.byRecord.size());
-}
+int32_t CPKI1_OutstandingBlocks(void) { return OutstandingBlocks(); }
 
 // ---- Entry points the library resolves but never calls ------------------------------
 

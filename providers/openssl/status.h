@@ -57,7 +57,11 @@ namespace cpki1 {
   X(kGostBareHash512, 0xE0720131u,                                                                                    \
     "A 512-bit GOST key's signature does not fit the 64-byte bare-hash form: sign a message instead.")                \
   X(kGostMixedRecipients, 0xE0720132u,                                                                                \
-    "GOST and other recipient keys share no content cipher: encrypt for each kind of key separately.")
+    "GOST and other recipient keys share no content cipher: encrypt for each kind of key separately.")           \
+  X(kCrlScoped, 0xE0720140u,                                                                                          \
+    "A delta CRL or a CRL of limited scope (issuing distribution point) is refused: the store takes complete CRLs.") \
+  X(kCrlIssuerUsage, 0xE0720141u, "The CA's key usage does not allow it to sign CRLs (no cRLSign).")                  \
+  X(kCrlCriticalExtension, 0xE0720142u, "The CRL carries a critical extension the provider does not handle.")
 
 enum Status : int32_t {
   kOk = 0,

@@ -156,7 +156,7 @@ Args Parse(const Command &cmd, int argc, char **argv) {
     } else if (cmd.values.count(name)) {
       if (i + 1 >= argc) Fail("option --" + name + " needs a value");
       // Names are UTF-8 for OpenSSL; a Windows command line is in the ANSI code page.
-      a.values[name] = name == "subject" ? os::CommandLineTextToUtf8(argv[i + 1]) : std::string(argv[i + 1]);
+      a.values[name] = name == "subject" ? crtelv::platform::CommandLineTextToUtf8(argv[i + 1]) : std::string(argv[i + 1]);
       ++i;
     } else {
       Fail("unknown option " + s + " for '" + cmd.name + "'");
@@ -378,7 +378,7 @@ void ChangeStore(const std::string &path, F &&change) {
 
 void CmdCa(const Args &a) {
   std::string dir = a.Get("ca");
-  os::MakeFolder(dir);
+  crtelv::platform::MakeFolder(dir);
   if (ReadWholeFile(dir + "/ca.key.pem")) Fail("'" + dir + "' already holds a CA");
   NamePtr name = ParseDn(a.Get("subject"));
   KeyUPtr key = NewKey(a);

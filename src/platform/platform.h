@@ -118,6 +118,11 @@ bool DeleteFile(const std::string &path);
 // before the call returns true. False on failure; then to is unchanged.
 bool ReplaceFile(const std::string &from, const std::string &to);
 
+// As CreateNewFile, for a path as the system names it (no '\\' translation)
+// and with mode as the POSIX permission of the new file (0600 keeps it to its
+// owner); Windows has no such mode. The open provider's store files.
+bool CreateNewFileWithMode(const std::string &path, const void *data, std::size_t length, unsigned mode);
+
 // Folder of the host executable, absolute, with a trailing separator.
 std::string HostExecutableFolder();
 
@@ -216,6 +221,7 @@ struct SystemCalls {
   bool (*createNewFile)(const std::string &path, const void *data, std::size_t length);
   bool (*deleteFile)(const std::string &path);
   bool (*replaceFile)(const std::string &from, const std::string &to);
+  bool (*createNewFileWithMode)(const std::string &path, const void *data, std::size_t length, unsigned mode);
 };
 
 // The system's own implementations.

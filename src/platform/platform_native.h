@@ -17,6 +17,7 @@ bool NativeCreateAndWriteFile(const std::string &path, const void *data, std::si
 bool NativeCreateNewFile(const std::string &path, const void *data, std::size_t length);
 bool NativeDeleteFile(const std::string &path);
 bool NativeReplaceFile(const std::string &from, const std::string &to);
+bool NativeCreateNewFileWithMode(const std::string &path, const void *data, std::size_t length, unsigned mode);
 
 }  // namespace crtelv::platform
 

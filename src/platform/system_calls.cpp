@@ -11,6 +11,7 @@ namespace {
 constexpr SystemCalls kNative = {
     NativeLoadModule,    NativeFreeModule,         NativeFindEntryPoint, NativeGetFileAttributes, NativeFileLength,
     NativeReadFileStart, NativeCreateAndWriteFile, NativeCreateNewFile,  NativeDeleteFile,        NativeReplaceFile,
+    NativeCreateNewFileWithMode,
 };
 constinit SystemCalls g_calls = kNative;
 
@@ -38,5 +39,8 @@ bool CreateNewFile(const std::string &path, const void *data, std::size_t length
 }
 bool DeleteFile(const std::string &path) { return g_calls.deleteFile(path); }
 bool ReplaceFile(const std::string &from, const std::string &to) { return g_calls.replaceFile(from, to); }
+bool CreateNewFileWithMode(const std::string &path, const void *data, std::size_t length, unsigned mode) {
+  return g_calls.createNewFileWithMode(path, data, length, mode);
+}
 
 }  // namespace crtelv::platform

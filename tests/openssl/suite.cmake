@@ -51,6 +51,15 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
   add_test(NAME openssl_host COMMAND openssl_host_tests)
 endif()
 
+# The provider's store writes with failing system calls (white box: the code
+# shared by the provider and its tool, linked into the test).
+if(TARGET cpki1_core AND NOT CRTELV_WIN32)
+  add_executable(openssl_store_write_tests ${CMAKE_CURRENT_LIST_DIR}/store_write_test.cpp)
+  target_compile_options(openssl_store_write_tests PRIVATE ${CRTELV_WARNINGS})
+  target_link_libraries(openssl_store_write_tests PRIVATE cpki1_core GTest::gtest_main)
+  add_test(NAME openssl_store_write COMMAND openssl_store_write_tests)
+endif()
+
 # Writers through the provider's stores and the library, killed at random.
 if(TARGET cpki1_openssl AND TARGET cpki1-tool AND TARGET cr_telv)
   add_executable(openssl_crash_tests

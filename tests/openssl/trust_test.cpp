@@ -4,7 +4,9 @@
 // signer under an intermediate CA.
 #include <openssl/cms.h>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -17,7 +19,9 @@ namespace {
 
 constexpr int32_t kKeyStoreUnreadable = S(0xE0720106u),
                   kViewerFailed = S(0xE072011Au), kWeakAlgorithm = S(0xE0720125u), kCrlFromFuture = S(0xE0720126u),
-                  kCaNotAnchored = S(0xE0720127u), kNoUsableCrl = S(0xE0720128u), kCaSigner = S(0xE0720129u);
+                  kCaNotAnchored = S(0xE0720127u), kNoUsableCrl = S(0xE0720128u), kCaSigner = S(0xE0720129u),
+                  kCrlScoped = S(0xE0720140u), kCrlIssuerUsage = S(0xE0720141u),
+                  kCrlCriticalExtension = S(0xE0720142u);
 
 std::string Store() { return W().Path("store.pem"); }
 std::string Root() { return "ca/ca.cert.pem"; }
@@ -48,14 +52,17 @@ const std::string kP256 = "ec -pkeyopt ec_paramgen_curve:P-256";
 
 // A CRL made by openssl ca -gencrl in its own folder, listing the given
 // certificates (PEM), with the given CRL number and, when given, lastUpdate
-// (YYMMDDHHMMSSZ). DER.
+// (YYMMDDHHMMSSZ), CRL extensions (lines of a configuration section, further
+// sections after them) and digest. DER.
 Bytes OpensslCrl(const std::string &name, const std::string &caCert, const std::string &caKey,
                  const std::vector<std::string> &revoked, const std::string &number,
-                 const std::string &lastUpdate = "") {
+                 const std::string &lastUpdate = "", const std::string &extensions = "",
+                 const std::string &md = "sha256") {
   const std::string dir = name + ".ca/";
   std::filesystem::create_directories(W().Path(dir));
-  const std::string cnf =
-      "[ca]\ndefault_ca=x\n[x]\ndatabase=index.txt\ncrlnumber=crlnumber\ndefault_md=sha256\ndefault_crl_days=30\n";
+  std::string cnf = "[ca]\ndefault_ca=x\n[x]\ndatabase=index.txt\ncrlnumber=crlnumber\ndefault_md=" + md +
+                    "\ndefault_crl_days=30\n";
+  if (!extensions.empty()) cnf += "crl_extensions=exts\n[exts]\n" + extensions;
   WriteBytes(W().Path(dir + "x.cnf"), Bytes(cnf.begin(), cnf.end()));
   WriteBytes(W().Path(dir + "index.txt"), Bytes());
   WriteBytes(W().Path(dir + "crlnumber"), Bytes(number.begin(), number.end()));
@@ -172,6 +179,75 @@ TEST_F(ProviderTest, CrlsAreKeptPerIssuerKeyNewestFirstAndNeverFromTheFuture) {
   EXPECT_EQ(Add(s, interCrl, true), 0);
   EXPECT_EQ(Verify(s, ivanSig), kRevoked);
   EXPECT_EQ(Verify(s, revSig), kRevoked);
+}
+
+TEST_F(ProviderTest, DeltaAndScopedCrlsNeverStandInForTheCompleteOne) {
+  Parties();
+  Bytes revSig = OpensslSign("rev.pem", "rev.key");
+  const std::string store = StoreCopy("scoped-store.pem");
+  Session s(W().Path("bob.pse"), store);
+  ASSERT_EQ(Verify(s, revSig), kRevoked);
+  // Genuine CRLs of the root listing nobody, numbered above the complete one:
+  // a delta, and CRLs whose issuing distribution point limits their scope.
+  const std::vector<std::pair<std::string, std::string>> scoped = {
+      {"delta", "deltaCRL=critical,DER:02:01:01\n"},
+      {"ca-only", "issuingDistributionPoint=critical,@idp\n[idp]\nonlyCA=TRUE\n"},
+      {"users-only", "issuingDistributionPoint=critical,@idp\n[idp]\nonlyuser=TRUE\n"},
+      {"some-reasons", "issuingDistributionPoint=critical,@idp\n[idp]\nonlysomereasons=keyCompromise\n"},
+      {"point", "issuingDistributionPoint=critical,@idp\n[idp]\nfullname=URI:http://crl.example/part1.crl\n"},
+  };
+  for (const auto &[name, extensions] : scoped) {
+    Bytes crl = OpensslCrl(name, Root(), RootKey(), {}, "7FFFFFFFFFF0", "", extensions);
+    EXPECT_EQ(Add(s, crl, true), kCrlScoped) << name;
+    EXPECT_EQ(Verify(s, revSig), kRevoked) << name;
+    // Planted in the store file beside the complete CRL, it counts for nothing.
+    ASSERT_EQ(Shell("openssl crl -inform DER -in " + F(name + ".crl") + " >> " + Quote(store)), 0);
+    EXPECT_EQ(Verify(s, revSig), kRevoked) << name;
+  }
+  // The tool does not store one either; the complete CRL stays.
+  ASSERT_EQ(Shell(Quote(W().tool) + " store --store " + Quote(store) + " " + F("delta.crl")), 0);
+  EXPECT_EQ(Verify(s, revSig), kRevoked);
+}
+
+TEST_F(ProviderTest, CrlsMeetTheAlgorithmAndKeyUsagePolicy) {
+  Parties();
+  Session s(W().Path("bob.pse"), StoreCopy("crl-policy-store.pem"));
+  ASSERT_EQ(Add(s, File("inter.der"), false), 0);
+  // The intermediate may sign CRLs: its SHA-256 CRL is taken; signed with
+  // SHA-1, or with a critical extension nobody here handles, it is not.
+  EXPECT_EQ(Add(s, OpensslCrl("inter-sha1", "inter.pem", "inter.key", {}, "10", "", "", "sha1"), true),
+            kWeakAlgorithm);
+  EXPECT_EQ(Add(s, OpensslCrl("inter-crit", "inter.pem", "inter.key", {}, "11", "", "1.2.3.4=critical,DER:05:00\n"),
+                true),
+            kCrlCriticalExtension);
+  EXPECT_EQ(Add(s, OpensslCrl("inter-ok", "inter.pem", "inter.key", {}, "12"), true), 0);
+  // A CA under the anchor whose key usage leaves out cRLSign signs no CRL.
+  OpensslIssue("nocrlsign", "/C=RU/O=Example/CN=No CRL Sign CA", kP256, Root(), RootKey(),
+               "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
+               "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n");
+  ASSERT_EQ(Add(s, File("nocrlsign.der"), false), 0);
+  EXPECT_EQ(Add(s, OpensslCrl("nocrlsign", "nocrlsign.pem", "nocrlsign.key", {}, "01"), true), kCrlIssuerUsage);
+}
+
+TEST_F(ProviderTest, AnAnchorRemovedFromTheKeyStoreCountsAtOnce) {
+  Parties();
+  ASSERT_EQ(Shell("openssl x509 -inform DER -in " + F("alice.der") + " -out " + F("alice.pem")), 0);
+  Bytes aliceSig = OpensslSign("alice.pem", "alice.key");
+  // Two key stores of ivan: one also holds the root (an anchor), one not.
+  for (const std::string &with : {std::string(), "-certfile " + F(Root())}) {
+    const std::string name = with.empty() ? "no-anchor" : "anchor";
+    ASSERT_EQ(Shell("openssl pkcs12 -export -inkey " + F("ivan.key") + " -in " + F("ivan.pem") + " " + with +
+                    " -passout pass: -out " + F(name + ".p12")),
+              0);
+    Session importer(W().Path(name + ".pse"), "");
+    TelvoraExportParams ip{16, nullptr};
+    ASSERT_EQ(P().VCERT_ImportFile(importer, &ip, W().Path(name + ".p12").c_str()), 0);
+  }
+  Session s(W().Path("anchor.pse"), "");
+  ASSERT_EQ(Verify(s, aliceSig), 0);
+  // Another process puts the key store without the anchor in its place.
+  std::filesystem::rename(W().Path("no-anchor.pse"), W().Path("anchor.pse"));
+  EXPECT_EQ(Verify(s, aliceSig), kUntrusted);
 }
 
 TEST_F(ProviderTest, KeyStoresWithoutAMacAreNotImported) {
@@ -322,22 +398,39 @@ TEST_F(ProviderTest, SignaturesCarryTheChainAndCaKeysDoNotSign) {
   EXPECT_EQ(Verify(bob, OpensslSign("inter.pem", "inter.key")), kCaSigner);
 }
 
-TEST_F(ProviderTest, TheViewerGetsNoSecretsAndAFailedWaitIsAFailure) {
+TEST_F(ProviderTest, TheViewerGetsOnlyAllowedVariablesAndNoHostDescriptors) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX viewer and SIGCHLD; the Windows viewer's environment is checked in the provider's tests";
 #else
   Session s("", Store());
   Bytes cert = File("bob.der");
   TelvoraBlob blob = Blob(cert);
-  std::string seen = W().Path("viewer-env.txt");
+  std::string seen = W().Path("viewer-env.txt"), fds = W().Path("viewer-fds.txt");
   setenv("CPKI1_PSE_PASSWORD", "s3cret-pse", 1);
-  setenv("CPKI1_VIEWER", ("env > " + Quote(seen) + " #").c_str(), 1);
+  setenv("HOST_SETTING", "of-the-host", 1);
+  setenv("LC_TIME", "C", 1);
+  // A descriptor of the host that a child would inherit (no close-on-exec).
+  const int hostFd = open("/dev/null", O_RDONLY);
+  ASSERT_GT(hostFd, 2);
+  setenv("CPKI1_VIEWER",
+         ("env > " + Quote(seen) + "; for fd in 2 " + std::to_string(hostFd) +
+          "; do [ -e /proc/$$/fd/$fd ] && echo $fd; done > " + Quote(fds) + "; true #")
+             .c_str(),
+         1);
   EXPECT_EQ(P().VCERT_ShowCertificate(s, &blob), 0);
+  close(hostFd);
   unsetenv("CPKI1_PSE_PASSWORD");
+  unsetenv("HOST_SETTING");
+  unsetenv("LC_TIME");
   Bytes env = File("viewer-env.txt");
   std::string text(env.begin(), env.end());
   EXPECT_NE(text.find("CPKI1_VIEWER="), std::string::npos);
+  EXPECT_NE(text.find("LC_TIME=C"), std::string::npos);
   EXPECT_EQ(text.find("s3cret-pse"), std::string::npos);
+  EXPECT_EQ(text.find("of-the-host"), std::string::npos);
+  // Only the standard descriptors reach the viewer.
+  Bytes inherited = File("viewer-fds.txt");
+  EXPECT_EQ(std::string(inherited.begin(), inherited.end()), "2\n");
 
   // A host that ignores SIGCHLD: the viewer's status cannot be had.
   setenv("CPKI1_VIEWER", "false", 1);
