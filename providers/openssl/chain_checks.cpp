@@ -89,10 +89,6 @@ int32_t CheckRevocation(STACK_OF(X509) * chain, const CertStoreData &certs, int3
   return kOk;
 }
 
-bool EqualNoCase(const std::string &a, const char *b) {
-  return a.size() == std::strlen(b) && strncasecmp(a.c_str(), b, a.size()) == 0;
-}
-
 }  // namespace
 
 bool UsageAllows(X509 *cert, uint32_t bits) {
@@ -279,20 +275,6 @@ std::string KeyRefOf(const KeyStoreData &keys, X509 *cert) {
     if (SameCert(p.cert.get(), cert)) return p.ref;
   }
   return {};
-}
-
-X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer, const char *serial) {
-  // The serial first: its text costs a fraction of the issuer's.
-  auto is = [&](X509 *x) {
-    return EqualNoCase(SerialText(X509_get0_serialNumber(x)), serial) && DnText(X509_get_issuer_name(x)) == issuer;
-  };
-  for (const auto &c : certs.certs) {
-    if (is(c.get())) return c.get();
-  }
-  for (const auto &p : keys.pairs) {
-    if (is(p.cert.get())) return p.cert.get();
-  }
-  return nullptr;
 }
 
 }  // namespace cpki1

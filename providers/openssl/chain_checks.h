@@ -68,7 +68,6 @@ int32_t CheckChainOnce(Session &s, X509 *leaf, const std::shared_ptr<const CertS
                        const ChainRules &rules, CertListPtr *chain = nullptr);
 
 std::string KeyRefOf(const KeyStoreData &keys, X509 *cert);
-X509 *FindByIssuerSerial(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer, const char *serial);
 
 }  // namespace cpki1
 

@@ -519,7 +519,7 @@ TEST(GostWithoutEngine, GostKeysAndMessagesGetAClearStatus) {
 // Without the engine on Windows: the tool makes no GOST keys, and a GOST key
 // store and message made by the openssl command get kGostUnavailable.
 TEST_F(ProviderTest, GostOnWindowsGetsAClearStatus) {
-  EXPECT_NE(ShellStatus(Tool() + " ca --ca " + F("wgca") + " --subject 'CN=W GOST CA,C=RU' --algorithm gost2012_256 >" +
+  EXPECT_NE(ShellStatus(Quote(CPKI1_TOOL) + " ca --ca " + F("wgca") + " --subject 'CN=W GOST CA,C=RU' --algorithm gost2012_256 >" +
                         F("wgca.log") + " 2>&1"),
             0);
   Bytes log = ReadBytes(W().Path("wgca.log"));
