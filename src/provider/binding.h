@@ -127,9 +127,11 @@ class TTelvora : public TCrypto_DLL {
   int32_t GetUserCertUID(const TelvoraInitParam &p, std::string &uid);
   int32_t GetUserCertIssuer(const TelvoraInitParam &p, std::string &issuer);
   int32_t FindServerCertKeyRef(const TelvoraInitParam &p, TelvoraSession session, std::string &keyRef);
-  // The UID of a certificate identifier's serial number: the identifier
-  // itself, or in "CN" mode the CN of the certificate it names.
-  int32_t GetUIDByCertIdent(const TelvoraInitParam &p, const std::string &ident, std::string &uid);
+  // The UID of the certificate a certificate identifier names: the one of
+  // that serial number under the user's issuer, which must bear the
+  // identifier's issuer (SameDnText); -5 when there is none.
+  int32_t GetUIDByCertIdent(const TelvoraInitParam &p, const std::string &issuer, const std::string &serial,
+                            std::string &uid);
 
   // A UID search: the criteria and everything they point to, kept together
   // so that the pointers stay valid while the search is used.
@@ -143,7 +145,8 @@ class TTelvora : public TCrypto_DLL {
     UidSearch(const UidSearch &) = delete;
     UidSearch &operator=(const UidSearch &) = delete;
   };
-  // Fills search for the UID (issuer may come in filled).
+  // Fills search for the UID (issuer may come in filled); -5, before any
+  // provider call, for a UID that names no certificate (an empty one).
   int32_t BuildFindCriteria(const TelvoraInitParam &p, const std::string &uid, int32_t fields, UidSearch &search);
 
   // ---- Signing and verification (operation_sign.cpp) ----------------------
@@ -170,7 +173,8 @@ class TTelvora : public TCrypto_DLL {
   int32_t RemoveSignature(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity, std::string &uid);
 
   // ---- Encryption (operation_crypt.cpp) --------------------------------------
-  // In place, for the ";"-separated recipient UIDs; -4 for an empty list.
+  // In place, for the ";"-separated recipient UIDs; -4 for an empty list,
+  // -5 (before any provider call) when an item is empty.
   int32_t EncodeData(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
                      const std::string &recipients);
   int32_t DecodeData(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity);
@@ -501,7 +505,7 @@ std::string ProviderText(const char *text);
 // The CN of a distinguished name read at its attribute boundaries (see
 // ReadDnText): the unescaped value of the first, most specific, CN attribute
 // (the one a "CN=name" search of the provider compares); empty when there is
-// none or the text cannot be read.
+// none, the text cannot be read, or the value holds a byte below 0x20.
 std::string ExtractCN(const std::string &dn);
 // "CN=" + name.
 std::string MakeCNFilter(const std::string &name);

@@ -6,6 +6,7 @@
 #include "provider/binding.h"
 #include "provider/provider_engine.h"
 #include "support/file_text_helpers.h"
+#include "support/name_rules.h"
 
 namespace crtelv {
 namespace {
@@ -48,6 +49,11 @@ int32_t TTelvoraEngine::EncodeData(void *data, int32_t *size, const char *recipi
 int32_t TTelvora::EncodeData(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
                              const std::string &recipients) {
   const bool byCN = p.UIDLocation == "CN";
+  std::vector<std::string> uids;
+  if (SplitSemicolonList(recipients.c_str(), uids) < 1) return kBadRecipients;
+  // "bob;" or ";" holds an empty item: it names nobody, and must not become
+  // a search that finds every certificate without a CN.
+  if (AnyNamesNoCertificate(uids)) return kCertSelection;
   // The issuer is looked up once, under the same provider lock hold as the
   // searches and the encryption.
   ProviderLockGuard lock(*this, p.ServerMode);
@@ -57,8 +63,6 @@ int32_t TTelvora::EncodeData(const TelvoraInitParam &p, void *data, int32_t &len
     if (status != 0) return status;
   }
   return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) -> int32_t {
-    std::vector<std::string> uids;
-    if (SplitSemicolonList(recipients.c_str(), uids) < 1) return kBadRecipients;
     RecipientResults results(call);
     int32_t total = 0;
     for (const std::string &uid : uids) {

@@ -12,7 +12,9 @@
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
 #include "provider/provider_engine.h"
+#include "support/dn_text.h"
 #include "support/file_text_helpers.h"
+#include "support/name_rules.h"
 
 namespace crtelv {
 namespace {
@@ -72,6 +74,7 @@ TelvoraFindCriteria UidCriteria(const TelvoraInitParam &p, const std::string &ui
 
 int32_t TTelvora::BuildFindCriteria(const TelvoraInitParam &p, const std::string &uid, int32_t fields,
                                     UidSearch &search) {
+  if (NamesNoCertificate(uid)) return kCertSelection;
   if (search.issuer.empty() && !UidIsCN(p)) {
     int32_t status = GetUserCertIssuer(p, search.issuer);
     if (status != 0) return status;
@@ -154,30 +157,30 @@ int32_t TTelvoraEngine::GetUIDByCertIdent(const char *ident, char *uid) {
   std::string issuer;
   std::string serial;
   if (!IdentValue(text, kIssuerLabel, issuer) || !IdentValue(text, kSerialLabel, serial)) return kBadArgument;
-  // The issuer is required, though the search takes the serial number
-  // alone (under the user's own issuer).
+  // The search takes the serial number under the user's own issuer; the
+  // certificate found must bear the identifier's issuer too.
   if (issuer.empty() || serial.empty()) return kBadArgument;
   serial.erase(std::remove(serial.begin(), serial.end(), '-'), serial.end());
   serial = UpperAscii(serial);
   if (serial.empty()) return kBadArgument;
   return OnBinding("GetUIDByCertIdent", [&](TTelvora &binding, const TelvoraInitParam &param) {
     std::string found;
-    int32_t result = binding.GetUIDByCertIdent(param, serial, found);
+    int32_t result = binding.GetUIDByCertIdent(param, issuer, serial, found);
     if (result == kOk) CopyTextToHost(found, uid, GetMaxUIDLength() + 1);
     return result;
   });
 }
 
-int32_t TTelvora::GetUIDByCertIdent(const TelvoraInitParam &p, const std::string &ident, std::string &uid) {
-  if (!UidIsCN(p)) {
-    uid = ident;
-    return 0;
-  }
-  // The identifier is a serial number under the user's issuer.
+int32_t TTelvora::GetUIDByCertIdent(const TelvoraInitParam &p, const std::string &issuer, const std::string &serial,
+                                     std::string &uid) {
+  // The identifier is a serial number under the user's issuer, in either
+  // mode: a serial that no certificate has, or one whose certificate another
+  // issuer signed, names nobody.
   TelvoraInitParam bySerial = p;
   bySerial.UIDLocation.clear();
-  return WithUidSearch(bySerial, ident, TELVORA_FIELD_ALL, [&](const UidSearch &search) {
-    return WithSingleCert(p, search.criteria, kCertSelection, [&](const TelvoraCertInfo &cert) {
+  return WithUidSearch(bySerial, serial, TELVORA_FIELD_ALL, [&](const UidSearch &search) {
+    return WithSingleCert(p, search.criteria, kCertSelection, [&](const TelvoraCertInfo &cert) -> int32_t {
+      if (!SameDnText(ProviderText(cert.Issuer), issuer)) return kCertSelection;
       return CertificateUID(p, cert, uid);
     });
   });

@@ -11,6 +11,7 @@
 #include "provider/transfer_block.h"
 #include "support/dn_text.h"
 #include "support/file_text_helpers.h"
+#include "support/name_rules.h"
 
 namespace crtelv {
 namespace {
@@ -122,6 +123,7 @@ int32_t TTelvoraEngine::GetReport(const char *uid, char *report) {
 
 int32_t TTelvora::GetReport(const TelvoraInitParam &p, const char *uid, char *out) {
   if (out == nullptr || uid == nullptr) return kBadArgument;
+  if (NamesNoCertificate(uid)) return kCertSelection;
   std::string own;
   int32_t status = GetUserCertUID(p, own);
   if (status != 0) return status;

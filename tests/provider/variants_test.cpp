@@ -81,7 +81,7 @@ TEST_F(Version149, SearchesByUidAreSerialisedToo) {
                 sim,
                 [&] {
                   std::string uid;
-                  return binding.GetUIDByCertIdent(byName, "02", uid);
+                  return binding.GetUIDByCertIdent(byName, "CN=Test CA,O=Example", "02", uid);
                 },
                 200),
             1);
