@@ -29,6 +29,18 @@ std::string UnpredictableToken() {
   return token;
 }
 
+// A new name in the folder of path, "~<16 hex digits>.tmp": short, so that
+// any name the system takes for the target leaves room for it.
+std::string TemporaryNameBeside(const std::string &path) {
+#ifdef _WIN32
+  const std::size_t cut = path.find_last_of("\\/:");
+#else
+  const std::size_t cut = path.find_last_of("\\/");
+#endif
+  const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+  return folder + "~" + UnpredictableToken() + ".tmp";
+}
+
 }  // namespace
 
 bool IsDirectory(const std::string &path) {
@@ -79,7 +91,7 @@ bool ReplaceWholeFile(const char *fileName, const void *buffer, int32_t length) 
     // beside it, which nobody can have planted a link or a file at.
     const std::string path = platform::ResolvePath(fileName);
     for (int attempt = 0; attempt < 4; ++attempt) {
-      const std::string temporary = path + ".~" + UnpredictableToken() + ".tmp";
+      const std::string temporary = TemporaryNameBeside(path);
       if (!platform::CreateNewFile(temporary, buffer, static_cast<std::size_t>(length))) {
         if (platform::FileExists(temporary)) continue;  // the name was taken: draw another
         return false;
