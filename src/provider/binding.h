@@ -112,7 +112,9 @@ class TTelvora : public TCrypto_DLL {
   void ReleaseSession();
   // Ends the session if there is one; takes no lock.
   void UninitializeSession();
-  // Ends the session under SessionLock and the write side.
+  // Ends the session under the provider lock (when the provider needs one)
+  // and SessionLock, at once when none of this binding's calls holds it,
+  // else when the last of them releases it. Calls of other bindings go on.
   void CloseSession();
   void LockProvider(bool serverMode);
   void UnlockProvider(bool serverMode);
@@ -242,6 +244,10 @@ class TTelvora : public TCrypto_DLL {
   int32_t FKeyRequestTimeout = 0;
   // The InitFlags the open session was opened with.
   int32_t FSessionFlags = 0;
+  // Calls of this binding holding its session, and whether the last of them
+  // closes it (CloseSession while they ran); both under SessionLock.
+  int32_t FSessionUsers = 0;
+  bool FCloseWhenIdle = false;
   bool FThreadSafe = false;
   ProviderEntryPoints FEntry;
 

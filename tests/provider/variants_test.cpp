@@ -108,6 +108,35 @@ TEST_F(Version150, NewerProvidersTakeConcurrentCalls) {
   EXPECT_EQ(OverlapOfTwoCalls(sim, engine, 20000), 2);
 }
 
+// ClearCash while a call of one binding is held inside the provider (a
+// viewer left open): the binding closes its session when that call ends,
+// and an engine of another binding works meanwhile, its call inside the
+// provider together with the held one.
+TEST_F(Version150, ClearCashDoesNotHoldUpOtherBindings) {
+  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
+  sim.Add("CN=Peer,O=Example", "02", TELVORA_STORE_OTHERS);
+  Engine viewer, other;
+  other.Set(kParamPSE, "C:\\OTHER.PSE");
+  sim.SimSetRendezvous("VCERT_ShowCertificate", 2, 20000);
+  int32_t held = -100;
+  std::thread first([&] { held = viewer->ShowCertificate("Peer"); });
+  // Bounded: the held call is inside within the rendezvous' time.
+  for (int i = 0; i < 200000 && sim.CallsOf("VCERT_ShowCertificate").empty(); ++i) std::this_thread::yield();
+  ASSERT_EQ(sim.CallsOf("VCERT_ShowCertificate").size(), 1u);
+
+  viewer->ClearCash();
+  char uid[256] = {0};
+  EXPECT_EQ(other->GetCurrentUID(uid), 0);
+  EXPECT_STREQ(uid, "User1");
+  EXPECT_EQ(sim.SimMaxInside(), 2) << "the other engine's call waited for the held one";
+  EXPECT_TRUE(sim.CallsOf("VCERT_Uninitialize").empty());
+  // A second viewer call meets the held one and both go on.
+  EXPECT_EQ(viewer->ShowCertificate("Peer"), 0);
+  first.join();
+  EXPECT_EQ(held, 0);
+  EXPECT_EQ(sim.CallsOf("VCERT_Uninitialize").size(), 1u);
+}
+
 class NoOptional : public ProviderTest {
  protected:
   NoOptional() : ProviderTest("nooptional") {}
