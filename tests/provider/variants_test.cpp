@@ -1,6 +1,7 @@
 // Provider variants: missing, incomplete, without the optional entry points,
 // and the two versions around the one from which concurrent calls are allowed.
 // Each group runs in a process of its own (see suite.cmake).
+#include <chrono>
 #include <filesystem>
 #include "test_latch.h"
 #include <thread>
@@ -120,8 +121,11 @@ TEST_F(Version150, ClearCashDoesNotHoldUpOtherBindings) {
   sim.SimSetRendezvous("VCERT_ShowCertificate", 2, 20000);
   int32_t held = -100;
   std::thread first([&] { held = viewer->ShowCertificate("Peer"); });
-  // Bounded: the held call is inside within the rendezvous' time.
-  for (int i = 0; i < 200000 && sim.CallsOf("VCERT_ShowCertificate").empty(); ++i) std::this_thread::yield();
+  // Bounded by the rendezvous' own time: the held call is inside by then.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (sim.CallsOf("VCERT_ShowCertificate").empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   ASSERT_EQ(sim.CallsOf("VCERT_ShowCertificate").size(), 1u);
 
   viewer->ClearCash();
