@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "library/load_units.h"
+#include "provider/call_frame.h"
 #include "provider/provider_engine.h"
 #include "sim_client.h"
 #include "support/root_path.h"

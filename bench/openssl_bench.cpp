@@ -7,11 +7,17 @@
 // With --ratios it measures instead each operation through the exports
 // against the primitives it cannot do without, timed here on the same
 // libcrypto, interleaved in one run, at 1 KiB and 64 KiB, and prints
-// "RATIO <operation> <size> <operation median / primitives median>" lines
-// and then "RATIO done".
+// "RATIO <operation> <size> <operation median / primitives median>" lines;
+// then the same operations against OpenSSL's own CMS calls for the same work
+// (CMS_sign and its encoding, d2i and CMS_verify, CMS_encrypt and its
+// encoding, d2i and CMS_decrypt), timed in the same run, as
+// "PEER <operation> <size> <operation median / OpenSSL's median>" lines; and
+// then "RATIO done".
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <openssl/cms.h>
+#include <openssl/core_names.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -379,6 +385,9 @@ struct Primitives {
     derive = EVP_PKEY_CTX_new_from_pkey(nullptr, peer, nullptr);
     if (peer == nullptr || EVP_PKEY_derive_init(derive) <= 0 || EVP_PKEY_derive_set_peer_ex(derive, key, 0) <= 0)
       Fail("ECDH setup");
+    // The ephemeral key of an encryption, generated from prepared parameters.
+    ephemeral = EVP_PKEY_CTX_new_from_pkey(nullptr, peer, nullptr);
+    if (ephemeral == nullptr || EVP_PKEY_keygen_init(ephemeral) <= 0) Fail("key generation setup");
     std::size_t len = sizeof digest;
     unsigned int dlen = 0;
     EVP_Digest("x", 1, signed_, &dlen, sha256, nullptr);
@@ -406,6 +415,16 @@ struct Primitives {
     std::size_t len = sizeof secret;
     if (EVP_PKEY_derive(derive, secret, &len) <= 0) Fail("ECDH");
   }
+  // A fresh P-256 key and the encoding of its point (uncompressed).
+  void EphemeralKey() {
+    EVP_PKEY *made = nullptr;
+    unsigned char point[65];
+    std::size_t len = 0;
+    if (EVP_PKEY_keygen(ephemeral, &made) <= 0 ||
+        !EVP_PKEY_get_octet_string_param(made, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point, &len))
+      Fail("ephemeral key");
+    EVP_PKEY_free(made);
+  }
   // AES-256-GCM, the default content encryption, with its tag.
   void Aes256(const char *data, std::size_t size) {
     static const unsigned char k[32] = {1}, iv[12] = {2};
@@ -428,20 +447,112 @@ struct Primitives {
   EVP_MD *sha256 = nullptr;
   EVP_CIPHER *gcm = nullptr;
   EVP_PKEY *key = nullptr, *peer = nullptr;
-  EVP_PKEY_CTX *sign = nullptr, *verify = nullptr, *derive = nullptr;
+  EVP_PKEY_CTX *sign = nullptr, *verify = nullptr, *derive = nullptr, *ephemeral = nullptr;
   EVP_CIPHER_CTX *cipher = nullptr;
   unsigned char digest[EVP_MAX_MD_SIZE] = {}, signed_[EVP_MAX_MD_SIZE] = {};
   std::vector<unsigned char> signature, out;
 };
 
+// OpenSSL's own CMS calls for the work of the operations, with the user's
+// certificate and key, the certificate store (its CA and CRLs) and the
+// provider's choices: detached SignedData with the signed attributes the
+// provider writes; AuthEnvelopedData with AES-256-GCM and the SHA-256 KDF.
+struct Peer {
+  Peer() {
+    World &w = W();
+    FILE *f = std::fopen((w.dir + "alice.key").c_str(), "r");
+    if (f == nullptr) Fail("reading alice.key");
+    key = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    f = std::fopen((w.dir + "alice.der").c_str(), "rb");
+    if (f == nullptr) Fail("reading alice.der");
+    cert = d2i_X509_fp(f, nullptr);
+    std::fclose(f);
+    store = X509_STORE_new();
+    if (key == nullptr || cert == nullptr || store == nullptr ||
+        X509_STORE_load_file(store, (w.dir + "store.pem").c_str()) != 1)
+      Fail("preparing OpenSSL's CMS calls");
+    // The provider asks no S/MIME purpose of a signer (the parties' EKUs are
+    // TLS ones); revocation checked as the provider checks it, when the store
+    // has CRLs.
+    X509_STORE_set_purpose(store, X509_PURPOSE_ANY);
+    STACK_OF(X509_OBJECT) *objects = X509_STORE_get0_objects(store);
+    for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+      if (X509_OBJECT_get_type(sk_X509_OBJECT_value(objects, i)) == X509_LU_CRL)
+        X509_STORE_set_flags(store, X509_V_FLAG_CRL_CHECK);
+    }
+    gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    if (gcm == nullptr || sha256 == nullptr) Fail("fetching for OpenSSL's CMS calls");
+  }
+
+  static void Encode(CMS_ContentInfo *cms, std::vector<unsigned char> &out) {
+    const int n = i2d_CMS_ContentInfo(cms, nullptr);
+    if (n <= 0) Fail("i2d_CMS_ContentInfo");
+    out.resize(static_cast<std::size_t>(n));
+    unsigned char *p = out.data();
+    i2d_CMS_ContentInfo(cms, &p);
+  }
+  static CMS_ContentInfo *Parse(const std::vector<char> &der, std::size_t size) {
+    const auto *p = reinterpret_cast<const unsigned char *>(der.data());
+    CMS_ContentInfo *cms = d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(size));
+    if (cms == nullptr) Fail("d2i_CMS_ContentInfo");
+    return cms;
+  }
+
+  void Sign(const std::vector<char> &data) {
+    BIO *in = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
+    CMS_ContentInfo *cms = CMS_sign(cert, key, nullptr, in, CMS_BINARY | CMS_DETACHED | CMS_NOSMIMECAP);
+    if (cms == nullptr) Fail("CMS_sign");
+    Encode(cms, out);
+    CMS_ContentInfo_free(cms);
+    BIO_free(in);
+  }
+  void Verify(const std::vector<char> &data, const std::vector<char> &signature) {
+    CMS_ContentInfo *cms = Parse(signature, signature.size());
+    BIO *in = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
+    if (CMS_verify(cms, nullptr, store, in, nullptr, CMS_BINARY) != 1) {
+      ERR_print_errors_fp(stderr);
+      Fail("CMS_verify");
+    }
+    BIO_free(in);
+    CMS_ContentInfo_free(cms);
+  }
+  void Encrypt(const std::vector<char> &data) {
+    BIO *in = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
+    CMS_ContentInfo *cms = CMS_encrypt(nullptr, nullptr, gcm, CMS_BINARY | CMS_PARTIAL);
+    CMS_RecipientInfo *ri = cms != nullptr ? CMS_add1_recipient_cert(cms, cert, CMS_KEY_PARAM) : nullptr;
+    EVP_PKEY_CTX *pctx = ri != nullptr ? CMS_RecipientInfo_get0_pkey_ctx(ri) : nullptr;
+    if (pctx == nullptr || EVP_PKEY_CTX_set_ecdh_kdf_md(pctx, sha256) <= 0 || !CMS_final(cms, in, nullptr, CMS_BINARY))
+      Fail("CMS_encrypt");
+    Encode(cms, out);
+    CMS_ContentInfo_free(cms);
+    BIO_free(in);
+  }
+  void Decrypt(const std::vector<char> &sealed, std::size_t size) {
+    CMS_ContentInfo *cms = Parse(sealed, size);
+    BIO *plain = BIO_new(BIO_s_mem());
+    if (CMS_decrypt(cms, key, cert, nullptr, plain, CMS_BINARY) != 1) Fail("CMS_decrypt");
+    BIO_free(plain);
+    CMS_ContentInfo_free(cms);
+  }
+
+  EVP_PKEY *key = nullptr;
+  X509 *cert = nullptr;
+  X509_STORE *store = nullptr;
+  EVP_CIPHER *gcm = nullptr;
+  EVP_MD *sha256 = nullptr;
+  std::vector<unsigned char> out;
+};
+
 struct Row {
-  Row(std::string n, int s, std::function<void()> o, std::function<void()> p)
-      : name(std::move(n)), size(s), operation(std::move(o)), primitives(std::move(p)) {}
+  Row(std::string n, int s, std::function<void()> o, std::function<void()> p, std::function<void()> q = {})
+      : name(std::move(n)), size(s), operation(std::move(o)), primitives(std::move(p)), peer(std::move(q)) {}
   std::string name;
   int size = 0;
-  std::function<void()> operation, primitives;
+  std::function<void()> operation, primitives, peer;  // peer: OpenSSL's own call, where there is one
   long rounds = 1;  // calls per sample, set so that a sample takes about 10 ms
-  std::vector<double> op, prim;
+  std::vector<double> op, prim, openssl;
 };
 
 double Sample(const std::function<void()> &f, long rounds) {
@@ -479,6 +590,7 @@ struct Inputs {
 int RunRatios(const std::string &only) {
   World &w = W();
   Primitives prim;
+  Peer peer;
   w.PastTheFirstSecond();
   const CrTelvEngine e = w.Engine(false);
   std::vector<std::unique_ptr<Inputs>> inputs;
@@ -496,7 +608,8 @@ int RunRatios(const std::string &only) {
                     [&prim, &in, n] {
                       prim.Sha256(in.data.data(), n);
                       prim.EcdsaSign();
-                    });
+                    },
+                    [&peer, &in] { peer.Sign(in.data); });
     rows.emplace_back("VerifyData", size,
                     [&in, e, size] {
                       char signer[4097] = "";
@@ -509,7 +622,8 @@ int RunRatios(const std::string &only) {
                       prim.EcdsaVerify();
                       prim.EcdsaVerify();
                       prim.Sha256(in.data.data(), n);
-                    });
+                    },
+                    [&peer, &in] { peer.Verify(in.data, in.signature); });
     rows.emplace_back("EncodeData", size,
                     [&in, e, size] {
                       std::memcpy(in.buffer.data(), in.data.data(), static_cast<std::size_t>(size));
@@ -517,9 +631,11 @@ int RunRatios(const std::string &only) {
                       if (::EncodeData(e, in.buffer.data(), &s, "alice") != 0) Fail("EncodeData");
                     },
                     [&prim, &in, n] {
+                      prim.EphemeralKey();
                       prim.Ecdh();
                       prim.Aes256(in.data.data(), n);
-                    });
+                    },
+                    [&peer, &in] { peer.Encrypt(in.data); });
     rows.emplace_back("DecodeData", size,
                     [&in, e] {
                       std::memcpy(in.buffer.data(), in.sealed.data(), static_cast<std::size_t>(in.sealedSize));
@@ -530,7 +646,8 @@ int RunRatios(const std::string &only) {
                     [&prim, &in, n] {
                       prim.Ecdh();
                       prim.Aes256(in.data.data(), n);
-                    });
+                    },
+                    [&peer, &in] { peer.Decrypt(in.sealed, static_cast<std::size_t>(in.sealedSize)); });
     rows.emplace_back("HashData", size,
                     [&in, e, size] {
                       char hash[32];
@@ -545,6 +662,10 @@ int RunRatios(const std::string &only) {
     r.operation();
     r.primitives();
     double t = std::max(Sample(r.operation, 3), Sample(r.primitives, 3));
+    if (r.peer) {
+      r.peer();
+      t = std::max(t, Sample(r.peer, 3));
+    }
     r.rounds = std::max(1L, static_cast<long>(0.01 / std::max(t, 1e-9)));
   }
   constexpr int kRepetitions = 15;
@@ -552,6 +673,7 @@ int RunRatios(const std::string &only) {
     for (Row &r : rows) {
       r.op.push_back(Sample(r.operation, r.rounds));
       r.prim.push_back(Sample(r.primitives, r.rounds));
+      if (r.peer) r.openssl.push_back(Sample(r.peer, r.rounds));
     }
   }
   for (const Row &r : rows) {
@@ -559,6 +681,13 @@ int RunRatios(const std::string &only) {
     std::printf("RATIO %s %d %.2f\n", r.name.c_str(), r.size, op / pr);
     std::fprintf(stderr, "  %-10s %6d  operation %9.2f us  primitives %9.2f us\n", r.name.c_str(), r.size, op * 1e6,
                  pr * 1e6);
+  }
+  for (const Row &r : rows) {
+    if (r.openssl.empty()) continue;
+    double op = Median(r.op), peerTime = Median(r.openssl);
+    std::printf("PEER %s %d %.2f\n", r.name.c_str(), r.size, op / peerTime);
+    std::fprintf(stderr, "  %-10s %6d  operation %9.2f us  OpenSSL's CMS call %9.2f us\n", r.name.c_str(), r.size,
+                 op * 1e6, peerTime * 1e6);
   }
   std::printf("RATIO done\n");
   std::fflush(stdout);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "provider/provider_engine.h"
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   const std::string text(reinterpret_cast<const char *>(data), size);

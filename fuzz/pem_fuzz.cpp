@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "provider/binding.h"
+#include "provider/cert_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
   if (size < 1 || size > 65536) return 0;

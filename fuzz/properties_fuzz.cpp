@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "provider/binding.h"
+#include "provider/cert_text.h"
 
 namespace {
 

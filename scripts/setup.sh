@@ -3,8 +3,13 @@
 #   scripts/setup.sh          native build, tests and demo
 #   scripts/setup.sh --win32  also the i686 cross compiler, Wine and OpenSSL's
 #                             source package (for the Windows provider's static
-#                             libcrypto, built by scripts/openssl_mingw.sh)
+#                             libcrypto, built by scripts/openssl_mingw.sh), and
+#                             qemu-user where this kernel runs no 32-bit
+#                             programs (or CRTELV_WINE_QEMU=1 asks for it; see
+#                             scripts/wine_route.sh)
 set -euo pipefail
+# shellcheck source=wine_route.sh
+. "$(dirname "$0")/wine_route.sh"
 
 want=(cmake g++ make libgtest-dev libbenchmark-dev libssl-dev openssl libengine-gost-openssl pkg-config clang-14
   libclang-rt-14-dev)
@@ -69,12 +74,30 @@ fetch_openssl_source() {
   exit 1
 }
 
+# Wine through qemu-i386 where the kernel refuses 32-bit programs: qemu-user
+# is installed once Wine is there to be tried.
+need_qemu() {
+  [ "${CRTELV_WINE_QEMU:-}" = 0 ] && return 1
+  command -v qemu-i386 >/dev/null 2>&1 && return 1
+  [ "${CRTELV_WINE_QEMU:-}" = 1 ] && return 0
+  ! wine_route_runs_32bit
+}
+
+finish_win32() {
+  if need_qemu; then
+    echo "Installing: qemu-user (Wine's 32-bit programs run through qemu-i386 here)"
+    [ "${apt_updated:-0}" = 1 ] || $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends qemu-user >/dev/null
+  fi
+  fetch_openssl_source
+}
+
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
-  [ "$win32" = 1 ] && fetch_openssl_source
+  [ "$win32" = 1 ] && finish_win32
   exit 0
 fi
 
@@ -83,6 +106,7 @@ if [ "$win32" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; the
 fi
 echo "Installing: ${missing[*]}"
 $SUDO apt-get update -qq
+apt_updated=1
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-[ "$win32" = 1 ] && fetch_openssl_source
+[ "$win32" = 1 ] && finish_win32
 exit 0

@@ -12,9 +12,19 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <mutex>
 
 namespace crtelv::test {
+
+// A bound for a wait that only catches a hang, grown by the factor in
+// CRTELV_TEST_TIME_SCALE where the whole run is slower (Wine through an
+// emulator runs about ten times slower).
+inline std::chrono::milliseconds ScaledBound(std::chrono::milliseconds bound) {
+  const char *text = std::getenv("CRTELV_TEST_TIME_SCALE");
+  const long scale = text != nullptr ? std::strtol(text, nullptr, 10) : 1;
+  return scale > 1 && scale <= 100 ? bound * scale : bound;
+}
 
 class Latch {
  public:

@@ -1,6 +1,6 @@
-// A small DER writer for the messages the provider builds itself, where
-// building them through OpenSSL's CMS objects would cost more than the
-// cryptography they carry.
+// A small DER writer for the messages the provider builds itself, and a
+// strict reader for the few it reads itself, where going through OpenSSL's
+// CMS objects would cost more than the cryptography they carry.
 #ifndef CPKI1_OPENSSL_DER_H
 #define CPKI1_OPENSSL_DER_H
 
@@ -81,6 +81,66 @@ Bytes Encode(const T *object) {
   if (I2d(object, &p) != n) return {};
   return out;
 }
+
+// ---- Reading ---------------------------------------------------------------------
+
+// Bytes inside a message read (valid while the message is).
+struct Span {
+  const uint8_t *data = nullptr;
+  std::size_t size = 0;
+  bool operator==(const Span &o) const {
+    return size == o.size && (size == 0 || std::memcmp(data, o.data, size) == 0);
+  }
+};
+
+struct Element {
+  uint8_t tag = 0;
+  Span content, whole;
+};
+
+// DER elements one after the other within a span. Definite lengths in their
+// shortest form only, tags of one byte only.
+class Cursor {
+ public:
+  explicit Cursor(Span s) : p_(s.data), end_(s.data + s.size) {}
+
+  bool AtEnd() const { return p_ == end_; }
+
+  // The next element; false (and nothing taken) when it is not there, is
+  // malformed or has another tag.
+  bool Take(uint8_t tag, Element &e) {
+    const uint8_t *at = p_;
+    if (!Next(e) || e.tag != tag) {
+      p_ = at;
+      return false;
+    }
+    return true;
+  }
+
+  bool Next(Element &e) {
+    const uint8_t *start = p_;
+    std::size_t left = static_cast<std::size_t>(end_ - p_);
+    if (left < 2) return false;
+    const uint8_t tag = p_[0];
+    if ((tag & 0x1F) == 0x1F) return false;
+    std::size_t length = p_[1], head = 2;
+    if (length & 0x80) {
+      const std::size_t digits = length & 0x7F;
+      if (digits == 0 || digits > 4 || left - 2 < digits || p_[2] == 0) return false;
+      length = 0;
+      for (std::size_t i = 0; i < digits; ++i) length = (length << 8) | p_[2 + i];
+      if (length < 0x80) return false;
+      head += digits;
+    }
+    if (left - head < length) return false;
+    p_ += head + length;
+    e = Element{tag, Span{start + head, length}, Span{start, head + length}};
+    return true;
+  }
+
+ private:
+  const uint8_t *p_, *end_;
+};
 
 }  // namespace cpki1::der
 

@@ -31,7 +31,8 @@ int PrimeCurveOf(const EVP_PKEY *own) {
 // The originator's public key of a key agreement as a key on the curve of
 // own. Only for the curves of prime order (cofactor 1) the provider's keys
 // use: there the check made while the point is decoded (its coordinates in
-// range and on the curve; an uncompressed point is never the point at
+// range and on the curve, in every form OpenSSL decodes: compressed,
+// uncompressed or hybrid; only the one-byte encoding is the point at
 // infinity) is the whole validation, and the multiplication by the order
 // that OpenSSL's full check adds could find nothing. Null for anything else;
 // the caller then leaves the message to OpenSSL's own path.
@@ -40,8 +41,8 @@ int PrimeCurveOf(const EVP_PKEY *own) {
 KeyUPtr PeerPoint(EVP_PKEY *own, int curve, const uint8_t *point, std::size_t size) {
   const int ownCurve = PrimeCurveOf(own);
   if (ownCurve == NID_undef || (curve != NID_undef && curve != ownCurve)) return nullptr;
-  // An uncompressed point.
-  if (size <= 1 || point[0] != 0x04) return nullptr;
+  // Not the point at infinity.
+  if (size <= 1) return nullptr;
   // The curve copied from own key: making it anew from its name costs three
   // times as much.
   KeyUPtr key(EVP_PKEY_new());
@@ -57,8 +58,7 @@ KeyUPtr PeerPoint(EVP_PKEY *own, int curve, const uint8_t *point, std::size_t si
 // on this thread until its next call.
 EVP_PKEY *ReusedPeerPoint(EVP_PKEY *own, int curve, const uint8_t *point, std::size_t size) {
   const int ownCurve = PrimeCurveOf(own);
-  if (ownCurve == NID_undef || (curve != NID_undef && curve != ownCurve) || size <= 1 || point[0] != 0x04)
-    return nullptr;
+  if (ownCurve == NID_undef || (curve != NID_undef && curve != ownCurve) || size <= 1) return nullptr;
   thread_local std::map<int, KeyUPtr> peers;  // at most one per curve of PrimeCurveOf
   KeyUPtr &peer = peers[ownCurve];
   if (!peer) {
@@ -323,7 +323,8 @@ Bytes DirectEnvelope(const std::vector<X509UPtr> &recipients, const TelvoraBlob 
   // GCM takes its 12-byte nonce as the IV it is set up with by default.
   bool ok = c && EVP_EncryptInit_ex2(c.get(), algorithm, cek, iv, nullptr) &&
             EVP_EncryptUpdate(c.get(), out.data() + at, &n, data->Length > 0 ? data->Data : &empty, data->Length) &&
-            EVP_EncryptFinal_ex(c.get(), out.data() + at + n, &m) && static_cast<std::size_t>(n + m) == sealedLen;
+            EVP_EncryptFinal_ex(c.get(), out.data() + at + n, &m) &&
+            static_cast<std::size_t>(n) + static_cast<std::size_t>(m) == sealedLen;  // n + m may pass INT_MAX
   OPENSSL_cleanse(cek, sizeof cek);
   if (ok && gcm) {
     out.insert(out.end(), macHead.begin(), macHead.end());
@@ -429,6 +430,39 @@ Opened OpenDirect(const envelope::Message &m, const KeyPair &pair, Bytes &conten
   return Opened::kOpened;
 }
 
+// The certificate of the stores that a record names by the texts of its
+// issuer and serial number. The texts lose what the certificate holds
+// (characters outside Windows-1251 become '?', the serial's sign is not
+// written): when they fit two certificates, the record names neither surely
+// and none is taken (kAmbiguousRecipient). A certificate in both stores is
+// one certificate.
+int32_t RecipientByTexts(const CertStoreData &certs, const KeyStoreData &keys, const char *issuer, const char *serial,
+                         X509 *&found) {
+  const std::string serialText(serial), issuerText(issuer);
+  auto sameSerial = [&](const std::string &text) {
+    return text.size() == serialText.size() &&
+           std::equal(text.begin(), text.end(), serialText.begin(), [](char a, char b) {
+             auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+             return lower(a) == lower(b);
+           });
+  };
+  found = nullptr;
+  bool ambiguous = false;
+  // The serial first: its text costs a fraction of the issuer's.
+  auto consider = [&](X509 *x) {
+    if (!sameSerial(SerialText(X509_get0_serialNumber(x))) || DnText(X509_get_issuer_name(x)) != issuerText) return;
+    if (found != nullptr && !SameCert(found, x)) ambiguous = true;
+    found = x;
+  };
+  for (const auto &c : certs.certs) consider(c.get());
+  for (const auto &p : keys.pairs) consider(p.cert.get());
+  if (ambiguous) {
+    found = nullptr;
+    return kAmbiguousRecipient;
+  }
+  return found != nullptr ? kOk : kUnknownRecipient;
+}
+
 }  // namespace
 }  // namespace cpki1
 
@@ -462,8 +496,8 @@ int32_t VCERT_EncryptMem(TelvoraSession s, const TelvoraCryptParams *p, const Te
         if (!x) return kBadEncoding;
       } else {
         if (rec.Issuer == nullptr || rec.SerialNumber == nullptr) return kBadArgument;
-        X509 *known = FindByIssuerSerial(*certs, *keys, rec.Issuer, rec.SerialNumber);
-        if (known == nullptr) return kUnknownRecipient;
+        X509 *known = nullptr;
+        if (int32_t st = RecipientByTexts(*certs, *keys, rec.Issuer, rec.SerialNumber, known); st != kOk) return st;
         X509_up_ref(known);
         x.reset(known);
       }
@@ -567,6 +601,12 @@ int32_t VCERT_DecryptMem(TelvoraSession s, const TelvoraDecryptParams *p, const 
       int type = cms ? OBJ_obj2nid(CMS_get0_type(cms.get())) : NID_undef;
       if (type != NID_pkcs7_enveloped && type != NID_id_smime_ct_authEnvelopedData) return kBadEncoding;
       if (int32_t st = gost::MessageUsable(cms.get()); st != kOk) return st;
+      // OpenSSL checks as much of the tag as the mac holds: a tag shorter
+      // than its parameters say, or than 12 bytes, is refused first.
+      if (type == NID_id_smime_ct_authEnvelopedData) {
+        const Bytes der = CmsDer(cms.get());
+        if (!envelope::AuthTagSound(der.data(), der.size())) return kDecryptFailed;
+      }
     }
     std::shared_ptr<const KeyStoreData> keys;
     if (int32_t st = KeyStoreOf(*session, keys); st != kOk) return st;

@@ -2,6 +2,8 @@
 // EC recipients (see envelope.h).
 #include "envelope.h"
 
+#include <openssl/err.h>
+
 #include <cstring>
 
 #include "der.h"
@@ -20,63 +22,65 @@ const Bytes kAlgAes256Wrap{0x30, 11, 0x06, 9, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03
 const Bytes kAlgKeyAgreement{0x30, 21,   0x06, 6,    0x2B, 0x81, 0x04, 0x01, 0x0B, 0x01, 0x30, 11,   0x06,
                              9,    0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x01, 0x2D};
 
-bool Span::operator==(const Span &o) const { return size == o.size && (size == 0 || std::memcmp(data, o.data, size) == 0); }
-
 namespace {
 
 bool Is(const Span &s, const Bytes &b) { return s == Span{b.data(), b.size()}; }
 
-struct Element {
-  uint8_t tag = 0;
-  Span content, whole;
-};
+using der::Cursor;
+using der::Element;
 
-// DER elements one after the other within a span. Definite lengths in their
-// shortest form only, tags of one byte only.
-class Cursor {
- public:
-  explicit Cursor(Span s) : p_(s.data), end_(s.data + s.size) {}
-
-  bool AtEnd() const { return p_ == end_; }
-
-  // The next element; false (and nothing taken) when it is not there, is
-  // malformed or has another tag.
-  bool Take(uint8_t tag, Element &e) {
-    const uint8_t *at = p_;
-    if (!Next(e) || e.tag != tag) {
-      p_ = at;
-      return false;
-    }
-    return true;
+// The content of an OBJECT IDENTIFIER as OpenSSL decodes one: not empty,
+// no subidentifier with a leading 0x80, the last one ended.
+bool WellFormedOid(Span s) {
+  if (s.size == 0 || (s.data[s.size - 1] & 0x80) != 0) return false;
+  for (std::size_t i = 0; i < s.size; ++i) {
+    if (s.data[i] == 0x80 && (i == 0 || (s.data[i - 1] & 0x80) == 0)) return false;
   }
+  return true;
+}
 
-  bool Next(Element &e) {
-    const uint8_t *start = p_;
-    std::size_t left = static_cast<std::size_t>(end_ - p_);
-    if (left < 2) return false;
-    const uint8_t tag = p_[0];
-    if ((tag & 0x1F) == 0x1F) return false;
-    std::size_t length = p_[1], head = 2;
-    if (length & 0x80) {
-      const std::size_t digits = length & 0x7F;
-      if (digits == 0 || digits > 4 || left - 2 < digits || p_[2] == 0) return false;
-      length = 0;
-      for (std::size_t i = 0; i < digits; ++i) length = (length << 8) | p_[2 + i];
-      if (length < 0x80) return false;
-      head += digits;
-    }
-    if (left - head < length) return false;
-    p_ += head + length;
-    e = Element{tag, Span{start + head, length}, Span{start, head + length}};
-    return true;
+// The content of an INTEGER in DER: not empty, no leading byte that only
+// repeats the sign.
+bool WellFormedInteger(Span s) {
+  if (s.size == 0) return false;
+  if (s.size == 1) return true;
+  return !((s.data[0] == 0x00 && (s.data[1] & 0x80) == 0) || (s.data[0] == 0xFF && (s.data[1] & 0x80) != 0));
+}
+
+// A Name (whole TLV) as OpenSSL's own decoder reads one, exactly: it checks
+// more than the structure (the strings' encodings). Names accepted in this
+// message, or lately on this thread (the same issuers come again and again;
+// decoding one costs a tenth of a decryption), are not decoded again.
+bool WellFormedName(Span s, std::vector<Span> &accepted) {
+  for (const Span &a : accepted) {
+    if (a == s) return true;
   }
+  thread_local struct {
+    Bytes names[8];
+    std::size_t next = 0;
+  } lately;
+  for (const Bytes &n : lately.names) {
+    if (Is(s, n)) {
+      accepted.push_back(s);
+      return true;
+    }
+  }
+  const unsigned char *p = s.data;
+  NamePtr name(d2i_X509_NAME(nullptr, &p, static_cast<long>(s.size)));
+  if (!name || p != s.data + s.size) {
+    ERR_clear_error();
+    return false;
+  }
+  accepted.push_back(s);
+  lately.names[lately.next++ % 8].assign(s.data, s.data + s.size);
+  return true;
+}
 
- private:
-  const uint8_t *p_, *end_;
-};
-
-// A KeyAgreeRecipientInfo's content: its keys appended to out.
-bool ReadAgreement(Span info, std::vector<AgreedKey> &out) {
+// A KeyAgreeRecipientInfo's content: its keys appended to out. Every
+// recipient key is read to the same rules, whoever it is for: a message
+// OpenSSL would refuse to read is not this shape either, so the two readers
+// never disagree on it.
+bool ReadAgreement(Span info, std::vector<AgreedKey> &out, std::vector<Span> &names) {
   Cursor k(info);
   Element version, originator, key, algorithm, oid, bits, scheme, keys;
   if (!k.Take(0x02, version) || !Is(version.whole, Bytes{0x02, 1, 3})) return false;
@@ -92,6 +96,7 @@ bool ReadAgreement(Span info, std::vector<AgreedKey> &out) {
     Element parameters;
     if (!a.Next(parameters) || !a.AtEnd()) return false;
     if (parameters.tag == 0x06) {
+      if (!WellFormedOid(parameters.content)) return false;
       common.curve = parameters.whole;
     } else if (parameters.tag != 0x05 || parameters.content.size != 0) {
       return false;
@@ -114,10 +119,12 @@ bool ReadAgreement(Span info, std::vector<AgreedKey> &out) {
     if (rid.tag == 0x30) {
       Cursor is(rid.content);
       Element issuer, serial;
-      if (!is.Take(0x30, issuer) || !is.Take(0x02, serial) || !is.AtEnd()) return false;
+      if (!is.Take(0x30, issuer) || !is.Take(0x02, serial) || !is.AtEnd() ||
+          !WellFormedInteger(serial.content) || !WellFormedName(issuer.whole, names))
+        return false;
       got.issuer = issuer.whole;
       got.serial = serial.whole;
-    } else if (rid.tag != 0xA0) {  // [0] rKeyId: a key this reader never names
+    } else {  // [0] rKeyId: the provider never names a key so; OpenSSL reads it
       return false;
     }
     got.encryptedKey = wrapped.content;
@@ -153,6 +160,44 @@ bool ReadEncrypted(Span info, Message &m) {
 
 }  // namespace
 
+bool AuthTagSound(const uint8_t *der, std::size_t size) {
+  if (der == nullptr) return false;
+  Cursor top(Span{der, size});
+  Element whole, type, wrapper, body, version, element, encrypted, mac;
+  if (!top.Take(0x30, whole) || !top.AtEnd()) return false;
+  Cursor ci(whole.content);
+  if (!ci.Take(0x06, type) || !Is(type.whole, kOidAuthEnvelopedData) || !ci.Take(0xA0, wrapper) || !ci.AtEnd())
+    return false;
+  Cursor w(wrapper.content);
+  if (!w.Take(0x30, body) || !w.AtEnd()) return false;
+  // version, [0] originatorInfo OPTIONAL, recipientInfos, authEncryptedContentInfo.
+  Cursor b(body.content);
+  if (!b.Take(0x02, version)) return false;
+  b.Take(0xA0, element);
+  if (!b.Take(0x31, element) || !b.Take(0x30, encrypted)) return false;
+  // contentType, contentEncryptionAlgorithm: AES-GCM of any key size with its
+  // GCMParameters { aes-nonce, aes-ICVlen DEFAULT 12 }; the content may follow.
+  Cursor e(encrypted.content);
+  Element algorithm, oid, parameters, nonce, icv;
+  if (!e.Take(0x06, type) || !e.Take(0x30, algorithm)) return false;
+  Cursor a(algorithm.content);
+  if (!a.Take(0x06, oid) || !a.Take(0x30, parameters) || !a.AtEnd()) return false;
+  const bool gcm = oid.content.size == 9 && std::memcmp(oid.content.data, kOidAes256Gcm.data() + 2, 8) == 0 &&
+                   (oid.content.data[8] == 0x06 || oid.content.data[8] == 0x1A || oid.content.data[8] == 0x2E);
+  if (!gcm) return false;
+  Cursor p(parameters.content);
+  std::size_t icvLength = 12;
+  if (!p.Take(0x04, nonce)) return false;
+  if (p.Take(0x02, icv)) {
+    if (icv.content.size != 1) return false;
+    icvLength = icv.content.data[0];
+  }
+  if (!p.AtEnd() || icvLength < 12 || icvLength > kTagBytes) return false;
+  // [1] authAttrs OPTIONAL, then the mac.
+  b.Take(0xA1, element);
+  return b.Take(0x04, mac) && mac.content.size == icvLength;
+}
+
 std::optional<Message> Read(const uint8_t *der, std::size_t size) {
   if (der == nullptr) return std::nullopt;
   Cursor top(Span{der, size});
@@ -176,9 +221,10 @@ std::optional<Message> Read(const uint8_t *der, std::size_t size) {
     return std::nullopt;
   Cursor r(infos.content);
   if (r.AtEnd()) return std::nullopt;
+  std::vector<Span> names;
   while (!r.AtEnd()) {
     Element agreement;
-    if (!r.Take(0xA1, agreement) || !ReadAgreement(agreement.content, m.keys)) return std::nullopt;
+    if (!r.Take(0xA1, agreement) || !ReadAgreement(agreement.content, m.keys, names)) return std::nullopt;
   }
   if (!b.Take(0x30, encrypted) || !ReadEncrypted(encrypted.content, m)) return std::nullopt;
   if (m.gcm) {

@@ -17,14 +17,12 @@
 #include <optional>
 #include <vector>
 
+#include "der.h"
+
 namespace cpki1::envelope {
 
 // Bytes inside the message read (valid while the message is).
-struct Span {
-  const uint8_t *data = nullptr;
-  std::size_t size = 0;
-  bool operator==(const Span &o) const;
-};
+using Span = der::Span;
 
 // One RecipientEncryptedKey of a key agreement, with its originator.
 struct AgreedKey {
@@ -43,8 +41,16 @@ struct Message {
   Span tag;      // the 16-byte GCM tag; empty for CBC
 };
 
-// The message, when all of der is exactly one of this shape.
+// The message, when all of der is exactly one of this shape. Every element
+// of every recipient key is read, the other recipients' as well: whatever
+// OpenSSL's reader would refuse is not this shape.
 std::optional<Message> Read(const uint8_t *der, std::size_t size);
+
+// Whether the DER of an AuthEnvelopedData (any, not only this shape) carries
+// a tag fit to check: AES-GCM whose parameters give an ICV length of 12 to 16
+// bytes (RFC 5084), and a mac of exactly that length. OpenSSL takes the tag's
+// length from the mac alone, so a tag cut to 4 bytes would pass its check.
+bool AuthTagSound(const uint8_t *der, std::size_t size);
 
 // DER of the parts the writer and the reader share.
 extern const std::vector<uint8_t> kOidEnvelopedData, kOidAuthEnvelopedData, kOidAes256Gcm, kOidAes256Cbc;

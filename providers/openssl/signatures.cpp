@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <ctime>
+#include <map>
+#include <mutex>
 
 #include "der.h"
 #include "gost.h"
@@ -150,6 +152,99 @@ bool IsP256(EVP_PKEY *key) {
   char group[80] = {0};
   std::size_t len = 0;
   return EVP_PKEY_get_group_name(key, group, sizeof group, &len) && OBJ_sn2nid(group) == NID_X9_62_prime256v1;
+}
+
+// ---- The certificates a SignedData carries, parsed once --------------------------------
+// Parsing a certificate in OpenSSL 3.0 (its key decoder) costs more than two
+// ECDSA verifies, and a signer's certificate comes with each of its
+// messages: the certificates a message carries come from the certificates
+// parsed before, by their exact encoding, and OpenSSL reads the rest of the
+// message without them. The signature covers no certificate.
+
+// The DER of a SignedData without its certificates, and the encodings of
+// those; false when the message is not DER of that kind, carries no
+// certificates or other kinds of them (then it is read as it is).
+bool SplitCertificates(const TelvoraBlob *b, Bytes &rest, std::vector<der::Span> &certs) {
+  using der::Cursor;
+  using der::Element;
+  Cursor top(der::Span{b->Data, static_cast<std::size_t>(b->Length)});
+  Element whole, type, wrapper, body, version, digests, encap, carried;
+  if (!top.Take(0x30, whole) || !top.AtEnd()) return false;
+  Cursor ci(whole.content);
+  if (!ci.Take(0x06, type) || !(type.whole == der::Span{kOidSignedData.data(), kOidSignedData.size()}) ||
+      !ci.Take(0xA0, wrapper) || !ci.AtEnd())
+    return false;
+  Cursor w(wrapper.content);
+  if (!w.Take(0x30, body) || !w.AtEnd()) return false;
+  Cursor sd(body.content);
+  if (!sd.Take(0x02, version) || !sd.Take(0x31, digests) || !sd.Take(0x30, encap) || !sd.Take(0xA0, carried))
+    return false;
+  Cursor c(carried.content);
+  certs.clear();
+  while (!c.AtEnd()) {
+    Element cert;
+    if (!c.Take(0x30, cert)) return false;
+    certs.push_back(cert.whole);
+  }
+  if (certs.empty()) return false;
+  const uint8_t *begin = body.content.data, *cut = carried.whole.data, *after = cut + carried.whole.size,
+                *end = body.content.data + body.content.size;
+  const std::size_t bodyLen = static_cast<std::size_t>(cut - begin) + static_cast<std::size_t>(end - after);
+  const Bytes bodyHead = der::Header(der::kSequence, bodyLen);
+  const Bytes wrapperHead = der::Header(der::Context(0), bodyHead.size() + bodyLen);
+  const std::size_t allLen = type.whole.size + wrapperHead.size() + bodyHead.size() + bodyLen;
+  rest = der::Header(der::kSequence, allLen);
+  rest.reserve(rest.size() + allLen);
+  rest.insert(rest.end(), type.whole.data, type.whole.data + type.whole.size);
+  rest.insert(rest.end(), wrapperHead.begin(), wrapperHead.end());
+  rest.insert(rest.end(), bodyHead.begin(), bodyHead.end());
+  rest.insert(rest.end(), begin, cut);
+  rest.insert(rest.end(), after, end);
+  return true;
+}
+
+// The certificate of an encoding, parsed once in the process (the last 64
+// kept; a certificate is what its encoding says, whoever sent it).
+X509UPtr CarriedCert(der::Span encoding) {
+  static std::mutex lock;
+  static auto *parsed = new std::map<Bytes, X509UPtr>;  // never destroyed, as the registry
+  Bytes key(encoding.data, encoding.data + encoding.size);
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = parsed->find(key);
+    if (it != parsed->end() && X509_up_ref(it->second.get()) == 1) return X509UPtr(it->second.get());
+  }
+  X509UPtr cert = CertFromDer(encoding.data, encoding.size);
+  if (!cert) return nullptr;
+  X509_check_purpose(cert.get(), -1, 0);  // its extensions read before it is shared
+  std::lock_guard<std::mutex> hold(lock);
+  if (parsed->size() >= 64) parsed->clear();
+  X509UPtr &kept = (*parsed)[std::move(key)];
+  if (!kept && X509_up_ref(cert.get()) == 1) kept.reset(cert.get());
+  return cert;
+}
+
+// The message read by OpenSSL, with the certificates it carries in carried
+// when they were taken from the parsed ones (else OpenSSL holds them).
+CmsPtr ReadSignedData(const TelvoraBlob *signature, std::vector<X509UPtr> &carried) {
+  carried.clear();
+  Bytes rest;
+  std::vector<der::Span> encodings;
+  if (SplitCertificates(signature, rest, encodings)) {
+    for (const der::Span &e : encodings) {
+      X509UPtr x = CarriedCert(e);
+      if (!x) break;
+      carried.push_back(std::move(x));
+    }
+    if (carried.size() == encodings.size()) {
+      const uint8_t *p = rest.data();
+      CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(rest.size())));
+      if (cms && p == rest.data() + rest.size()) return cms;
+    }
+    carried.clear();
+    ERR_clear_error();
+  }
+  return ReadCms(signature);
 }
 
 }  // namespace
@@ -324,7 +419,8 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
     if (p == nullptr || !BlobOk(signature) || result == nullptr || (data != nullptr && !BlobOk(data)))
       return kBadArgument;
     *result = TelvoraVerifyResult{};
-    CmsPtr cms = ReadCms(signature);
+    std::vector<X509UPtr> carriedCerts;
+    CmsPtr cms = ReadSignedData(signature, carriedCerts);
     if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) return kBadEncoding;
     if (int32_t st = gost::MessageUsable(cms.get()); st != kOk) return st;
     bool detached = CMS_is_detached(cms.get()) == 1;
@@ -358,6 +454,7 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
     CertViewPtr known(sk_X509_new_null());
     if (!known) return kInternal;
     for (const auto &c : certs->certs) sk_X509_push(known.get(), c.get());
+    for (const auto &c : carriedCerts) sk_X509_push(known.get(), c.get());
     BioPtr dcont = detached ? BlobBio(data) : nullptr;
     // The content of an enclosed message comes out; a detached one's is the
     // data, which need not be copied.
@@ -381,7 +478,11 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
 
     // Each signer's certificate chain, checked now; without CHECKEXPIRED an
     // expired certificate passes when it was valid at the claimed signing time.
-    CertListPtr msgCerts(CMS_get1_certs(cms.get()));
+    CertListPtr msgCerts(carriedCerts.empty() ? CMS_get1_certs(cms.get()) : sk_X509_new_null());
+    for (const auto &c : carriedCerts) {
+      if (!msgCerts || !sk_X509_push(msgCerts.get(), c.get())) return kInternal;
+      X509_up_ref(c.get());
+    }
     int n = sk_CMS_SignerInfo_num(infos);
     if (n <= 0) return kBadSignature;
     time_t now = time(nullptr);

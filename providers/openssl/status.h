@@ -50,6 +50,8 @@ namespace cpki1 {
   X(kCaNotAnchored, 0xE0720127u, "The CA certificate does not chain to a trust anchor of the stores.")                \
   X(kNoUsableCrl, 0xE0720128u, "The store holds a CRL in the issuing CA's name, but none signed by the CA's key.")    \
   X(kCaSigner, 0xE0720129u, "A CA certificate does not sign documents.")                                              \
+  X(kAmbiguousRecipient, 0xE072012Au,                                                                                 \
+    "Several certificates of the stores fit the recipient's issuer and serial number texts: give its encoding.")      \
   X(kGostUnavailable, 0xE0720130u,                                                                                    \
     "GOST algorithms are not available: the GOST engine for OpenSSL (libengine-gost-openssl) is not installed.")      \
   X(kGostBareHash512, 0xE0720131u,                                                                                    \

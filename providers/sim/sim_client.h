@@ -10,14 +10,66 @@
 //   sim.AddCert(cert);
 //   ... run the library ...
 //   EXPECT_EQ(sim.CallsOf("VCERT_FindCert").size(), 1u);
+//   EXPECT_EQ(sim.RecordsOf("VCERT_FindCert")[0].Pick("stores fields"), "stores=1 fields=0x4");
 #ifndef CRTELV_PROVIDERS_SIM_SIM_CLIENT_H
 #define CRTELV_PROVIDERS_SIM_SIM_CLIENT_H
 
+#include <cstddef>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 #include "sim_control.h"
+
+// One recorded call taken apart: the entry point and its arguments, each
+// value as the line spells it (texts keep their quotes and escapes).
+struct SimCall {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> args;
+
+  // Splits a line "Name key=value ..." at the spaces outside quoted texts.
+  static SimCall Parse(const std::string &line) {
+    std::vector<std::string> items(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      if (line[i] == ' ' && !quoted) {
+        items.emplace_back();
+        continue;
+      }
+      items.back() += line[i];
+      if (quoted && line[i] == '\\' && i + 1 < line.size()) {
+        items.back() += line[++i];
+      } else if (line[i] == '"') {
+        quoted = !quoted;
+      }
+    }
+    SimCall call{items[0], {}};
+    for (std::size_t i = 1; i < items.size(); ++i) {
+      const std::size_t eq = items[i].find('=');
+      call.args.emplace_back(items[i].substr(0, eq), eq == std::string::npos ? "" : items[i].substr(eq + 1));
+    }
+    return call;
+  }
+
+  // The value of key, or "(absent)" when the call has no such argument.
+  std::string operator[](const std::string &key) const {
+    for (const auto &arg : args) {
+      if (arg.first == key) return arg.second;
+    }
+    return "(absent)";
+  }
+
+  // "key=value ..." of the keys asked for (separated by spaces), in the order
+  // asked, so that one comparison checks several arguments.
+  std::string Pick(const std::string &keys) const {
+    std::istringstream in(keys);
+    std::string out;
+    for (std::string key; in >> key;) out += (out.empty() ? "" : " ") + key + "=" + (*this)[key];
+    return out;
+  }
+};
 
 struct SimApi {
   SimApi() = default;
@@ -57,6 +109,13 @@ struct SimApi {
       }
     }
     return lines;
+  }
+
+  // The calls of one entry point, taken apart.
+  std::vector<SimCall> RecordsOf(const std::string &entryPoint) const {
+    std::vector<SimCall> calls;
+    for (const auto &line : CallsOf(entryPoint)) calls.push_back(SimCall::Parse(line));
+    return calls;
   }
 
   // The names of the entry points called, in call order.

@@ -6,8 +6,10 @@
 #include <new>
 
 #include "support/failure.h"
-#include "support/file_text_helpers.h"
+#include "support/file_io.h"
+#include "support/paths.h"
 #include "support/root_path.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 
@@ -164,7 +166,7 @@ void TCryptoEngine::GetCryptoParamName(int32_t index, char *name) {
     CopyTextToHost(std::string(), name, capacity);
     return;
   }
-  CopyTextToHost(paramNames_[index - 1], name, capacity);
+  CopyTextToHost(paramNames_[static_cast<std::size_t>(index) - 1], name, capacity);
 }
 
 void TCryptoEngine::GetCryptoParamValue(int32_t index, char *value) {

@@ -7,6 +7,7 @@
 
 #include "engine/crypto_engine.h"
 #include "platform/platform.h"
+#include "provider/call_frame.h"
 #include "support/failure.h"
 #include "support/rw_lock.h"
 

@@ -1,12 +1,16 @@
 // Encryption: data encrypted in place for a list of recipients (EncodeData)
 // and decrypted in place (DecodeData).
 #include <deque>
+#include <string>
+#include <vector>
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "provider/call_frame.h"
+#include "provider/cert_text.h"
 #include "provider/provider_engine.h"
-#include "support/file_text_helpers.h"
 #include "support/name_rules.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {
@@ -39,40 +43,50 @@ int32_t TTelvoraEngine::EncodeData(void *data, int32_t *size, const char *recipi
   const bool given = recipients != nullptr && recipients[0] != '\0';
   const std::string list = given ? std::string(recipients) : ParamValue(kParamEncryptForUID);
   if (list.empty()) return kNoUID;
-  // The host sized its buffer for the recipients it passed.
-  const int64_t capacity = static_cast<int64_t>(*size) + GetMaxAdditionEx(recipients);
+  // Split once: the recipients to search, and how many the host sized its
+  // buffer for (as GetMaxAdditionEx counts the ones it passed).
+  std::vector<std::string> uids;
+  const int32_t count = SplitSemicolonList(list.c_str(), uids);
+  const int64_t capacity =
+      static_cast<int64_t>(*size) + (given ? GetMaxAdditionForCount(count) : GetMaxEncodeAddition());
   return OnBinding("EncodeData", [&](TTelvora &binding, const TelvoraInitParam &param) {
-    return binding.EncodeData(param, data, *size, capacity, list);
+    return binding.EncodeData(param, data, *size, capacity, uids);
   });
 }
 
 int32_t TTelvora::EncodeData(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
                              const std::string &recipients) {
-  const bool byCN = p.UIDLocation == "CN";
   std::vector<std::string> uids;
-  if (SplitSemicolonList(recipients.c_str(), uids) < 1) return kBadRecipients;
+  SplitSemicolonList(recipients.c_str(), uids);
+  return EncodeData(p, data, len, capacity, uids);
+}
+
+int32_t TTelvora::EncodeData(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
+                             const std::vector<std::string> &uids) {
   // "bob;" or ";" holds an empty item: it names nobody, and must not become
   // a search that finds every certificate without a CN.
   if (AnyNamesNoCertificate(uids)) return kCertSelection;
-  // The issuer is looked up once, under the same provider lock hold as the
-  // searches and the encryption.
-  ProviderLockGuard lock(*this, p.ServerMode);
-  std::string issuer;
-  if (!byCN) {
-    int32_t status = GetUserCertIssuer(p, issuer);
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
+    // The issuer is looked up once, before the server's key, in the frame
+    // of the searches and the encryption.
+    std::string issuer;
+    if (call.Rule() == UidRule::SerialNumber) {
+      int32_t status = GetUserCertIssuer(call, issuer);
+      if (status != 0) return status;
+    }
+    int32_t status = call.LookUpServerKey();
     if (status != 0) return status;
-  }
-  return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) -> int32_t {
+    if (uids.empty()) return kBadRecipients;
     RecipientResults results(call);
     int32_t total = 0;
     for (const std::string &uid : uids) {
       // Each criteria record with its own filter text.
       std::string filter;
-      TelvoraFindCriteria criteria = UidCriteria(p, uid, issuer, filter);
+      TelvoraFindCriteria criteria = UidCriteria(call.Rule(), uid, issuer, filter);
       criteria.Selector = call.Auth();
       criteria.Fields = TELVORA_FIELD_SERIAL | TELVORA_FIELD_ISSUER;
       FindResultHold &found = results.Next();
-      int32_t status = found.Find(criteria);
+      status = found.Find(criteria);
       if (status != 0) return status;
       const TelvoraFindResult &result = found.Result();
       // A recipient that is not found adds nothing; the provider decides
@@ -89,7 +103,7 @@ int32_t TTelvora::EncodeData(const TelvoraInitParam &p, void *data, int32_t &len
     const TelvoraCryptParams params{kCryptFlags, call.Auth(), total, certs.empty() ? nullptr : certs.data()};
     const TelvoraBlob input{len, static_cast<uint8_t *>(data)};
     ProviderBlobHold message(call);
-    int32_t status = call.Entry().VCERT_EncryptMem(call.Session(), &params, &input, message.Out());
+    status = call.Entry().VCERT_EncryptMem(call.Session(), &params, &input, message.Out());
     if (status != 0) return status;
     return CopyProviderResult(message.Blob(), data, capacity, len);
   });

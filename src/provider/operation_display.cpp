@@ -1,11 +1,13 @@
 // Display: the provider's certificate viewer (ShowCertificate), the
-// descriptions of the parameters (GetParamInfo) and the error texts
-// (GetCryptoErrorString).
+// descriptions of the parameters (GetParamInfo, from the parameter table) and
+// the error texts (GetCryptoErrorString: the result codes' own, else the
+// provider's).
 #include <cstring>
-#include <iterator>
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "provider/call_frame.h"
+#include "provider/cert_text.h"
 #include "provider/provider_engine.h"
 
 namespace crtelv {
@@ -13,72 +15,6 @@ namespace {
 
 // The viewer's status when the user closes it; not a failure.
 constexpr uint32_t kViewerClosed = 0xE072008Au;
-
-struct ParamInfo {
-  int32_t kind;
-  const char *info;
-};
-
-// Kinds: 1 integer range, 2 maximum text length, 4 maximum UID (list)
-// length, 7 choices separated by CR LF, 10 file mask. Parameter 13 has none.
-constexpr ParamInfo kParamInfo[] = {
-    {2, "128"},            {10, "*.pse"},          {10, "*.gdbm"},           {2, "512"},
-    {4, "255"},            {1, "0..2147483640"},   {1, "0..2147483640"},     {7, "CLIENT\r\nSERVER"},
-    {2, "255"},            {7, "CN\r\nSN"},        {2, "255"},               {2, "128"},
-};
-
-// The engine's own texts for -1 to -24, in the Windows-1251 code page. The
-// text of -10 is followed by the stored failure description.
-constexpr const char *kErrorTexts[] = {
-    // -1: Функция не поддерживается библиотекой.
-    "\xD4\xF3\xED\xEA\xF6\xE8\xFF \xED\xE5 \xEF\xEE\xE4\xE4\xE5\xF0\xE6\xE8\xE2\xE0\xE5\xF2\xF1\xFF \xE1\xE8\xE1\xEB\xE8\xEE\xF2\xE5\xEA\xEE\xE9.",
-    // -2: Невозможно определить текущего пользователя.
-    "\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE \xEE\xEF\xF0\xE5\xE4\xE5\xEB\xE8\xF2\xFC \xF2\xE5\xEA\xF3\xF9\xE5\xE3\xEE \xEF\xEE\xEB\xFC\xE7\xEE\xE2\xE0\xF2\xE5\xEB\xFF.",
-    // -3: Формат подписи не поддерживается.
-    "\xD4\xEE\xF0\xEC\xE0\xF2 \xEF\xEE\xE4\xEF\xE8\xF1\xE8 \xED\xE5 \xEF\xEE\xE4\xE4\xE5\xF0\xE6\xE8\xE2\xE0\xE5\xF2\xF1\xFF.",
-    // -4: Неверно задан(ы) абонент(ы) для шифрации.
-    "\xCD\xE5\xE2\xE5\xF0\xED\xEE \xE7\xE0\xE4\xE0\xED(\xFB) \xE0\xE1\xEE\xED\xE5\xED\xF2(\xFB) \xE4\xEB\xFF \xF8\xE8\xF4\xF0\xE0\xF6\xE8\xE8.",
-    // -5: Ошибка выбора сертификата. Либо найдено несколько сертификатов с заданным UID'ом, либо такие сертификаты отсутствуют.
-    "\xCE\xF8\xE8\xE1\xEA\xE0 \xE2\xFB\xE1\xEE\xF0\xE0 \xF1\xE5\xF0\xF2\xE8\xF4\xE8\xEA\xE0\xF2\xE0. \xCB\xE8\xE1\xEE \xED\xE0\xE9\xE4\xE5\xED\xEE \xED\xE5\xF1\xEA\xEE\xEB\xFC\xEA\xEE \xF1\xE5\xF0\xF2\xE8\xF4\xE8\xEA\xE0\xF2\xEE\xE2 \xF1 \xE7\xE0\xE4\xE0\xED\xED\xFB\xEC UID'\xEE\xEC, \xEB\xE8\xE1\xEE \xF2\xE0\xEA\xE8\xE5 \xF1\xE5\xF0\xF2\xE8\xF4\xE8\xEA\xE0\xF2\xFB \xEE\xF2\xF1\xF3\xF2\xF1\xF2\xE2\xF3\xFE\xF2.",
-    // -6: Ошибка загрузки заданного сертификата.
-    "\xCE\xF8\xE8\xE1\xEA\xE0 \xE7\xE0\xE3\xF0\xF3\xE7\xEA\xE8 \xE7\xE0\xE4\xE0\xED\xED\xEE\xE3\xEE \xF1\xE5\xF0\xF2\xE8\xF4\xE8\xEA\xE0\xF2\xE0.",
-    // -7: Невозможно выделить память для операции.
-    "\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE \xE2\xFB\xE4\xE5\xEB\xE8\xF2\xFC \xEF\xE0\xEC\xFF\xF2\xFC \xE4\xEB\xFF \xEE\xEF\xE5\xF0\xE0\xF6\xE8\xE8.",
-    // -8: Неверный формат сертификата.
-    "\xCD\xE5\xE2\xE5\xF0\xED\xFB\xE9 \xF4\xEE\xF0\xEC\xE0\xF2 \xF1\xE5\xF0\xF2\xE8\xF4\xE8\xEA\xE0\xF2\xE0.",
-    // -9: Неверный формат CRL.
-    "\xCD\xE5\xE2\xE5\xF0\xED\xFB\xE9 \xF4\xEE\xF0\xEC\xE0\xF2 CRL.",
-    // -10: Исключительная ситуация при выполнении операции. 
-    "\xC8\xF1\xEA\xEB\xFE\xF7\xE8\xF2\xE5\xEB\xFC\xED\xE0\xFF \xF1\xE8\xF2\xF3\xE0\xF6\xE8\xFF \xEF\xF0\xE8 \xE2\xFB\xEF\xEE\xEB\xED\xE5\xED\xE8\xE8 \xEE\xEF\xE5\xF0\xE0\xF6\xE8\xE8. ",
-    // -11: В функцию передан нулевой указатель либо данные заведомо неверной длины.
-    "\xC2 \xF4\xF3\xED\xEA\xF6\xE8\xFE \xEF\xE5\xF0\xE5\xE4\xE0\xED \xED\xF3\xEB\xE5\xE2\xEE\xE9 \xF3\xEA\xE0\xE7\xE0\xF2\xE5\xEB\xFC \xEB\xE8\xE1\xEE \xE4\xE0\xED\xED\xFB\xE5 \xE7\xE0\xE2\xE5\xE4\xEE\xEC\xEE \xED\xE5\xE2\xE5\xF0\xED\xEE\xE9 \xE4\xEB\xE8\xED\xFB.",
-    // -12: Библиотека не проинициализирована.
-    "\xC1\xE8\xE1\xEB\xE8\xEE\xF2\xE5\xEA\xE0 \xED\xE5 \xEF\xF0\xEE\xE8\xED\xE8\xF6\xE8\xE0\xEB\xE8\xE7\xE8\xF0\xEE\xE2\xE0\xED\xE0.",
-    // -13: Не задан UID сертификата.
-    "\xCD\xE5 \xE7\xE0\xE4\xE0\xED UID \xF1\xE5\xF0\xF2\xE8\xF4\xE8\xEA\xE0\xF2\xE0.",
-    // -14: Не задан файл сертификата.
-    "\xCD\xE5 \xE7\xE0\xE4\xE0\xED \xF4\xE0\xE9\xEB \xF1\xE5\xF0\xF2\xE8\xF4\xE8\xEA\xE0\xF2\xE0.",
-    // -15: Не задан файл CRL.
-    "\xCD\xE5 \xE7\xE0\xE4\xE0\xED \xF4\xE0\xE9\xEB CRL.",
-    // -16: Ошибка чтения CRL.
-    "\xCE\xF8\xE8\xE1\xEA\xE0 \xF7\xF2\xE5\xED\xE8\xFF CRL.",
-    // -17: Ошибка при чтении/записи файла с сертификатом/запросом на сертификат.
-    "\xCE\xF8\xE8\xE1\xEA\xE0 \xEF\xF0\xE8 \xF7\xF2\xE5\xED\xE8\xE8/\xE7\xE0\xEF\xE8\xF1\xE8 \xF4\xE0\xE9\xEB\xE0 \xF1 \xF1\xE5\xF0\xF2\xE8\xF4\xE8\xEA\xE0\xF2\xEE\xEC/\xE7\xE0\xEF\xF0\xEE\xF1\xEE\xEC \xED\xE0 \xF1\xE5\xF0\xF2\xE8\xF4\xE8\xEA\xE0\xF2.",
-    // -18: Формат заданного сертификата не распознан.
-    "\xD4\xEE\xF0\xEC\xE0\xF2 \xE7\xE0\xE4\xE0\xED\xED\xEE\xE3\xEE \xF1\xE5\xF0\xF2\xE8\xF4\xE8\xEA\xE0\xF2\xE0 \xED\xE5 \xF0\xE0\xF1\xEF\xEE\xE7\xED\xE0\xED.",
-    // -19: Подпись не действительна. Сертификат подписанта не прошел контроль расширенной области применения ключа.
-    "\xCF\xEE\xE4\xEF\xE8\xF1\xFC \xED\xE5 \xE4\xE5\xE9\xF1\xF2\xE2\xE8\xF2\xE5\xEB\xFC\xED\xE0. \xD1\xE5\xF0\xF2\xE8\xF4\xE8\xEA\xE0\xF2 \xEF\xEE\xE4\xEF\xE8\xF1\xE0\xED\xF2\xE0 \xED\xE5 \xEF\xF0\xEE\xF8\xE5\xEB \xEA\xEE\xED\xF2\xF0\xEE\xEB\xFC \xF0\xE0\xF1\xF8\xE8\xF0\xE5\xED\xED\xEE\xE9 \xEE\xE1\xEB\xE0\xF1\xF2\xE8 \xEF\xF0\xE8\xEC\xE5\xED\xE5\xED\xE8\xFF \xEA\xEB\xFE\xF7\xE0.",
-    // -20: Отсутствует настроечный параметр с заданным номером.
-    "\xCE\xF2\xF1\xF3\xF2\xF1\xF2\xE2\xF3\xE5\xF2 \xED\xE0\xF1\xF2\xF0\xEE\xE5\xF7\xED\xFB\xE9 \xEF\xE0\xF0\xE0\xEC\xE5\xF2\xF0 \xF1 \xE7\xE0\xE4\xE0\xED\xED\xFB\xEC \xED\xEE\xEC\xE5\xF0\xEE\xEC.",
-    // -21: Невозможно загрузить библиотеку ПБЗИ cpki1.dll
-    "\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE \xE7\xE0\xE3\xF0\xF3\xE7\xE8\xF2\xFC \xE1\xE8\xE1\xEB\xE8\xEE\xF2\xE5\xEA\xF3 \xCF\xC1\xC7\xC8 cpki1.dll",
-    // -22: Библиотека cpki1.dll не содержит всех необходимых для корректной работы функций. Проверьте версию cpki1.dll
-    "\xC1\xE8\xE1\xEB\xE8\xEE\xF2\xE5\xEA\xE0 cpki1.dll \xED\xE5 \xF1\xEE\xE4\xE5\xF0\xE6\xE8\xF2 \xE2\xF1\xE5\xF5 \xED\xE5\xEE\xE1\xF5\xEE\xE4\xE8\xEC\xFB\xF5 \xE4\xEB\xFF \xEA\xEE\xF0\xF0\xE5\xEA\xF2\xED\xEE\xE9 \xF0\xE0\xE1\xEE\xF2\xFB \xF4\xF3\xED\xEA\xF6\xE8\xE9. \xCF\xF0\xEE\xE2\xE5\xF0\xFC\xF2\xE5 \xE2\xE5\xF0\xF1\xE8\xFE cpki1.dll",
-    // -23: Невозможно выполнить заданную операцию на установленной версии CCERT.
-    "\xCD\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xEE \xE2\xFB\xEF\xEE\xEB\xED\xE8\xF2\xFC \xE7\xE0\xE4\xE0\xED\xED\xF3\xFE \xEE\xEF\xE5\xF0\xE0\xF6\xE8\xFE \xED\xE0 \xF3\xF1\xF2\xE0\xED\xEE\xE2\xEB\xE5\xED\xED\xEE\xE9 \xE2\xE5\xF0\xF1\xE8\xE8 CCERT.",
-    // -24: Не задан автор подписи под XML. Проверка подписи невозможна!
-    "\xCD\xE5 \xE7\xE0\xE4\xE0\xED \xE0\xE2\xF2\xEE\xF0 \xEF\xEE\xE4\xEF\xE8\xF1\xE8 \xEF\xEE\xE4 XML. \xCF\xF0\xEE\xE2\xE5\xF0\xEA\xE0 \xEF\xEE\xE4\xEF\xE8\xF1\xE8 \xED\xE5\xE2\xEE\xE7\xEC\xEE\xE6\xED\xE0!",
-};
 
 // The text when the provider cannot be reached for any other code.
 constexpr const char *kProviderUnreachable =
@@ -97,35 +33,35 @@ int32_t TTelvoraEngine::ShowCertificate(const char *uid) {
 
 int32_t TTelvora::ShowCertificate(const TelvoraInitParam &p, const char *uid) {
   if (uid == nullptr) return kNoUID;
-  return WithUidSearch(p, uid, TELVORA_FIELD_ALL, [&](UidSearch &search) {
-    return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
-      FindResultHold found(call);
-      int32_t result = found.Find(search.criteria);
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
+    UidSearch search;
+    int32_t result = BuildFindCriteria(call, uid, TELVORA_FIELD_ALL, call.Rule(), search);
+    if (result != 0) return result;
+    FindResultHold found(call);
+    result = found.Find(search.criteria);
+    if (result != 0) return result;
+    if (found.Single() == nullptr) {
+      // The first result goes back before the wider search.
+      found.Release();
+      search.criteria.Stores |= TELVORA_STORE_WIDE;
+      result = found.Find(search.criteria);
       if (result != 0) return result;
-      if (found.Single() == nullptr) {
-        // The first result goes back before the wider search.
-        found.Release();
-        search.criteria.Stores |= TELVORA_STORE_WIDE;
-        result = found.Find(search.criteria);
-        if (result != 0) return result;
-      }
-      const TelvoraCertInfo *cert = found.Single();
-      if (cert == nullptr) return kCertSelection;
-      result = call.Entry().VCERT_ShowCertificate(call.Session(), &cert->Encoded);
-      return static_cast<uint32_t>(result) == kViewerClosed ? 0 : result;
-    });
+    }
+    const TelvoraCertInfo *cert = found.Single();
+    if (cert == nullptr) return kCertSelection;
+    result = call.Entry().VCERT_ShowCertificate(call.Session(), &cert->Encoded);
+    return static_cast<uint32_t>(result) == kViewerClosed ? 0 : result;
   });
 }
 
 // ---- Parameters and error texts ---------------------------------------------------
 
 int32_t TTelvoraEngine::GetParamInfo(int32_t index, int32_t *kind, char *info, int32_t *infoSize) {
-  constexpr int32_t count = static_cast<int32_t>(std::size(kParamInfo));
-  if (index < 1 || index > count) return kNoParam;
+  const TelvoraParamSpec *entry = ParamSpec(index);
+  if (entry == nullptr || entry->info == nullptr) return kNoParam;
   if (kind == nullptr || infoSize == nullptr) return kBadArgument;
-  const ParamInfo &entry = kParamInfo[index - 1];
-  *kind = entry.kind;
-  const int32_t needed = static_cast<int32_t>(std::strlen(entry.info)) + 1;
+  *kind = entry->kind;
+  const int32_t needed = static_cast<int32_t>(std::strlen(entry->info)) + 1;
   if (info == nullptr) {
     *infoSize = needed;
     return kOk;
@@ -135,7 +71,7 @@ int32_t TTelvoraEngine::GetParamInfo(int32_t index, int32_t *kind, char *info, i
     return kBadArgument;
   }
   return GuardBindingCall("GetParamInfo", [&] {
-    std::memcpy(info, entry.info, static_cast<std::size_t>(needed));
+    std::memcpy(info, entry->info, static_cast<std::size_t>(needed));
     *infoSize = needed;
     return kOk;
   });
@@ -144,8 +80,8 @@ int32_t TTelvoraEngine::GetParamInfo(int32_t index, int32_t *kind, char *info, i
 void TTelvoraEngine::GetCryptoErrorString(int32_t errorCode, char *message) {
   if (message == nullptr) return;
   std::string text;
-  if (errorCode >= -24 && errorCode <= -1) {
-    text = kErrorTexts[-errorCode - 1];
+  if (const char *own = ResultCodeText(errorCode)) {
+    text = own;
     if (errorCode == kFailure) text += LastErrorText().GetText();
   } else {
     CallSetup setup;

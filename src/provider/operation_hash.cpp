@@ -1,9 +1,11 @@
 // Hashing: the provider's hash of the data, as bytes, base64 or hex digits.
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "provider/call_frame.h"
+#include "provider/cert_text.h"
 #include "provider/provider_engine.h"
 #include "support/base64.h"
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {

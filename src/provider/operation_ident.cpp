@@ -11,15 +11,15 @@
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "provider/call_frame.h"
+#include "provider/cert_text.h"
 #include "provider/provider_engine.h"
 #include "support/dn_text.h"
-#include "support/file_text_helpers.h"
 #include "support/name_rules.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {
-
-bool UidIsCN(const TelvoraInitParam &p) { return p.UIDLocation == "CN"; }
 
 constexpr char kIdentHeader[] = "SSL CERTIFICATE IDENTIFICATOR:\r\n";
 constexpr char kIssuerLabel[] = "CERT_ISSUER:";
@@ -40,71 +40,27 @@ bool IdentValue(const std::string &ident, const char *label, std::string &value)
 
 // ---- UID searches -----------------------------------------------------------------
 
-TelvoraFindCriteria OwnStoreCriteria(const TelvoraInitParam &p, int32_t fields, const char *const *ekuList) {
-  TelvoraFindCriteria criteria{};
-  criteria.Stores = TELVORA_STORE_OWN;
-  if (p.ServerMode) {
-    criteria.MatchBy = TELVORA_MATCH_EKU;
-    criteria.EKUCount = 1;
-    criteria.EKUList = ekuList;
-  }
-  criteria.Fields = fields;
-  return criteria;
-}
-
-TelvoraFindCriteria UidCriteria(const TelvoraInitParam &p, const std::string &uid, const std::string &issuer,
-                                std::string &filter) {
-  TelvoraFindCriteria criteria{};
-  criteria.Stores = TELVORA_STORE_OTHERS;
-  // The filter text ends in one extra zero byte.
-  if (UidIsCN(p)) {
-    filter = MakeCNFilter(uid);
-    filter.push_back('\0');
-    criteria.Subject = filter.c_str();
-    criteria.MatchBy = TELVORA_MATCH_SUBJECT;
-  } else {
-    filter = HexWithColons(uid);
-    filter.push_back('\0');
-    criteria.Serial = filter.c_str();
-    criteria.Issuer = issuer.c_str();
-    criteria.MatchBy = TELVORA_MATCH_ISSUER_SERIAL;
-  }
-  return criteria;
-}
-
-int32_t TTelvora::BuildFindCriteria(const TelvoraInitParam &p, const std::string &uid, int32_t fields,
+int32_t TTelvora::BuildFindCriteria(ProviderCall &call, const std::string &uid, int32_t fields, UidRule rule,
                                     UidSearch &search) {
   if (NamesNoCertificate(uid)) return kCertSelection;
-  if (search.issuer.empty() && !UidIsCN(p)) {
-    int32_t status = GetUserCertIssuer(p, search.issuer);
+  if (search.issuer.empty() && rule == UidRule::SerialNumber) {
+    int32_t status = GetUserCertIssuer(call, search.issuer);
     if (status != 0) return status;
   }
-  if (p.ServerMode) {
-    int32_t status = CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) {
-      return FindServerCertKeyRef(p, call.Session(), search.keyRef);
-    });
-    if (status != 0) return status;
-    search.auth = AuthRecord{1, nullptr, 0};
-    search.auth.KeyRef = search.keyRef.c_str();
-  }
-  search.criteria = UidCriteria(p, uid, search.issuer, search.holder);
-  search.criteria.Selector = p.ServerMode ? &search.auth : nullptr;
+  int32_t status = call.LookUpServerKey();
+  if (status != 0) return status;
+  search.criteria = UidCriteria(rule, uid, search.issuer, search.holder);
+  search.criteria.Selector = call.Auth();
   search.criteria.Fields = fields;
   return 0;
 }
 
-int32_t TTelvora::FindServerCertKeyRef(const TelvoraInitParam &p, TelvoraSession session, std::string &keyRef) {
-  TelvoraInitParam server = p;
-  server.ServerMode = true;
-  const char *eku = p.ServerCertEKUOID.c_str();
-  const TelvoraFindCriteria criteria = OwnStoreCriteria(server, TELVORA_FIELD_KEYREF, &eku);
-  FindResultHold found(*this, session);
-  int32_t status = found.Find(criteria);
+int32_t TTelvora::FindByUid(ProviderCall &call, const std::string &uid, int32_t fields, UidRule rule,
+                            FindResultHold &found) {
+  UidSearch search;
+  int32_t status = BuildFindCriteria(call, uid, fields, rule, search);
   if (status != 0) return status;
-  const TelvoraCertInfo *cert = found.Single();
-  if (cert == nullptr) return kNoCurrentUser;
-  keyRef = ProviderText(cert->KeyReference);
-  return 0;
+  return found.Find(search.criteria);
 }
 
 // ---- GetCurrentUID, GetEncodeUIDBySignUID -----------------------------------------
@@ -127,25 +83,30 @@ int32_t TTelvoraEngine::GetEncodeUIDBySignUID(const char *signUID, char *encodeU
   return kOk;
 }
 
-int32_t TTelvora::FindOwnCert(const TelvoraInitParam &p, int32_t fields, std::string &text, bool uidRule) {
-  const char *eku = p.ServerCertEKUOID.c_str();
-  const TelvoraFindCriteria criteria = OwnStoreCriteria(p, fields, &eku);
-  return WithSingleCert(p, criteria, kNoCurrentUser, [&](const TelvoraCertInfo &cert) {
-    if (uidRule) return CertificateUID(p, cert, text);
-    text = ProviderText(cert.Issuer);
-    return 0;
-  });
+int32_t TTelvora::FindOwnCert(ProviderCall &call, int32_t fields, std::string &text, bool uidRule) {
+  const char *eku = call.Param().ServerCertEKUOID.c_str();
+  const TelvoraFindCriteria criteria = OwnStoreCriteria(call.Param(), fields, &eku);
+  FindResultHold found(call);
+  int32_t status = found.Find(criteria);
+  if (status != 0) return status;
+  const TelvoraCertInfo *cert = found.Single();
+  if (cert == nullptr) return kNoCurrentUser;
+  if (uidRule) return CertificateUID(call.Rule(), *cert, text);
+  text = ProviderText(cert->Issuer);
+  return 0;
 }
 
 int32_t TTelvora::GetUserCertUID(const TelvoraInitParam &p, std::string &uid) {
-  const int32_t fields = UidIsCN(p) ? TELVORA_FIELD_SUBJECT : TELVORA_FIELD_SERIAL;
-  return FindOwnCert(p, fields, uid, true);
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) { return GetUserCertUID(call, uid); });
 }
 
-int32_t TTelvora::GetUserCertIssuer(const TelvoraInitParam &p, std::string &issuer) {
-  // Callers may hold the provider lock already (it is re-entrant), never a
-  // session.
-  return FindOwnCert(p, TELVORA_FIELD_ISSUER, issuer, false);
+int32_t TTelvora::GetUserCertUID(ProviderCall &call, std::string &uid) {
+  const int32_t fields = call.Rule() == UidRule::CommonName ? TELVORA_FIELD_SUBJECT : TELVORA_FIELD_SERIAL;
+  return FindOwnCert(call, fields, uid, true);
+}
+
+int32_t TTelvora::GetUserCertIssuer(ProviderCall &call, std::string &issuer) {
+  return FindOwnCert(call, TELVORA_FIELD_ISSUER, issuer, false);
 }
 
 // ---- GetUIDByCertIdent ------------------------------------------------------------
@@ -173,16 +134,17 @@ int32_t TTelvoraEngine::GetUIDByCertIdent(const char *ident, char *uid) {
 
 int32_t TTelvora::GetUIDByCertIdent(const TelvoraInitParam &p, const std::string &issuer, const std::string &serial,
                                      std::string &uid) {
-  // The identifier is a serial number under the user's issuer, in either
-  // mode: a serial that no certificate has, or one whose certificate another
-  // issuer signed, names nobody.
-  TelvoraInitParam bySerial = p;
-  bySerial.UIDLocation.clear();
-  return WithUidSearch(bySerial, serial, TELVORA_FIELD_ALL, [&](const UidSearch &search) {
-    return WithSingleCert(p, search.criteria, kCertSelection, [&](const TelvoraCertInfo &cert) -> int32_t {
-      if (!SameDnText(ProviderText(cert.Issuer), issuer)) return kCertSelection;
-      return CertificateUID(p, cert, uid);
-    });
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
+    // The identifier is a serial number under the user's issuer, in either
+    // mode: a serial that no certificate has, or one whose certificate
+    // another issuer signed, names nobody.
+    FindResultHold found(call);
+    int32_t status = FindByUid(call, serial, TELVORA_FIELD_ALL, UidRule::SerialNumber, found);
+    if (status != 0) return status;
+    const TelvoraCertInfo *cert = found.Single();
+    if (cert == nullptr) return kCertSelection;
+    if (!SameDnText(ProviderText(cert->Issuer), issuer)) return kCertSelection;
+    return CertificateUID(call.Rule(), *cert, uid);
   });
 }
 

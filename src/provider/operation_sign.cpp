@@ -5,8 +5,10 @@
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "provider/call_frame.h"
+#include "provider/cert_text.h"
 #include "provider/provider_engine.h"
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {
@@ -32,11 +34,11 @@ int32_t RequestMode(const std::string &word) {
 // The certificate fields a verification asks for: the extended key usages
 // (for the restriction check), what the mode shows, and what the UID is
 // made of. Mode 2 asks for everything.
-int32_t VerifyFields(const TelvoraInitParam &p, int32_t mode) {
+int32_t VerifyFields(UidRule rule, int32_t mode) {
   int32_t fields = TELVORA_FIELD_EKU;
   if (mode == 1 || mode == 3) fields |= TELVORA_FIELD_ENCODED;
   if (mode == 2) fields = TELVORA_FIELD_ALL;
-  return fields | (p.UIDLocation == "CN" ? TELVORA_FIELD_SUBJECT : TELVORA_FIELD_SERIAL);
+  return fields | (rule == UidRule::CommonName ? TELVORA_FIELD_SUBJECT : TELVORA_FIELD_SERIAL);
 }
 
 // The one signer's certificate, or null when the result does not name
@@ -51,21 +53,6 @@ TelvoraBlob InputBlob(const void *data, int32_t len) {
 }
 
 }  // namespace
-
-bool CheckSignEKURestrictions(const std::string &restrictions, const TelvoraCertInfo &info) {
-  // A missing list, or a missing entry, is no usage the check can refuse.
-  if (info.ExtKeyUsageCount <= 0 || info.ExtKeyUsage == nullptr) return true;
-  std::vector<std::string> items;
-  if (SplitSemicolonList(restrictions.c_str(), items) == 0) return true;
-  for (int32_t i = 0; i < info.ExtKeyUsageCount; ++i) {
-    const char *oid = info.ExtKeyUsage[i];
-    if (oid == nullptr) continue;
-    for (const std::string &item : items) {
-      if (SameTextAscii(item, oid)) return false;
-    }
-  }
-  return true;
-}
 
 // ---- SignData ---------------------------------------------------------------------
 
@@ -134,7 +121,7 @@ int32_t TTelvora::VerifyData(const TelvoraInitParam &p, const void *data, int32_
     params.Flags = kVerifySeparate;
     params.Selector = call.Auth();
     params.Option = 0;
-    params.Fields = VerifyFields(p, mode);
+    params.Fields = VerifyFields(call.Rule(), mode);
     const TelvoraBlob input = InputBlob(data, dataLen);
     const TelvoraBlob signature = InputBlob(sign, signLen);
     VerifyResultHold result(call);
@@ -144,8 +131,8 @@ int32_t TTelvora::VerifyData(const TelvoraInitParam &p, const void *data, int32_
     const TelvoraCertInfo *signer = SingleSigner(result.Get());
     if (signer == nullptr) return kBadSignFormat;
     std::string answer;
-    if (CertificateUID(p, *signer, answer) != kOk) return kCertSelection;
-    if (!CheckSignEKURestrictions(p.SignEKURestrictions, *signer)) {
+    if (CertificateUID(call.Rule(), *signer, answer) != kOk) return kCertSelection;
+    if (!CheckSignEKURestrictions(call.Param().SignEKURestrictions, *signer)) {
       text = answer;
       return kSignerEKU;
     }
@@ -166,38 +153,33 @@ int32_t TTelvora::VerifyData(const TelvoraInitParam &p, const void *data, int32_
 int32_t TTelvora::VerifyDataByHash(const TelvoraInitParam &p, const void *data, int32_t dataLen,
                                    const void *signature, int32_t signatureLen, int32_t mode, std::string &uid) {
   if (Entry().VCERT_VerifyHashMem == nullptr) return kProviderVersion;
-  // The signer is named by serial number under the user's issuer, whatever
-  // the UID location.
-  TelvoraInitParam bySerial = p;
-  bySerial.UIDLocation.clear();
-  return WithUidSearch(bySerial, uid, TELVORA_FIELD_ALL, [&](const UidSearch &search) {
-    return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
-      // Released in reverse: the hash, then the find result.
-      FindResultHold found(call);
-      ProviderBlobHold hash(call);
-      int32_t result = found.Find(search.criteria);
-      if (result != 0) return result;
-      const TelvoraCertInfo *signer = found.Single();
-      if (signer == nullptr) return kCertSelection;
-      const TelvoraBlob input = InputBlob(data, dataLen);
-      result = call.Entry().VCERT_HashMem(call.Session(), &input, hash.Out());
-      if (result != 0) return result;
-      const TelvoraBlob sign = InputBlob(signature, signatureLen);
-      result = call.Entry().VCERT_VerifyHashMem(call.Session(), 0, &signer->Encoded, &hash.Blob(), &sign);
-      if (result != 0) return result;
-      if (CertificateUID(p, *signer, uid) != kOk) return kCertSelection;
-      if (!CheckSignEKURestrictions(p.SignEKURestrictions, *signer)) return kSignerEKU;
-      try {
-        if (mode == 1) {
-          call.Entry().VCERT_ShowCertificate(call.Session(), &signer->Encoded);
-        } else if (mode == 2) {
-          uid = FormatCertProperties(*signer);
-        }
-      } catch (...) {
-        return kFailure;
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
+    // Released in reverse: the hash, then the find result. The signer is
+    // named by serial number under the user's issuer, whatever the UID rule.
+    FindResultHold found(call);
+    ProviderBlobHold hash(call);
+    int32_t result = FindByUid(call, uid, TELVORA_FIELD_ALL, UidRule::SerialNumber, found);
+    if (result != 0) return result;
+    const TelvoraCertInfo *signer = found.Single();
+    if (signer == nullptr) return kCertSelection;
+    const TelvoraBlob input = InputBlob(data, dataLen);
+    result = call.Entry().VCERT_HashMem(call.Session(), &input, hash.Out());
+    if (result != 0) return result;
+    const TelvoraBlob sign = InputBlob(signature, signatureLen);
+    result = call.Entry().VCERT_VerifyHashMem(call.Session(), 0, &signer->Encoded, &hash.Blob(), &sign);
+    if (result != 0) return result;
+    if (CertificateUID(call.Rule(), *signer, uid) != kOk) return kCertSelection;
+    if (!CheckSignEKURestrictions(p.SignEKURestrictions, *signer)) return kSignerEKU;
+    try {
+      if (mode == 1) {
+        call.Entry().VCERT_ShowCertificate(call.Session(), &signer->Encoded);
+      } else if (mode == 2) {
+        uid = FormatCertProperties(*signer);
       }
-      return kOk;
-    });
+    } catch (...) {
+      return kFailure;
+    }
+    return kOk;
   });
 }
 
@@ -212,14 +194,18 @@ int32_t TTelvoraEngine::AddSign(void *data, int32_t *size, Raw) {
 }
 
 int32_t TTelvora::AddSign(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity) {
-  return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) {
-    const TelvoraSignParams params{kSignEnclosing, call.Auth()};
-    const TelvoraBlob input = InputBlob(data, len);
-    ProviderBlobHold message(call);
-    int32_t status = call.Entry().VCERT_SignMem(call.Session(), &params, &input, nullptr, message.Out());
-    if (status != 0) return status;
-    return CopyProviderResult(message.Blob(), data, capacity, len);
-  });
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) { return AddSign(call, data, len, capacity); });
+}
+
+int32_t TTelvora::AddSign(ProviderCall &call, void *data, int32_t &len, int64_t capacity) {
+  int32_t status = call.LookUpServerKey();
+  if (status != 0) return status;
+  const TelvoraSignParams params{kSignEnclosing, call.Auth()};
+  const TelvoraBlob input = InputBlob(data, len);
+  ProviderBlobHold message(call);
+  status = call.Entry().VCERT_SignMem(call.Session(), &params, &input, nullptr, message.Out());
+  if (status != 0) return status;
+  return CopyProviderResult(message.Blob(), data, capacity, len);
 }
 
 // ---- RemoveSignature --------------------------------------------------------------
@@ -238,26 +224,31 @@ int32_t TTelvoraEngine::RemoveSignature(void *data, int32_t *size, char *signer)
 
 int32_t TTelvora::RemoveSignature(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
                                   std::string &uid) {
-  return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) -> int32_t {
-    TelvoraVerifyParams params{};
-    params.Flags = kVerifyEnclosed;
-    params.Selector = call.Auth();
-    params.Option = -1;
-    params.Fields = VerifyFields(p, 0);
-    const TelvoraBlob message = InputBlob(data, len);
-    // Released in reverse: the content, then the verification result.
-    VerifyResultHold result(call);
-    ProviderBlobHold content(call);
-    int32_t status = result.Filled(
-        call.Entry().VCERT_VerifyMem(call.Session(), &params, nullptr, &message, content.Out(), result.Out()));
-    if (status != 0) return status;
-    const TelvoraCertInfo *signer = SingleSigner(result.Get());
-    if (signer == nullptr) return kBadSignFormat;
-    if (CertificateUID(p, *signer, uid) != kOk) return kCertSelection;
-    status = CopyProviderResult(content.Blob(), data, capacity, len);
-    if (status != 0) return status;
-    return CheckSignEKURestrictions(p.SignEKURestrictions, *signer) ? kOk : kSignerEKU;
-  });
+  return CallProvider(p, ServerKey::NotNeeded,
+                      [&](ProviderCall &call) { return RemoveSignature(call, data, len, capacity, uid); });
+}
+
+int32_t TTelvora::RemoveSignature(ProviderCall &call, void *data, int32_t &len, int64_t capacity, std::string &uid) {
+  int32_t status = call.LookUpServerKey();
+  if (status != 0) return status;
+  TelvoraVerifyParams params{};
+  params.Flags = kVerifyEnclosed;
+  params.Selector = call.Auth();
+  params.Option = -1;
+  params.Fields = VerifyFields(call.Rule(), 0);
+  const TelvoraBlob message = InputBlob(data, len);
+  // Released in reverse: the content, then the verification result.
+  VerifyResultHold result(call);
+  ProviderBlobHold content(call);
+  status = result.Filled(
+      call.Entry().VCERT_VerifyMem(call.Session(), &params, nullptr, &message, content.Out(), result.Out()));
+  if (status != 0) return status;
+  const TelvoraCertInfo *signer = SingleSigner(result.Get());
+  if (signer == nullptr) return kBadSignFormat;
+  if (CertificateUID(call.Rule(), *signer, uid) != kOk) return kCertSelection;
+  status = CopyProviderResult(content.Blob(), data, capacity, len);
+  if (status != 0) return status;
+  return CheckSignEKURestrictions(call.Param().SignEKURestrictions, *signer) ? kOk : kSignerEKU;
 }
 
 }  // namespace crtelv

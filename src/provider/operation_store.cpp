@@ -5,8 +5,12 @@
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "provider/call_frame.h"
+#include "provider/cert_text.h"
 #include "provider/provider_engine.h"
-#include "support/file_text_helpers.h"
+#include "support/file_io.h"
+#include "support/paths.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {
@@ -57,11 +61,16 @@ int32_t TTelvoraEngine::IncludePublicEncodeKey(const char *fileName) { return In
 
 int32_t TTelvora::AddCertificate(const TelvoraInitParam &p, void *data, int32_t &len) {
   if (data == nullptr || len <= 0) return kBadArgument;
-  return CallProvider(p, ServerKey::Needed, [&](ProviderCall &call) {
-    const TelvoraAddParams params{0, call.Auth()};
-    auto add = [&](TelvoraBlob blob) { return call.Entry().VCERT_AddCertificate(call.Session(), &params, &blob); };
-    return AddTwice(add, CertFromPEM, data, len);
-  });
+  return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) { return AddCertificate(call, data, len); });
+}
+
+int32_t TTelvora::AddCertificate(ProviderCall &call, void *data, int32_t &len) {
+  if (data == nullptr || len <= 0) return kBadArgument;
+  const int32_t status = call.LookUpServerKey();
+  if (status != 0) return status;
+  const TelvoraAddParams params{0, call.Auth()};
+  auto add = [&](TelvoraBlob blob) { return call.Entry().VCERT_AddCertificate(call.Session(), &params, &blob); };
+  return AddTwice(add, CertFromPEM, data, len);
 }
 
 int32_t TTelvora::ImportFromFile(const TelvoraInitParam &p, const char *fileName, int32_t kind) {

@@ -17,19 +17,7 @@ static_assert(sizeof kEngineName == 22, "the engine name is written as 22 bytes"
 }  // namespace
 
 TTelvoraEngine::TTelvoraEngine() {
-  AddParam("Profile", "");
-  AddParam("PSE", "A:\\local.pse");
-  AddParam("LocalStore", "A:\\local.gdbm");
-  AddParam("LDAP", "");
-  AddParam("Encrypt for UID", "");
-  AddParam("Key request time out", "60");
-  AddParam("Last operation key time out", "5");
-  AddParam("Client\\Server mode", "");
-  AddParam("Server Certificate EKU OID", "");
-  AddParam("User UID Location", "CN");
-  AddParam("Sign EKU restrictions", "");
-  AddParam("Cash ID", "");
-  AddParam("Initialize flags", "");
+  for (const TelvoraParamSpec &spec : kTelvoraParams) AddParam(spec.name, spec.defaultValue);
 }
 
 TCryptoEngine *TTelvoraEngine::Create() const { return new TTelvoraEngine(); }

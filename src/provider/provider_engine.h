@@ -16,27 +16,12 @@
 
 #include "engine/crypto_engine.h"
 #include "provider/binding.h"
+#include "provider/provider_params.h"
 
 namespace crtelv {
 
 struct TransferBlock;
-
-// Parameter numbers (1-based) of the provider engine.
-enum TelvoraParam : int32_t {
-  kParamProfile = 1,
-  kParamPSE = 2,
-  kParamLocalStore = 3,
-  kParamLDAP = 4,
-  kParamEncryptForUID = 5,
-  kParamKeyRequestTimeout = 6,
-  kParamLastOpTimeout = 7,
-  kParamClientServerMode = 8,
-  kParamServerCertEKUOID = 9,
-  kParamUIDLocation = 10,
-  kParamSignEKURestrictions = 11,
-  kParamCashID = 12,
-  kParamInitFlags = 13,
-};
+class ProviderCall;
 
 // A binding held by an operation. The cache holds one reference per cached
 // binding and every running operation holds another, so a binding that the
@@ -145,6 +130,25 @@ class TTelvoraEngine : public TCryptoEngine {
   int32_t SetUpCall(CallSetup &setup);
 
  protected:
+  // ---- Steps of the transfer operations (operation_transfer.cpp) ---------
+  // Each runs inside the caller's call frame, so that an operation made of
+  // reading a transfer, the store and making a transfer opens one frame.
+  // The bytes of a transfer text: -11 for no text or one that does not decode.
+  static int32_t DecodeTransferText(const char *transfer, std::vector<uint8_t> &content);
+  // In place: the decoded transfer becomes its signed content; the code of
+  // RemoveSignature when the signature fails.
+  static int32_t CheckTransferSignature(ProviderCall &call, std::vector<uint8_t> &content);
+  // The block of a standard transfer from its decoded bytes (changed in
+  // place): -11 for content of the wrong shape or texts that do not end in
+  // their fields.
+  static int32_t ReadTransferBlock(ProviderCall &call, std::vector<uint8_t> &content, TransferBlock &block);
+  // As GetPublicKeyTransferByBuffer; a failure is described for operation.
+  int32_t MakeTransfer(ProviderCall &call, const char *operation, const std::string &name,
+                       const std::string &fileName, const void *data, int32_t dataLength, char *transfer,
+                       int32_t *transferSize);
+  // The transfer of the certificate of a UID, named after it.
+  int32_t TransferOfUid(ProviderCall &call, const char *operation, const char *uid, char *transfer);
+
   // The operation frame around a binding call: a failure raised by body is
   // described as "TTelvoraEngine.<operation>: <type>: <message>" in
   // LastErrorText and answered with -10.

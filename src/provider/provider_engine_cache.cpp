@@ -8,7 +8,7 @@
 #include "platform/platform.h"
 #include "provider/provider_engine.h"
 #include "support/failure.h"
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {

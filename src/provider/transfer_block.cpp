@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "engine/crypto_engine.h"
-#include "support/file_text_helpers.h"
 #include "support/name_rules.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {

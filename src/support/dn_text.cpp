@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {

@@ -1,6 +1,6 @@
 #include "support/name_rules.h"
 
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {

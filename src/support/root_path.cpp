@@ -1,6 +1,6 @@
 #include "support/root_path.h"
 
-#include "support/file_text_helpers.h"
+#include "support/paths.h"
 
 #include <mutex>
 

@@ -1,7 +1,8 @@
 // The provider's faster paths keep what the slower ones checked: remembered
-// chain checks end when a store changes, an originator key off the curve
-// opens nothing, and the directly written SignedData, AuthEnvelopedData and
-// EnvelopedData are what OpenSSL writes and reads.
+// chain checks end when a store changes, carried certificates count by their
+// bytes, an originator key off the curve opens nothing, and the directly
+// written SignedData, AuthEnvelopedData and EnvelopedData are what OpenSSL
+// writes and reads.
 #include <openssl/cms.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -79,6 +80,26 @@ TEST_F(ProviderTest, RememberedChainsEndWhenTheStoreChanges) {
             0);
   EXPECT_EQ(EncryptFor(alice, {memoCert}, data), kRevoked);
   EXPECT_EQ(VerifyDetached(alice, data, signature), kRevoked);
+}
+
+// The certificates a signature carries are taken from those parsed before
+// by their very bytes: a carried certificate changed in one byte of its CA's
+// signature is parsed anew and fails its chain, and the whole one still
+// verifies after it.
+TEST_F(ProviderTest, ACarriedCertificateCountsByItsVeryBytes) {
+  const World &w = W();
+  w.Issue("carrier", "--usage both");  // in no store: only the message carries it
+  Session carrier(w.Path("carrier.pse"), w.Path("store.pem"));
+  Session bob(w.Path("bob.pse"), w.Path("store.pem"));
+  const Bytes data = Text("carried"), cert = ReadBytes(w.Path("carrier.der"));
+  const Bytes signature = Sign(carrier, 3, data);
+  const auto at = std::search(signature.begin(), signature.end(), cert.begin(), cert.end());
+  ASSERT_NE(at, signature.end());
+  Bytes changed = signature;
+  changed[static_cast<std::size_t>(at - signature.begin()) + cert.size() - 5] ^= 0x01;
+  EXPECT_EQ(VerifyDetached(bob, data, signature), 0);
+  EXPECT_EQ(VerifyDetached(bob, data, changed), kUntrusted);
+  EXPECT_EQ(VerifyDetached(bob, data, signature), 0);
 }
 
 // A session looks at its key store's file only now and then; a key store

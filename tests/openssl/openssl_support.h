@@ -41,7 +41,7 @@ constexpr int32_t kBadArgument = S(0xE0720101u), kBadSession = S(0xE0720102u), k
                   kFileNotFound = S(0xE0720120u);
 constexpr uint32_t kFirstStatus = 0xE0720101u, kLastStatus = 0xE0720132u;
 // The GOST statuses start at 0xE0720130u; the values between are not used.
-constexpr bool StatusUnused(uint32_t code) { return code >= 0xE072012Au && code <= 0xE072012Fu; }
+constexpr bool StatusUnused(uint32_t code) { return code >= 0xE072012Bu && code <= 0xE072012Fu; }
 
 inline Bytes ReadBytes(const std::string &path) {
   std::ifstream in(path, std::ios::binary);

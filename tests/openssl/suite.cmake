@@ -8,6 +8,7 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
   add_executable(openssl_provider_tests
     ${CMAKE_CURRENT_LIST_DIR}/provider_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/interop_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/decryption_trust_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/gost_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/fast_path_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/trust_test.cpp

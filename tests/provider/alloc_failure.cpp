@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "../sim_cert.h"
 #include "cr_telv.h"
 #include "library/load_units.h"
 #include "provider/provider_engine.h"
@@ -110,13 +111,7 @@ int main() {
   auto restart = [&] {
     crtelv::TTelvoraEngine().ClearCash();
     sim.SimReset();
-    SimCert own{};
-    own.Issuer = "CN=Test CA,O=Example";
-    own.Serial = "0A:1B";
-    own.Subject = "CN=User1,O=Example";
-    own.NotBefore = 1700000000;
-    own.NotAfter = 1900000000;
-    own.Store = TELVORA_STORE_OWN | TELVORA_STORE_OTHERS;
+    SimCert own = crtelv::test::kUser1;
     sim.SimAddCert(&own);
   };
   restart();

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "binding_fixture.h"
+#include "provider/cert_text.h"
 #include "test_util.h"
 
 namespace crtelv::test {
@@ -18,21 +19,9 @@ std::string Replace(std::string text, const std::string &from, const std::string
   return text;
 }
 
-BindingRef Binding(Engine &engine) {
-  BindingRef binding;
-  EXPECT_EQ(engine->AcquireBinding(engine.Params(), binding), 0);
-  return binding;
-}
-
-SimCert PeerCert() {
-  SimCert cert{};
-  cert.Issuer = "CN=Test CA,O=Example";
-  cert.Serial = "0A:1B:2C";
-  cert.Subject = "CN=Peer,O=Example";
-  cert.NotBefore = 1072361109;
-  cert.NotAfter = 4294967295u;
-  return cert;
-}
+// A peer certificate valid from 2003 to the last second the record holds.
+const Cert kPeer{.subject = "CN=Peer,O=Example", .serial = "0A:1B:2C", .notBefore = 1072361109,
+                 .notAfter = 4294967295u};
 
 // ---- Armour -------------------------------------------------------------------------
 
@@ -103,7 +92,7 @@ TEST_F(Armour, PemBodiesAreTakenFromAfterTheMarkerFound) {
 }
 
 TEST_F(Armour, PemCertificatesAreAddedOnTheSecondAttempt) {
-  const std::vector<uint8_t> binary = sim.Encode(PeerCert());
+  const std::vector<uint8_t> binary = sim.Encode(kPeer);
   const std::string body = EncodeBase64Lines(binary.data(), static_cast<int32_t>(binary.size()));
   const std::string crlf = "-----BEGIN CERTIFICATE-----\r\n" + body + "\r\n-----END CERTIFICATE-----\r\n";
   struct Case {
@@ -200,9 +189,9 @@ TEST_F(Properties, TextOfAFullAndAnEmptyRecord) {
 }
 
 TEST_F(Properties, ByDataByUidAndOwn) {
-  sim.Add("CN=User1,O=Example", "01:02", TELVORA_STORE_OWN);
-  sim.Add("CN=Peer,O=Example", "0A:1B:2C", TELVORA_STORE_OTHERS);
-  const std::vector<uint8_t> peer = sim.Encode(PeerCert());
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01:02", .store = TELVORA_STORE_OWN});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "0A:1B:2C"});
+  const std::vector<uint8_t> peer = sim.Encode(kPeer);
   Engine engine;
   engine.Set(kParamUIDLocation, "SN");
   BindingRef binding = Binding(engine);
@@ -238,7 +227,7 @@ TEST_F(Properties, ByDataByUidAndOwn) {
 
 TEST_F(Properties, LongTextsAreCutAt4096Characters) {
   const std::string subject = "CN=User1,O=" + std::string(5000, 'x');
-  sim.Add(subject.c_str(), "01", TELVORA_STORE_OWN);
+  sim.Add({.subject = subject.c_str(), .serial = "01", .store = TELVORA_STORE_OWN});
   Engine engine;
   std::vector<char> out(4200, '#');
   ASSERT_EQ(Binding(engine)->GetOwnReport(engine.Params(), out.data()), 0);

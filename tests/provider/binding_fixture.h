@@ -11,26 +11,10 @@
 
 #include "platform/platform.h"
 #include "provider/provider_engine.h"
+#include "sim_cert.h"
 #include "sim_client.h"
 
 namespace crtelv::test {
-
-inline bool Has(const std::string &line, const std::string &part) { return line.find(part) != std::string::npos; }
-
-// A certificate of the double, valid from 2023 to 2030.
-inline SimCert Cert(const char *subject, const char *serial, int32_t store, const char *ekus = nullptr,
-                    const char *keyRef = nullptr, const char *issuer = "CN=Test CA,O=Example") {
-  SimCert cert{};
-  cert.Issuer = issuer;
-  cert.Serial = serial;
-  cert.Subject = subject;
-  cert.NotBefore = 1700000000;
-  cert.NotAfter = 1900000000;
-  cert.Ekus = ekus;
-  cert.KeyReference = keyRef;
-  cert.Store = store;
-  return cert;
-}
 
 // The provider variant a test suite runs with. The provider is loaded once
 // per process, so provider_tests runs once per variant (tests/provider/
@@ -52,11 +36,7 @@ struct Sim : SimApi {
   // loads from that folder.
   bool Load(const std::string &variant) { return SimApi::Load(SimRoot(variant) + "EXE/cpki1.dll"); }
 
-  int32_t Add(const char *subject, const char *serial, int32_t store, const char *ekus = nullptr,
-              const char *keyRef = nullptr, const char *issuer = "CN=Test CA,O=Example") {
-    SimCert cert = Cert(subject, serial, store, ekus, keyRef, issuer);
-    return SimAddCert(&cert);
-  }
+  int32_t Add(const Cert &cert) const { return AddCert(cert); }
 };
 
 // A clock of the session time-outs that the tests set (fraction of a day).
@@ -85,6 +65,15 @@ class Engine {
  private:
   std::unique_ptr<TTelvoraEngine> engine_;
 };
+
+// A binding of the engine's parameters, which must be acquired.
+inline BindingRef Binding(Engine &engine) {
+  BindingRef binding;
+  EXPECT_EQ(engine->AcquireBinding(engine.Params(), binding), 0);
+  return binding;
+}
+
+inline std::string Text(const std::vector<uint8_t> &bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // Each test starts with an empty binding cache, the test clock at noon and
 // a provider double that has forgotten everything; each test ends with no

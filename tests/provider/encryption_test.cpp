@@ -15,7 +15,7 @@ class Encryption : public ProviderTest {
     ProviderTest::SetUp();
     // The user's certificate is also among the others, so that one can
     // encrypt for oneself.
-    sim.Add("CN=User1,O=Example", "0A:1B", TELVORA_STORE_OWN | TELVORA_STORE_OTHERS);
+    sim.Add(kUser1);
   }
   // A host buffer holding data, with room for extra bytes after it.
   static std::vector<char> Buffer(const std::string &data, std::size_t extra) {
@@ -51,9 +51,9 @@ TEST_F(Encryption, EncodeThenDecodeForGivenAndDefaultRecipients) {
 }
 
 TEST_F(Encryption, RecipientsByCommonName) {
-  sim.Add("CN=A,O=Example", "0A", TELVORA_STORE_OTHERS);
-  sim.Add("CN=B,O=Example", "0B", TELVORA_STORE_OTHERS);
-  sim.Add("CN=B,O=Other", "0C", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=A,O=Example", .serial = "0A"});
+  sim.Add({.subject = "CN=B,O=Example", .serial = "0B"});
+  sim.Add({.subject = "CN=B,O=Other", .serial = "0C"});
   Engine engine;
   std::vector<char> buffer = Buffer("x", 8192);
   int32_t size = 1;
@@ -78,8 +78,8 @@ TEST_F(Encryption, RecipientsByCommonName) {
 }
 
 TEST_F(Encryption, RecipientsBySerialUnderTheUsersIssuer) {
-  sim.Add("CN=A,O=Example", "0C:1D", TELVORA_STORE_OTHERS);
-  sim.Add("CN=B,O=Example", "ABC", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=A,O=Example", .serial = "0C:1D"});
+  sim.Add({.subject = "CN=B,O=Example", .serial = "ABC"});
   Engine engine;
   engine.Set(kParamUIDLocation, "SN");
   std::vector<char> buffer = Buffer("x", 8192);

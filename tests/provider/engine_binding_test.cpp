@@ -30,7 +30,7 @@ class EngineCache : public ProviderTest {
   }
   void SetUp() override {
     ProviderTest::SetUp();
-    sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
+    sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
   }
 };
 
@@ -82,10 +82,9 @@ TEST_F(EngineCache, InitFlagsReachTheProvider) {
   Engine engine;
   engine.Set(kParamInitFlags, " nocrlupdate;NOLDAP ");
   ASSERT_EQ(Use(engine), 0);
-  auto opens = sim.CallsOf("VCERT_InitializeEx");
+  auto opens = sim.RecordsOf("VCERT_InitializeEx");
   ASSERT_EQ(opens.size(), 1u);
-  EXPECT_TRUE(Has(opens[0], "flags=5")) << opens[0];
-  EXPECT_TRUE(Has(opens[0], R"(pse="pse://signed/A:\\LOCAL.PSE")")) << opens[0];
+  EXPECT_EQ(opens[0].Pick("flags pse"), R"(flags=5 pse="pse://signed/A:\\LOCAL.PSE")");
 }
 
 // A session serves only operations with the flags it was opened with: a

@@ -45,13 +45,13 @@ class Faults : public ProviderTest {
   void Restart() {
     ClearCache();
     sim.SimReset();
-    sim.AddCert(Cert("CN=User1,O=Example", "0A:1B", TELVORA_STORE_OWN | TELVORA_STORE_OTHERS,
-                     "1.3.6.1.5.5.7.3.1;1.3.6.1.5.5.7.3.2", "key1"));
+    sim.AddCert(Cert{.subject = "CN=User1,O=Example", .serial = "0A:1B",
+                     .store = TELVORA_STORE_OWN | TELVORA_STORE_OTHERS, .ekus = "1.3.6.1.5.5.7.3.1;1.3.6.1.5.5.7.3.2",
+                     .keyRef = "key1"});
     sim.AddCert(peer);
   }
-  static std::string Text(const std::vector<uint8_t> &bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-  SimCert peer = Cert("CN=Peer,O=Example", "0C", TELVORA_STORE_OTHERS);
+  SimCert peer = Cert{.subject = "CN=Peer,O=Example", .serial = "0C"};
   TempDir dir;
   std::string peerFile, crlFile, keysFile;
 };
@@ -92,7 +92,8 @@ TEST_F(Faults, EveryProviderCallFailsInTurn) {
   std::vector<char> transferBuffer(12288);
   ASSERT_EQ(maker->GetPublicKeyTransfer("Peer", transferBuffer.data()), 0);
   const std::string transfer = transferBuffer.data();
-  const std::vector<uint8_t> issued = sim.Encode(Cert("CN=User1,O=Example", "0A:1C", TELVORA_STORE_OWN));
+  const std::vector<uint8_t> issued = sim.Encode(Cert{.subject = "CN=User1,O=Example", .serial = "0A:1C",
+                                                      .store = TELVORA_STORE_OWN});
   int32_t answerSize = 0;
   ASSERT_EQ(maker->GetPublicKeyTransferByBuffer("User1", "User1.cer", issued.data(), static_cast<int32_t>(issued.size()),
                                                 transferBuffer.data(), &answerSize),

@@ -1,5 +1,6 @@
 // The user's own certificate and the UID searches, as the provider sees them.
 #include "binding_fixture.h"
+#include "provider/cert_text.h"
 
 namespace crtelv::test {
 namespace {
@@ -12,21 +13,6 @@ class Identification : public ProviderTest {
     int32_t status = engine->GetCurrentUID(buffer);
     uid = buffer;
     return status;
-  }
-  std::vector<uint8_t> Encoding(const char *subject, const char *serial, int32_t store) {
-    SimCert cert{};
-    cert.Issuer = "CN=Test CA,O=Example";
-    cert.Subject = subject;
-    cert.Serial = serial;
-    cert.NotBefore = 1700000000;
-    cert.NotAfter = 1900000000;
-    cert.Store = store;
-    return sim.Encode(cert);
-  }
-  BindingRef Binding(Engine &engine) {
-    BindingRef binding;
-    EXPECT_EQ(engine->AcquireBinding(engine.Params(), binding), 0);
-    return binding;
   }
 };
 
@@ -46,29 +32,27 @@ TEST_F(Identification, TextRules) {
 }
 
 TEST_F(Identification, OwnUidIsTheSubjectsCommonName) {
-  sim.Add("CN=User1,O=Example", "0A:1B:2C", TELVORA_STORE_OWN);
-  sim.Add("CN=Peer,O=Example", "01:02", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "0A:1B:2C", .store = TELVORA_STORE_OWN});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "01:02"});
   Engine engine;
   std::string uid;
   ASSERT_EQ(CurrentUID(engine, uid), 0);
   EXPECT_EQ(uid, "User1");
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_EQ(finds.size(), 1u);
-  EXPECT_TRUE(Has(finds[0], "stores=1 ")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "matchBy=0 ")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "fields=0x4")) << finds[0];
+  EXPECT_EQ(finds[0].Pick("stores matchBy fields"), "stores=1 matchBy=0 fields=0x4");
 }
 
 TEST_F(Identification, OwnUidIsTheSerialNumberOutsideCnMode) {
-  sim.Add("CN=User1,O=Example", "0A:1B:2C", TELVORA_STORE_OWN);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "0A:1B:2C", .store = TELVORA_STORE_OWN});
   Engine engine;
   engine.Set(kParamUIDLocation, "sn");
   std::string uid;
   ASSERT_EQ(CurrentUID(engine, uid), 0);
   EXPECT_EQ(uid, "0A1B2C");
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_EQ(finds.size(), 1u);
-  EXPECT_TRUE(Has(finds[0], "fields=0x1")) << finds[0];
+  EXPECT_EQ(finds[0]["fields"], "0x1");
 }
 
 TEST_F(Identification, NoneOrSeveralOwnCertificatesMeanNoCurrentUser) {
@@ -77,8 +61,8 @@ TEST_F(Identification, NoneOrSeveralOwnCertificatesMeanNoCurrentUser) {
   char buffer[256] = "kept";
   EXPECT_EQ(engine->GetCurrentUID(buffer), kNoCurrentUser);
   EXPECT_STREQ(buffer, "kept");
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
-  sim.Add("CN=User2,O=Example", "02", TELVORA_STORE_OWN);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
+  sim.Add({.subject = "CN=User2,O=Example", .serial = "02", .store = TELVORA_STORE_OWN});
   EXPECT_EQ(CurrentUID(engine, uid), kNoCurrentUser);
   EXPECT_EQ(engine->GetCurrentUID(nullptr), kBadArgument);
 }
@@ -103,7 +87,7 @@ TEST_F(Identification, TheUidIsTheMostSpecificCommonNameReadAtAttributeBoundarie
   };
   for (const auto &c : cases) {
     sim.SimReset();
-    sim.Add(c.subject, "01", TELVORA_STORE_OWN);
+    sim.Add({.subject = c.subject, .serial = "01", .store = TELVORA_STORE_OWN});
     Engine engine;
     std::string uid;
     EXPECT_EQ(CurrentUID(engine, uid), c.status) << c.subject;
@@ -128,22 +112,22 @@ TEST_F(Identification, TheUidIsTheMostSpecificCommonNameReadAtAttributeBoundarie
 }
 
 TEST_F(Identification, ServerModeCountsOnlyCertificatesWithTheServerUsage) {
-  sim.Add("CN=Server,O=Example", "01", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.1", "srv-key");
-  sim.Add("CN=Other,O=Example", "02", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.4", "other-key");
+  sim.Add({.subject = "CN=Server,O=Example", .serial = "01", .store = TELVORA_STORE_OWN, .ekus = "1.3.6.1.5.5.7.3.1",
+           .keyRef = "srv-key"});
+  sim.Add({.subject = "CN=Other,O=Example", .serial = "02", .store = TELVORA_STORE_OWN, .ekus = "1.3.6.1.5.5.7.3.4",
+           .keyRef = "other-key"});
   Engine engine;
   engine.Set(kParamClientServerMode, "server").Set(kParamServerCertEKUOID, "1.3.6.1.5.5.7.3.1");
   std::string uid;
   ASSERT_EQ(CurrentUID(engine, uid), 0);
   EXPECT_EQ(uid, "Server");
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_EQ(finds.size(), 1u);
-  EXPECT_TRUE(Has(finds[0], "stores=1 ")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "matchBy=0x400") || Has(finds[0], "matchBy=1024")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "ekus=\"1.3.6.1.5.5.7.3.1\"")) << finds[0];
+  EXPECT_EQ(finds[0].Pick("stores matchBy ekus"), R"(stores=1 matchBy=1024 ekus="1.3.6.1.5.5.7.3.1")");
 }
 
 TEST_F(Identification, ProviderStatusesPassThroughAndNothingLeaks) {
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
   Engine engine;
   std::string uid;
   sim.SimSetFailure("VCERT_FindCert", 1234);
@@ -155,13 +139,13 @@ TEST_F(Identification, ProviderStatusesPassThroughAndNothingLeaks) {
 }
 
 TEST_F(Identification, CertificateByUidInCnMode) {
-  sim.Add("CN=Peer,O=Example", "0A:0B", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "0A:0B"});
   Engine engine;
   BindingRef binding = Binding(engine);
   const TelvoraInitParam p = engine.Params();
   int32_t length = 0;
   ASSERT_EQ(binding->GetCertificateByUID(p, "Peer", nullptr, length), 0);
-  const std::vector<uint8_t> expected = Encoding("CN=Peer,O=Example", "0A:0B", TELVORA_STORE_OTHERS);
+  const std::vector<uint8_t> expected = sim.Encode(Cert{.subject = "CN=Peer,O=Example", .serial = "0A:0B"});
   EXPECT_EQ(length, static_cast<int32_t>(expected.size()));
   std::vector<uint8_t> buffer(static_cast<size_t>(length));
   ASSERT_EQ(binding->GetCertificateByUID(p, "Peer", buffer.data(), length), 0);
@@ -170,17 +154,15 @@ TEST_F(Identification, CertificateByUidInCnMode) {
   EXPECT_EQ(binding->GetCertificateByUID(p, "Peer", buffer.data(), small), kNoMemory);
   EXPECT_EQ(small, length);
   EXPECT_EQ(binding->GetCertificateByUID(p, "Nobody", buffer.data(), small), kCertSelection);
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_FALSE(finds.empty());
-  EXPECT_TRUE(Has(finds[0], "stores=2 ")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "matchBy=4 ")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "subject=\"CN=Peer\"")) << finds[0];
-  EXPECT_TRUE(Has(finds[0], "fields=0x10000")) << finds[0];
+  EXPECT_EQ(finds[0].Pick("stores matchBy subject fields"), R"(stores=2 matchBy=4 subject="CN=Peer" fields=0x10000)");
 }
 
 TEST_F(Identification, SerialSearchesUseTheUsersIssuer) {
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN, nullptr, nullptr, "CN=Own CA,O=Example");
-  sim.Add("CN=Peer,O=Example", "0A:1B:2C", TELVORA_STORE_OTHERS, nullptr, nullptr, "CN=Own CA,O=Example");
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN,
+           .issuer = "CN=Own CA,O=Example"});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "0A:1B:2C", .issuer = "CN=Own CA,O=Example"});
   Engine engine;
   engine.Set(kParamUIDLocation, "SN");
   BindingRef binding = Binding(engine);
@@ -188,28 +170,27 @@ TEST_F(Identification, SerialSearchesUseTheUsersIssuer) {
   ASSERT_EQ(binding->GetCertificateByUID(engine.Params(), "0A1B2C", nullptr, length), 0);
   EXPECT_GT(length, 0);
   EXPECT_EQ(binding->GetCertificateByUID(engine.Params(), "ABC", nullptr, length), kCertSelection);
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_EQ(finds.size(), 4u);  // own issuer, search, own issuer, search
-  EXPECT_TRUE(Has(finds[0], "stores=1 ") && Has(finds[0], "fields=0x2")) << finds[0];
-  EXPECT_TRUE(Has(finds[1], "matchBy=3 ")) << finds[1];
-  EXPECT_TRUE(Has(finds[1], "serial=\"0A:1B:2C\"")) << finds[1];
-  EXPECT_TRUE(Has(finds[1], "issuer=\"CN=Own CA,O=Example\"")) << finds[1];
+  EXPECT_EQ(finds[0].Pick("stores fields"), "stores=1 fields=0x2");
+  EXPECT_EQ(finds[1].Pick("matchBy serial issuer"), R"(matchBy=3 serial="0A:1B:2C" issuer="CN=Own CA,O=Example")");
   // An odd-length UID goes to the provider as it is.
-  EXPECT_TRUE(Has(finds[3], "serial=\"ABC\"")) << finds[3];
+  EXPECT_EQ(finds[3]["serial"], R"("ABC")");
 }
 
 TEST_F(Identification, ServerModeSearchesOnBehalfOfTheServerKey) {
-  sim.Add("CN=Server,O=Example", "01", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.1", "srv-key");
-  sim.Add("CN=Peer,O=Example", "02", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=Server,O=Example", .serial = "01", .store = TELVORA_STORE_OWN, .ekus = "1.3.6.1.5.5.7.3.1",
+           .keyRef = "srv-key"});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "02"});
   Engine engine;
   engine.Set(kParamClientServerMode, "SERVER").Set(kParamServerCertEKUOID, "1.3.6.1.5.5.7.3.1");
   BindingRef binding = Binding(engine);
   int32_t length = 0;
   ASSERT_EQ(binding->GetCertificateByUID(engine.Params(), "Peer", nullptr, length), 0);
-  auto finds = sim.CallsOf("VCERT_FindCert");
+  auto finds = sim.RecordsOf("VCERT_FindCert");
   ASSERT_EQ(finds.size(), 2u);
-  EXPECT_TRUE(Has(finds[0], "fields=0x8000")) << finds[0];
-  EXPECT_TRUE(Has(finds[1], "selector=\"srv-key\"")) << finds[1];
+  EXPECT_EQ(finds[0]["fields"], "0x8000");
+  EXPECT_EQ(finds[1]["selector"], R"("srv-key")");
 
   Engine noServerCert;
   noServerCert.Set(kParamClientServerMode, "SERVER").Set(kParamServerCertEKUOID, "1.2.3.4");
@@ -220,7 +201,7 @@ TEST_F(Identification, ServerModeSearchesOnBehalfOfTheServerKey) {
 TEST_F(Identification, UidOfAnEncodedCertificate) {
   Engine engine;
   BindingRef binding = Binding(engine);
-  const std::vector<uint8_t> bytes = Encoding("CN=Peer,O=Example", "0A:0B", TELVORA_STORE_OTHERS);
+  const std::vector<uint8_t> bytes = sim.Encode(Cert{.subject = "CN=Peer,O=Example", .serial = "0A:0B"});
   std::string uid;
   ASSERT_EQ(binding->GetUIDFromCertificate(engine.Params(), bytes.data(), static_cast<int32_t>(bytes.size()), uid),
             0);
@@ -237,8 +218,8 @@ TEST_F(Identification, UidOfAnEncodedCertificate) {
 // The certificate an identifier names must have its serial number and bear
 // its issuer (written either way round), in both UID modes.
 TEST_F(Identification, UidByIdentifier) {
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
-  sim.Add("CN=Peer,O=Example", "0A:1B", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "0A:1B"});
   Engine engine;
   BindingRef binding = Binding(engine);
   TelvoraInitParam bySerial = engine.Params();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "binding_fixture.h"
+#include "provider/cert_text.h"
 #include "test_util.h"
 
 namespace crtelv::test {
@@ -14,15 +15,15 @@ class Reports : public ProviderTest {
  protected:
   void SetUp() override {
     ProviderTest::SetUp();
-    sim.AddCert(Cert("CN=User1,O=Example", "0A:1B", TELVORA_STORE_OWN | TELVORA_STORE_OTHERS));
-    sim.AddCert(Cert("CN=Peer,O=Example", "0C", TELVORA_STORE_OTHERS));
+    sim.AddCert(kUser1);
+    sim.AddCert(Cert{.subject = "CN=Peer,O=Example", .serial = "0C"});
   }
   Engine engine;
   TempDir dir;
 };
 
 TEST_F(Reports, TextsForAUidATransferAndAFile) {
-  const std::vector<uint8_t> peer = sim.Encode(Cert("CN=Peer,O=Example", "0C", TELVORA_STORE_OTHERS));
+  const std::vector<uint8_t> peer = sim.Encode(Cert{.subject = "CN=Peer,O=Example", .serial = "0C"});
   const std::string file = dir.Write("peer.cer", std::string(peer.begin(), peer.end()));
   const std::string over = dir.Write("over.cer", std::string(4097, 'x'));
   std::vector<char> transfer(12288);
@@ -77,9 +78,9 @@ TEST_F(Reports, TextsForAUidATransferAndAFile) {
 }
 
 TEST_F(Reports, ShowCertificateSearchesThenWidens) {
-  sim.AddCert(Cert("CN=Wide,O=Example", "0D", TELVORA_STORE_WIDE));
-  sim.AddCert(Cert("CN=Twin,O=Example", "0E", TELVORA_STORE_OTHERS));
-  sim.AddCert(Cert("CN=Twin,O=Example", "0F", TELVORA_STORE_OTHERS));
+  sim.AddCert(Cert{.subject = "CN=Wide,O=Example", .serial = "0D", .store = TELVORA_STORE_WIDE});
+  sim.AddCert(Cert{.subject = "CN=Twin,O=Example", .serial = "0E"});
+  sim.AddCert(Cert{.subject = "CN=Twin,O=Example", .serial = "0F"});
   struct Case {
     const char *uid;
     int32_t result;

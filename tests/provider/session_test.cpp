@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "binding_fixture.h"
+#include "provider/call_frame.h"
 
 namespace crtelv::test {
 namespace {

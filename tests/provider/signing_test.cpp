@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "binding_fixture.h"
+#include "provider/cert_text.h"
 #include "support/base64.h"
-#include "support/file_text_helpers.h"
+#include "support/text_lists.h"
 
 namespace crtelv::test {
 namespace {
@@ -18,24 +19,17 @@ bool StartsWith(const std::string &text, const std::string &head) { return text.
 constexpr char kXml[] = "For sign XML data!";
 constexpr char kClientAuth[] = "1.3.6.1.5.5.7.3.2";
 
-SimCert OwnCert() {
-  SimCert cert{};
-  cert.Issuer = "CN=Test CA,O=Example";
-  cert.Serial = "0A:1B";
-  cert.Subject = "CN=User1,O=Example";
-  cert.NotBefore = 1700000000;
-  cert.NotAfter = 1900000000;
-  cert.Ekus = kClientAuth;
-  // Own, and among the others so that bare signatures find their signer.
-  cert.Store = TELVORA_STORE_OWN | TELVORA_STORE_OTHERS;
-  return cert;
-}
+// Own, and among the others so that bare signatures find their signer.
+const Cert kOwn{.subject = "CN=User1,O=Example",
+                .serial = "0A:1B",
+                .store = TELVORA_STORE_OWN | TELVORA_STORE_OTHERS,
+                .ekus = kClientAuth};
 
 class Signing : public ProviderTest {
  protected:
   void SetUp() override {
     ProviderTest::SetUp();
-    sim.AddCert(OwnCert());
+    sim.AddCert(kOwn);
   }
   // Starts over with a provider that holds only cert.
   void Restart(const SimCert &cert) {
@@ -59,11 +53,6 @@ class Signing : public ProviderTest {
     signer = buffer.data();
     EXPECT_EQ(buffer[4198], '#');
     return status;
-  }
-  BindingRef Binding(Engine &engine) {
-    BindingRef binding;
-    EXPECT_EQ(engine->AcquireBinding(engine.Params(), binding), 0);
-    return binding;
   }
 };
 
@@ -135,7 +124,7 @@ TEST_F(Hashing, SignerRestrictions) {
 // ---- Separate and bare signatures ---------------------------------------------------------
 
 TEST_F(Signing, RequestWordsSelectWhatComesBack) {
-  const std::vector<uint8_t> encoded = sim.Encode(OwnCert());
+  const std::vector<uint8_t> encoded = sim.Encode(kOwn);
   const std::string pem = CertToPEM(TelvoraBlob{static_cast<int32_t>(encoded.size()),
                                                 const_cast<uint8_t *>(encoded.data())});
   struct Case {
@@ -158,7 +147,7 @@ TEST_F(Signing, RequestWordsSelectWhatComesBack) {
   for (const Case &c : cases) {
     ClearCache();
     sim.SimReset();
-    sim.AddCert(OwnCert());
+    sim.AddCert(kOwn);
     Engine engine;
     engine.Set(kParamUIDLocation, c.location);
     const std::vector<uint8_t> sign = Sign(engine, data);
@@ -188,9 +177,8 @@ TEST_F(Signing, XmlSignaturesAreBareHashSignaturesFoundBySerial) {
   std::string signer = "0A1B";
   ASSERT_EQ(Verify(engine, data, sign, signer), 0);
   EXPECT_EQ(signer, "User1");
-  const std::string find = sim.CallsOf("VCERT_FindCert").back();
-  EXPECT_TRUE(Has(find, "stores=2 matchBy=3 issuer=\"CN=Test CA,O=Example\" serial=\"0A:1B\"")) << find;
-  EXPECT_TRUE(Has(find, "fields=0x3FFFF")) << find;
+  EXPECT_EQ(sim.RecordsOf("VCERT_FindCert").back().Pick("stores matchBy issuer serial fields"),
+            R"(stores=2 matchBy=3 issuer="CN=Test CA,O=Example" serial="0A:1B" fields=0x3FFFF)");
   // A request word names no signer of a bare signature.
   signer = "GetCertificate_OnSuccess";
   EXPECT_EQ(Verify(engine, data, sign, signer), kCertSelection);
@@ -242,7 +230,7 @@ TEST_F(Signing, CertificatesThatDoNotFitTheAnswerAreRefused) {
   } cases[] = {{2900, 0}, {3100, kNoMemory}};
   for (const Case &c : cases) {
     std::vector<uint8_t> encoded(static_cast<std::size_t>(c.encodedLength), 0x5A);
-    SimCert cert = OwnCert();
+    SimCert cert = kOwn;
     cert.Encoded = encoded.data();
     cert.EncodedLength = c.encodedLength;
     Restart(cert);
@@ -356,7 +344,7 @@ TEST_F(Signing, RemoveSignDeliversTheSignerWhateverTheCode) {
   for (const Case &c : cases) {
     ClearCache();
     sim.SimReset();
-    sim.AddCert(OwnCert());
+    sim.AddCert(kOwn);
     Engine engine;
     std::vector<char> buffer(data.size() + 2048);
     std::memcpy(buffer.data(), data.data(), data.size());

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "binding_fixture.h"
+#include "provider/call_frame.h"
+#include "provider/cert_text.h"
 #include "provider/transfer_block.h"
 #include "test_latch.h"
 #include "test_util.h"
@@ -22,24 +24,19 @@ class Stores : public ProviderTest {
  protected:
   void SetUp() override {
     ProviderTest::SetUp();
-    sim.AddCert(Cert("CN=User1,O=Example", "0A:1B", TELVORA_STORE_OWN | TELVORA_STORE_OTHERS));
+    sim.AddCert(kUser1);
   }
   // Starts over with a provider that has forgotten every call and session.
   void Restart() {
     ClearCache();
     sim.SimReset();
-    sim.AddCert(Cert("CN=User1,O=Example", "0A:1B", TELVORA_STORE_OWN | TELVORA_STORE_OTHERS));
-  }
-  BindingRef Binding(Engine &engine) {
-    BindingRef binding;
-    EXPECT_EQ(engine->AcquireBinding(engine.Params(), binding), 0);
-    return binding;
+    sim.AddCert(kUser1);
   }
   TempDir dir;
 };
 
 TEST_F(Stores, IncludeCodesAndWhatReachesTheProvider) {
-  const std::vector<uint8_t> peer = sim.Encode(Cert("CN=Peer,O=Example", "0C", TELVORA_STORE_OTHERS));
+  const std::vector<uint8_t> peer = sim.Encode(Cert{.subject = "CN=Peer,O=Example", .serial = "0C"});
   const std::string binary(peer.begin(), peer.end());
   const std::string pem = CertToPEM(TelvoraBlob{static_cast<int32_t>(peer.size()), const_cast<uint8_t *>(peer.data())});
   dir.Write("peer.cer", binary);
@@ -113,7 +110,8 @@ TEST_F(Stores, KeyGenerationRoundTripThroughExportAndImport) {
   EXPECT_EQ(std::string(request.Data.begin(), request.Data.end()), "SIMREQ kind=20 n=1");
 
   // The issuer answers with the new certificate.
-  const std::vector<uint8_t> issued = sim.Encode(Cert("CN=User1,O=Example", "0A:1C", TELVORA_STORE_OWN));
+  const std::vector<uint8_t> issued = sim.Encode(Cert{.subject = "CN=User1,O=Example", .serial = "0A:1C",
+                                                      .store = TELVORA_STORE_OWN});
   std::vector<char> answer(12288);
   int32_t size = 0;
   ASSERT_EQ(engine->GetPublicKeyTransferByBuffer("User1", "User1.cer", issued.data(),
@@ -170,9 +168,8 @@ TEST_F(Stores, ExportAndImportLimits) {
 }
 
 TEST_F(Stores, ServerModeNamesTheServersKey) {
-  SimCert server = Cert("CN=Server,O=Example", "0F", TELVORA_STORE_OWN);
-  server.Ekus = "1.3.6.1.5.5.7.3.1";
-  server.KeyReference = "srv-key";
+  SimCert server = Cert{.subject = "CN=Server,O=Example", .serial = "0F", .store = TELVORA_STORE_OWN,
+                        .ekus = "1.3.6.1.5.5.7.3.1", .keyRef = "srv-key"};
   sim.AddCert(server);
   Engine engine;
   engine.Set(kParamClientServerMode, "SERVER").Set(kParamServerCertEKUOID, "1.3.6.1.5.5.7.3.1");
@@ -223,7 +220,7 @@ TEST_F(Stores, KeyRequestsKeepTheLockOrder) {
       result = requests[which]();
       done.count_down();
     });
-    if (!done.wait_for(std::chrono::seconds(60))) {
+    if (!done.wait_for(crtelv::test::ScaledBound(std::chrono::seconds(60)))) {
       std::fprintf(stderr, "Stores.KeyRequestsKeepTheLockOrder: deadlock in request %d\n", which);
       std::fflush(stderr);
       std::_Exit(EXIT_FAILURE);

@@ -68,9 +68,9 @@ int32_t Step(TTelvoraEngine &engine, int thread, int i) {
 }
 
 void RunStress(Sim &sim) {
-  sim.Add("CN=User1,O=Example", "0A:1B", TELVORA_STORE_OWN | TELVORA_STORE_OTHERS,
-          "1.3.6.1.5.5.7.3.1;1.3.6.1.5.5.7.3.2", "key1");
-  sim.Add("CN=Peer,O=Example", "0C", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "0A:1B", .store = TELVORA_STORE_OWN | TELVORA_STORE_OTHERS,
+           .ekus = "1.3.6.1.5.5.7.3.1;1.3.6.1.5.5.7.3.2", .keyRef = "key1"});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "0C"});
   std::atomic<int> failures{0};
   std::atomic<int32_t> firstFailure{0};
   Latch start(kThreads);

@@ -1,8 +1,10 @@
 // Public key transfers: making them, reading them, and saving what they
 // carry; what a counterpart sends is checked before anything is written.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,13 +25,12 @@ std::vector<std::string> Files(const TempDir &dir) {
   return names;
 }
 
-std::string Text(const std::vector<uint8_t> &bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 class Transfers : public ProviderTest {
  protected:
   void SetUp() override {
     ProviderTest::SetUp();
-    sim.AddCert(Cert("CN=User1,O=Example", "0A:1B", TELVORA_STORE_OWN | TELVORA_STORE_OTHERS));
+    sim.AddCert(kUser1);
     sim.AddCert(peer);
     peerBytes = sim.Encode(peer);
   }
@@ -63,7 +64,7 @@ class Transfers : public ProviderTest {
     return content;
   }
 
-  SimCert peer = Cert("CN=Peer,O=Example", "0C", TELVORA_STORE_OTHERS);
+  SimCert peer = Cert{.subject = "CN=Peer,O=Example", .serial = "0C"};
   std::vector<uint8_t> peerBytes;
   Engine engine;
   TempDir dir;
@@ -184,7 +185,7 @@ TEST_F(Transfers, TextsAreCutAt255Characters) {
   // UID + ".cer" is cut as a whole.
   const std::string uid(253, 'w');
   const std::string subject = "CN=" + uid + ",O=Example";
-  sim.AddCert(Cert(subject.c_str(), "0D", TELVORA_STORE_OTHERS));
+  sim.AddCert(Cert{.subject = subject.c_str(), .serial = "0D"});
   std::vector<char> transfer(12288);
   ASSERT_EQ(engine->GetPublicKeyTransfer(uid.c_str(), transfer.data()), 0);
   EXPECT_EQ(Read(transfer.data()).FileName, uid + ".c");
@@ -343,6 +344,44 @@ TEST_F(Transfers, AFailedWriteKeepsTheOldFile) {
     EXPECT_EQ(ReadFileText(path), c.content) << c.file;
     std::filesystem::remove(path);
   }
+}
+
+// Sessions acquired since the count was reset: each acquisition reads the
+// session clock once.
+std::atomic<int> g_acquisitions{0};
+double CountingClock() {
+  ++g_acquisitions;
+  return 0.5;
+}
+
+// Reading a transfer, searching the store and signing a new transfer all run
+// in the operation's one call frame: one session, each lock taken once.
+TEST_F(Transfers, EachOperationOpensOneFrame) {
+  std::vector<char> made(12288);
+  ASSERT_EQ(engine->GetPublicKeyTransfer("Peer", made.data()), 0);
+  const std::string transfer = made.data();
+  const std::string certFile = dir.Write("in/peer.cer", Text(peerBytes));
+  std::vector<char> out(12288);
+  std::vector<char> report(4097);
+  const struct {
+    const char *what;
+    std::function<int32_t()> run;
+  } cases[] = {
+      {"GetPublicKeyTransfer", [&] { return engine->GetPublicKeyTransfer("Peer", out.data()); }},
+      {"ExcludeSelfPublicKeyTransfer", [&] { return engine->ExcludeSelfPublicKeyTransfer(out.data()); }},
+      {"IncludePublicKeyTransfer", [&] { return engine->IncludePublicKeyTransfer(transfer.c_str()); }},
+      {"GetReportByTransfer", [&] { return engine->GetReportByTransfer(transfer.c_str(), report.data()); }},
+      {"GetPublicKeyTransferByFile", [&] { return engine->GetPublicKeyTransferByFile(out.data(), certFile.c_str()); }},
+      {"SavePublicKeyFromTransfer",
+       [&] { return engine->SavePublicKeyFromTransfer(dir.Path().c_str(), transfer.c_str()); }},
+  };
+  SetSessionClock(CountingClock);
+  for (const auto &c : cases) {
+    g_acquisitions = 0;
+    EXPECT_EQ(c.run(), 0) << c.what;
+    EXPECT_EQ(g_acquisitions.load(), 1) << c.what;
+  }
+  EXPECT_EQ(ReadFileText(dir.Path() + "Peer.cer"), Text(peerBytes));
 }
 
 }  // namespace

@@ -51,7 +51,8 @@ class Version149 : public ProviderTest {
 CRTELV_PROVIDER_VARIANT(Version149, "v149");
 
 TEST_F(Version149, OlderProvidersGetOneCallAtATimeInClientMode) {
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.1", "srv");
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN, .ekus = "1.3.6.1.5.5.7.3.1",
+           .keyRef = "srv"});
   TTelvora binding;
   EXPECT_FALSE(binding.ThreadSafe());
   Engine engine;
@@ -62,8 +63,8 @@ TEST_F(Version149, OlderProvidersGetOneCallAtATimeInClientMode) {
 // UID searches by serial number look up the user's issuer first: both
 // searches run under the provider lock.
 TEST_F(Version149, SearchesByUidAreSerialisedToo) {
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
-  sim.Add("CN=Peer,O=Example", "02", TELVORA_STORE_OTHERS, nullptr, nullptr, "CN=Test CA,O=Example");
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "02"});
   Engine engine;
   engine.Set(kParamUIDLocation, "SN");
   const TelvoraInitParam bySerial = engine.Params();
@@ -89,7 +90,8 @@ TEST_F(Version149, SearchesByUidAreSerialisedToo) {
 }
 
 TEST_F(Version149, ServerModeCallsRunConcurrentlyAnyway) {
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN, "1.3.6.1.5.5.7.3.1", "srv");
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN, .ekus = "1.3.6.1.5.5.7.3.1",
+           .keyRef = "srv"});
   Engine engine;
   engine.Set(kParamClientServerMode, "server").Set(kParamServerCertEKUOID, "1.3.6.1.5.5.7.3.1");
   EXPECT_EQ(OverlapOfTwoCalls(sim, engine, 20000), 2);
@@ -102,7 +104,7 @@ class Version150 : public ProviderTest {
 CRTELV_PROVIDER_VARIANT(Version150, "v150");
 
 TEST_F(Version150, NewerProvidersTakeConcurrentCalls) {
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
   TTelvora binding;
   EXPECT_TRUE(binding.ThreadSafe());
   Engine engine;
@@ -114,8 +116,8 @@ TEST_F(Version150, NewerProvidersTakeConcurrentCalls) {
 // and an engine of another binding works meanwhile, its call inside the
 // provider together with the held one.
 TEST_F(Version150, ClearCashDoesNotHoldUpOtherBindings) {
-  sim.Add("CN=User1,O=Example", "01", TELVORA_STORE_OWN);
-  sim.Add("CN=Peer,O=Example", "02", TELVORA_STORE_OTHERS);
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "02"});
   Engine viewer, other;
   other.Set(kParamPSE, "C:\\OTHER.PSE");
   sim.SimSetRendezvous("VCERT_ShowCertificate", 2, 20000);
@@ -157,7 +159,7 @@ TEST_F(NoOptional, TheHashEntryPointsAreOptional) {
 
 // -23 comes after the argument checks and the binding, before any provider call.
 TEST_F(NoOptional, BareSignaturesNeedTheOptionalEntryPoints) {
-  sim.Add("CN=User1,O=Example", "0A:1B", TELVORA_STORE_OWN | TELVORA_STORE_OTHERS);
+  sim.Add(kUser1);
   Engine engine;
   char data[] = "data";
   std::vector<uint8_t> sign(2048);

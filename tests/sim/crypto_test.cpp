@@ -9,8 +9,9 @@ class SimCrypto : public SimTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
-    SimCert own = Cert("CN=User1,O=Example", "01", TELVORA_STORE_OWN, "k-user1", "1.3.6.1.5.5.7.3.4");
-    SimCert peer = Cert("CN=Peer,O=Example", "02", TELVORA_STORE_OTHERS, "k-peer");
+    SimCert own = Cert{.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN,
+                       .ekus = "1.3.6.1.5.5.7.3.4", .keyRef = "k-user1"};
+    SimCert peer = Cert{.subject = "CN=Peer,O=Example", .serial = "02", .keyRef = "k-peer"};
     sim.SimAddCert(&own);
     sim.SimAddCert(&peer);
   }

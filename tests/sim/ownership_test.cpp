@@ -9,7 +9,7 @@ class SimOwnership : public SimTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
-    SimCert own = Cert("CN=User1,O=Example", "01", TELVORA_STORE_OWN, "k1");
+    SimCert own = Cert{.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN, .keyRef = "k1"};
     sim.SimAddCert(&own);
   }
   // A parsed record of the own certificate.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sim_cert.h"
 #include "sim_control.h"
 
 namespace simtest {
@@ -60,20 +61,8 @@ struct Provider {
 #undef SIMTEST_CONTROL_FIELD
 };
 
-inline SimCert Cert(const char *subject, const char *serial, int32_t store, const char *keyRef = nullptr,
-                    const char *ekus = nullptr) {
-  SimCert c{};
-  c.Issuer = "CN=Test CA,O=Example";
-  c.Serial = serial;
-  c.Subject = subject;
-  c.NotBefore = 1700000000;
-  c.NotAfter = 1900000000;
-  c.KeyUsage = 0x0C;
-  c.Ekus = ekus;
-  c.KeyReference = keyRef;
-  c.Store = store;
-  return c;
-}
+using crtelv::test::Cert;
+using crtelv::test::Has;
 
 inline TelvoraBlob Blob(const void *data, size_t length) {
   return TelvoraBlob{static_cast<int32_t>(length), static_cast<uint8_t *>(const_cast<void *>(data))};

@@ -10,8 +10,6 @@
 namespace simtest {
 namespace {
 
-bool Has(const std::string &line, const std::string &part) { return line.find(part) != std::string::npos; }
-
 TEST(SimSessions, OpenCloseAndRecord) {
   Provider sim("complete");
   ASSERT_NE(sim.handle, nullptr);
@@ -79,15 +77,17 @@ class SimFind : public SimTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
-    SimCert own = Cert("CN=User1,O=Example", "0A:1B:2C", TELVORA_STORE_OWN, "k-user1", "1.3.6.1.5.5.7.3.4");
-    own.PrivateKeyNotBefore = 1700000100;
+    SimCert own = Cert{.subject = "CN=User1,O=Example", .serial = "0A:1B:2C", .store = TELVORA_STORE_OWN,
+                       .ekus = "1.3.6.1.5.5.7.3.4", .keyRef = "k-user1", .keyUsage = 0x0C,
+                       .privateNotBefore = 1700000100};
     ASSERT_EQ(sim.SimAddCert(&own), 0);
-    SimCert server = Cert("O=Example, CN=Server", "01", TELVORA_STORE_OWN, "k-srv", "1.3.6.1.5.5.7.3.1;1.3.6.1.5.5.7.3.2");
+    SimCert server = Cert{.subject = "O=Example, CN=Server", .serial = "01", .store = TELVORA_STORE_OWN,
+                          .ekus = "1.3.6.1.5.5.7.3.1;1.3.6.1.5.5.7.3.2", .keyRef = "k-srv"};
     ASSERT_EQ(sim.SimAddCert(&server), 1);
-    SimCert peer = Cert("CN=Peer,O=Example", "0A:1B", TELVORA_STORE_OTHERS);
+    SimCert peer = Cert{.subject = "CN=Peer,O=Example", .serial = "0A:1B"};
     ASSERT_EQ(sim.SimAddCert(&peer), 2);
-    SimCert far = Cert("CN=Far,O=Elsewhere", "FF", TELVORA_STORE_WIDE);
-    far.Issuer = "CN=Other CA";
+    SimCert far = Cert{.subject = "CN=Far,O=Elsewhere", .serial = "FF", .store = TELVORA_STORE_WIDE,
+                       .issuer = "CN=Other CA"};
     ASSERT_EQ(sim.SimAddCert(&far), 3);
   }
 };
@@ -158,8 +158,9 @@ TEST_F(SimFind, RecordsCarryEveryFieldAndParseBack) {
   ASSERT_GT(c.Encoded.Length, 0);
 
   // The encoding is the sim's own one for that certificate ...
-  SimCert same = Cert("CN=User1,O=Example", "0A:1B:2C", TELVORA_STORE_OWN, "k-user1", "1.3.6.1.5.5.7.3.4");
-  same.PrivateKeyNotBefore = 1700000100;
+  SimCert same = Cert{.subject = "CN=User1,O=Example", .serial = "0A:1B:2C", .store = TELVORA_STORE_OWN,
+                      .ekus = "1.3.6.1.5.5.7.3.4", .keyRef = "k-user1", .keyUsage = 0x0C,
+                      .privateNotBefore = 1700000100};
   std::vector<uint8_t> made(static_cast<size_t>(sim.SimEncodeCert(&same, nullptr, 0)));
   sim.SimEncodeCert(&same, made.data(), static_cast<int32_t>(made.size()));
   EXPECT_EQ(made, std::vector<uint8_t>(c.Encoded.Data, c.Encoded.Data + c.Encoded.Length));
@@ -188,7 +189,7 @@ TEST_F(SimFind, RecordsCarryEveryFieldAndParseBack) {
 
 TEST_F(SimFind, GivenEncodingsIdentifyTheirCertificateAndGarbageIsRefused) {
   const uint8_t custom[] = {0x30, 0x82, 0x01, 0x02, 0x03};
-  SimCert c = Cert("CN=Given,O=Example", "77", TELVORA_STORE_OTHERS);
+  SimCert c = Cert{.subject = "CN=Given,O=Example", .serial = "77"};
   c.Encoded = custom;
   c.EncodedLength = sizeof custom;
   sim.SimAddCert(&c);
@@ -237,7 +238,7 @@ TEST_F(SimFind, CallLineNamesTheCriteria) {
 }
 
 TEST_F(SimFind, AddedCertificatesJoinTheOthersStore) {
-  SimCert fresh = Cert("CN=New,O=Example", "99", TELVORA_STORE_OWN);
+  SimCert fresh = Cert{.subject = "CN=New,O=Example", .serial = "99", .store = TELVORA_STORE_OWN};
   std::vector<uint8_t> bytes(static_cast<size_t>(sim.SimEncodeCert(&fresh, nullptr, 0)));
   sim.SimEncodeCert(&fresh, bytes.data(), static_cast<int32_t>(bytes.size()));
   EXPECT_EQ(sim.SimEncodeCert(nullptr, nullptr, 0), -1);
@@ -266,7 +267,7 @@ TEST_F(SimFind, ImportAndExport) {
   EXPECT_EQ(Text(out), "SIMREQ kind=20 n=1");
   Free(out);
 
-  SimCert issued = Cert("CN=Issued,O=Example", "42", TELVORA_STORE_OTHERS, "k-new");
+  SimCert issued = Cert{.subject = "CN=Issued,O=Example", .serial = "42", .keyRef = "k-new"};
   std::vector<uint8_t> bytes(static_cast<size_t>(sim.SimEncodeCert(&issued, nullptr, 0)));
   sim.SimEncodeCert(&issued, bytes.data(), static_cast<int32_t>(bytes.size()));
   TelvoraExportParams answer{8, nullptr};

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "support/file_text_helpers.h"
+#include "support/file_io.h"
 #include "test_util.h"
 
 namespace crtelv {

@@ -1,4 +1,6 @@
-#include "support/file_text_helpers.h"
+#include "support/file_io.h"
+#include "support/paths.h"
+#include "support/text_lists.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 
 #include "platform/platform.h"
 #include "support/failure.h"
-#include "support/file_text_helpers.h"
+#include "support/paths.h"
 #include "test_util.h"
 
 namespace crtelv {

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -393,8 +394,12 @@ TEST(HostExit, ProcessExitWithTheLibraryLoadedEndsCleanly) {
                                       &startup, &process);
   ASSERT_TRUE(started) << GetLastError();
   // A child that hangs at exit is a failure of this test (well inside the
-  // per-case limit of the test run), and does not outlive it.
-  const DWORD waited = WaitForSingleObject(process.hProcess, 20000);
+  // per-case limit of the test run, which grows with CRTELV_TEST_TIME_SCALE
+  // as this bound does), and does not outlive it.
+  char scale_text[8] = {};
+  const DWORD scale_length = GetEnvironmentVariableA("CRTELV_TEST_TIME_SCALE", scale_text, sizeof(scale_text));
+  const long scale = scale_length > 0 && scale_length < sizeof(scale_text) ? std::strtol(scale_text, nullptr, 10) : 1;
+  const DWORD waited = WaitForSingleObject(process.hProcess, 20000 * static_cast<DWORD>(scale > 1 && scale <= 100 ? scale : 1));
   EXPECT_EQ(waited, WAIT_OBJECT_0) << "the child did not end";
   if (waited != WAIT_OBJECT_0) {
     TerminateProcess(process.hProcess, 1);

@@ -58,12 +58,16 @@ if(TARGET cpki1_openssl)
             -P ${CMAKE_CURRENT_LIST_DIR}/check_dll.cmake)
 endif()
 
-# The demo as a test: the host, cr_telv.dll, cpki1.dll and the tool copied
-# into a new temporary folder, as an installation lays them out, and run there
-# under the emulator; all 14 steps must pass.
+# The demo as a test: the host with cr_telv.dll, cpki1.dll and the tool from
+# the zip as scripts/win32.sh unpacks it again (build/win32/unpacked), copied
+# into a new temporary folder and run there under the emulator; all 14 steps
+# must pass.
 if(TARGET demo_host AND TARGET cpki1_openssl AND CRTELV_WINE)
+  set(unpacked ${CMAKE_BINARY_DIR}/unpacked/bin)
   add_test(NAME win32_demo
     COMMAND ${CMAKE_COMMAND} "-DEMULATOR=${CRTELV_WINE}" -DHOST=$<TARGET_FILE:demo_host>
-            -DLIBRARY=$<TARGET_FILE:cr_telv> -DPROVIDER=$<TARGET_FILE:cpki1_openssl> -DTOOL=$<TARGET_FILE:cpki1-tool>
+            -DLIBRARY=${unpacked}/cr_telv.dll -DPROVIDER=${unpacked}/cpki1.dll -DTOOL=${unpacked}/cpki1-tool.exe
             -DWORK=${CMAKE_CURRENT_BINARY_DIR} -P ${CMAKE_SOURCE_DIR}/examples/run_demo.cmake)
+  set_tests_properties(win32_demo PROPERTIES
+    REQUIRED_FILES "${unpacked}/cr_telv.dll;${unpacked}/cpki1.dll;${unpacked}/cpki1-tool.exe")
 endif()

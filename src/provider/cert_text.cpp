@@ -1,13 +1,15 @@
-// Texts and results shared by the operations of the binding: the UID rules of
-// certificate identification, PEM armour in both directions, and the copy of
-// provider results into host buffers.
+// The certificate-text rules: UIDs, PEM armour, the properties text, the
+// signer's extended key usage check, results into host buffers.
+#include "provider/cert_text.h"
+
+#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "engine/crypto_engine.h"
-#include "provider/binding.h"
 #include "support/base64.h"
 #include "support/dn_text.h"
+#include "support/text_lists.h"
 
 namespace crtelv {
 namespace {
@@ -55,6 +57,56 @@ int32_t FromPEM(void *data, int32_t &len, const char *begin, const char *end, in
   return kOk;
 }
 
+std::string ReplaceAll(const std::string &text, char from, const char *to) {
+  std::string result;
+  result.reserve(text.size());
+  for (char c : text) {
+    if (c == from) {
+      result += to;
+    } else {
+      result.push_back(c);
+    }
+  }
+  return result;
+}
+
+// The words of the key usage bits, shifted as the text shows them. Both
+// 0x02 rows are kept: hosts read both words.
+struct UsageWord {
+  uint32_t bit;
+  const char *word;
+};
+constexpr UsageWord kUsageWords[] = {
+    {0x80, "DigitalSignature"}, {0x40, "NonRepudiation"}, {0x20, "KeyEncipherment"},
+    {0x10, "DataEncipherment"}, {0x08, "KeyAgreement"},   {0x04, "KeyCertSign"},
+    {0x02, "OffLineCrlSign"},   {0x02, "CrlSign"},        {0x01, "EncipherOnly"},
+};
+
+std::string UsageLine(int32_t keyUsage) {
+  const uint32_t usage = static_cast<uint32_t>(keyUsage) << 4;
+  if (usage == 0) return {};
+  std::string list;
+  for (const UsageWord &row : kUsageWords) {
+    if ((usage & row.bit) != 0) {
+      list += row.word;
+      list += ';';
+    }
+  }
+  if (!list.empty()) list.pop_back();
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "(%X)", static_cast<unsigned>(usage));
+  return "SKU=" + list + hex + "\r\n";
+}
+
+// Appends label, value and CR LF, each in place: a text composed of
+// temporaries ("I" + value + ...) inlines into copies that GCC 12 at -O3
+// takes for overlapping ones.
+void AppendLine(std::string &text, const char *label, const std::string &value) {
+  text.append(label);
+  text.append(value);
+  text.append("\r\n");
+}
+
 }  // namespace
 
 // ---- UID rules --------------------------------------------------------------------
@@ -81,13 +133,33 @@ std::string HexWithColons(const std::string &hex) {
   return result;
 }
 
-std::string CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert) {
-  return p.UIDLocation == "CN" ? ExtractCN(ProviderText(cert.Subject)) : WithoutColons(ProviderText(cert.SerialNumber));
+std::string CertificateUID(UidRule rule, const TelvoraCertInfo &cert) {
+  return rule == UidRule::CommonName ? ExtractCN(ProviderText(cert.Subject)) : WithoutColons(ProviderText(cert.SerialNumber));
 }
 
-int32_t CertificateUID(const TelvoraInitParam &p, const TelvoraCertInfo &cert, std::string &uid) {
-  uid = CertificateUID(p, cert);
+int32_t CertificateUID(UidRule rule, const TelvoraCertInfo &cert, std::string &uid) {
+  uid = CertificateUID(rule, cert);
   return uid.empty() ? kCertSelection : kOk;
+}
+
+TelvoraFindCriteria UidCriteria(UidRule rule, const std::string &uid, const std::string &issuer,
+                                std::string &filter) {
+  TelvoraFindCriteria criteria{};
+  criteria.Stores = TELVORA_STORE_OTHERS;
+  // The filter text ends in one extra zero byte.
+  if (rule == UidRule::CommonName) {
+    filter = MakeCNFilter(uid);
+    filter.push_back('\0');
+    criteria.Subject = filter.c_str();
+    criteria.MatchBy = TELVORA_MATCH_SUBJECT;
+  } else {
+    filter = HexWithColons(uid);
+    filter.push_back('\0');
+    criteria.Serial = filter.c_str();
+    criteria.Issuer = issuer.c_str();
+    criteria.MatchBy = TELVORA_MATCH_ISSUER_SERIAL;
+  }
+  return criteria;
 }
 
 // ---- Base64 text and PEM ----------------------------------------------------------
@@ -139,6 +211,58 @@ std::string CertToPEM(const TelvoraBlob &cert) {
   std::string body;
   if (cert.Data != nullptr && cert.Length > 0) body = EncodeBase64Lines(cert.Data, cert.Length);
   return std::string(kBeginCert) + "\r\n" + body + "\r\n" + kEndCert;
+}
+
+// ---- The properties text ----------------------------------------------------------
+
+std::string FormatCertDate(uint32_t seconds) {
+  // Days since 1970-01-01 to a civil date (proleptic Gregorian).
+  const int64_t days = static_cast<int64_t>(seconds / 86400u);
+  const uint32_t rest = seconds % 86400u;
+  const int64_t z = days + 719468;
+  const int64_t era = z / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d-%02d-%02d %02u:%02u:%02u", static_cast<int>(day), static_cast<int>(month),
+                static_cast<int>(year % 100), rest / 3600u, rest / 60u % 60u, rest % 60u);
+  return text;
+}
+
+std::string FormatCertProperties(const TelvoraCertInfo &info) {
+  std::string text;
+  text += DnAttributeLines(ProviderText(info.Issuer), "I");
+  const std::string serial = ProviderText(info.SerialNumber);
+  if (!serial.empty()) AppendLine(text, "SN=", ReplaceAll(serial, ':', ""));
+  text += DnAttributeLines(ProviderText(info.Subject), "");
+  const std::string algorithm = ProviderText(info.PublicKeyAlgorithm);
+  if (!algorithm.empty()) AppendLine(text, "PKeyAlg=", algorithm);
+  AppendLine(text, "NotBefore=", FormatCertDate(info.NotBefore));
+  AppendLine(text, "NotAfter=", FormatCertDate(info.NotAfter));
+  AppendLine(text, "SecNotBefore=", FormatCertDate(info.PrivateKeyNotBefore));
+  AppendLine(text, "SecNotAfter=", FormatCertDate(info.PrivateKeyNotAfter));
+  text += UsageLine(info.KeyUsage);
+  return text;
+}
+
+bool CheckSignEKURestrictions(const std::string &restrictions, const TelvoraCertInfo &info) {
+  // A missing list, or a missing entry, is no usage the check can refuse.
+  if (info.ExtKeyUsageCount <= 0 || info.ExtKeyUsage == nullptr) return true;
+  std::vector<std::string> items;
+  if (SplitSemicolonList(restrictions.c_str(), items) == 0) return true;
+  for (int32_t i = 0; i < info.ExtKeyUsageCount; ++i) {
+    const char *oid = info.ExtKeyUsage[i];
+    if (oid == nullptr) continue;
+    for (const std::string &item : items) {
+      if (SameTextAscii(item, oid)) return false;
+    }
+  }
+  return true;
 }
 
 // ---- Results into host buffers ----------------------------------------------------
