@@ -98,14 +98,12 @@ bool FileLength(const std::string &path, int64_t &length);
 // the count. False on any failure to open or read.
 bool ReadFileStart(const std::string &path, void *buffer, std::size_t size, std::size_t &read);
 
-// Creates the file anew (truncating any existing one) and writes length
-// bytes. False on any failure; a partly written file may remain.
-bool CreateAndWriteFile(const std::string &path, const void *data, std::size_t length);
-
 // Creates a file that must not exist yet, never through a link (O_EXCL with
 // O_NOFOLLOW, CREATE_NEW), writes length bytes and flushes them to the disk
 // (fsync, FlushFileBuffers) before closing. False when the name exists in any
 // form or anything fails; a file this call created is then removed again.
+// On POSIX the file is readable by its owner alone (0600) until ReplaceFile
+// gives it its rights.
 bool CreateNewFile(const std::string &path, const void *data, std::size_t length);
 
 // Deletes a file (DeleteFileA); false when it does not exist or cannot go.
@@ -114,14 +112,24 @@ bool DeleteFile(const std::string &path);
 // Renames from to to, replacing an existing to in one step (rename,
 // MoveFileExA with replacement): readers see the old file or the new one,
 // never a part. A link named to is itself replaced, never followed. The
-// rename is flushed to the disk (fsync of the folder, MOVEFILE_WRITE_THROUGH)
-// before the call returns true. False on failure; then to is unchanged.
+// new file takes the rights of the file it replaces: on POSIX its owner and
+// group (where the process may set them) and permission bits; on Windows its
+// security descriptor. When to is no regular file yet, the new file keeps
+// the rights it was created with (a new file on Windows takes the folder's
+// inherited rights). The rename is
+// flushed to the disk (fsync of the folder, MOVEFILE_WRITE_THROUGH) before
+// the call returns true. False on failure; then to is unchanged.
 bool ReplaceFile(const std::string &from, const std::string &to);
 
 // As CreateNewFile, for a path as the system names it (no '\\' translation)
 // and with mode as the POSIX permission of the new file (0600 keeps it to its
 // owner); Windows has no such mode. The open provider's store files.
 bool CreateNewFileWithMode(const std::string &path, const void *data, std::size_t length, unsigned mode);
+
+// Whether two paths name one existing file (the same device and inode, the
+// same volume and file index), however they are spelt: other letter case,
+// an 8.3 short name, another link. False when either cannot be opened.
+bool SameFile(const std::string &a, const std::string &b);
 
 // Folder of the host executable, absolute, with a trailing separator.
 std::string HostExecutableFolder();
@@ -217,7 +225,6 @@ struct SystemCalls {
   bool (*getFileAttributes)(const std::string &path, uint32_t &attributes);
   bool (*fileLength)(const std::string &path, int64_t &length);
   bool (*readFileStart)(const std::string &path, void *buffer, std::size_t size, std::size_t &read);
-  bool (*createAndWriteFile)(const std::string &path, const void *data, std::size_t length);
   bool (*createNewFile)(const std::string &path, const void *data, std::size_t length);
   bool (*deleteFile)(const std::string &path);
   bool (*replaceFile)(const std::string &from, const std::string &to);

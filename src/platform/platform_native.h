@@ -13,7 +13,6 @@ void *NativeFindEntryPoint(ModuleHandle module, const char *name);
 bool NativeGetFileAttributes(const std::string &path, uint32_t &attributes);
 bool NativeFileLength(const std::string &path, int64_t &length);
 bool NativeReadFileStart(const std::string &path, void *buffer, std::size_t size, std::size_t &read);
-bool NativeCreateAndWriteFile(const std::string &path, const void *data, std::size_t length);
 bool NativeCreateNewFile(const std::string &path, const void *data, std::size_t length);
 bool NativeDeleteFile(const std::string &path);
 bool NativeReplaceFile(const std::string &from, const std::string &to);

@@ -346,19 +346,11 @@ bool WriteAll(int fd, const void *data, std::size_t length) {
 
 }  // namespace
 
-bool NativeCreateAndWriteFile(const std::string &path, const void *data, std::size_t length) {
-  if (path.empty() || (data == nullptr && length > 0)) return false;
-  int fd = ::open(ResolvePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, data, length);
-  if (::close(fd) != 0) ok = false;
-  return ok;
-}
-
 bool NativeCreateNewFile(const std::string &path, const void *data, std::size_t length) {
   if (path.empty() || (data == nullptr && length > 0)) return false;
   const std::string file = Slashes(path);
-  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  // Readable by the owner alone until ReplaceFile gives it its rights.
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   bool ok = WriteAll(fd, data, length);
   if (ok && ::fsync(fd) != 0) ok = false;
@@ -375,11 +367,37 @@ bool NativeDeleteFile(const std::string &path) {
   return ::unlink(file.c_str()) == 0;
 }
 
+namespace {
+
+// Gives the new file source the rights of the file it replaces: its owner
+// and group where the process may set them, and its permission bits. A
+// target that is no regular file (none, or a link, which is replaced and not
+// followed) leaves source with the rights it was created with: its writer
+// chose them (a new key store is its owner's alone, a new document gets
+// 0666 less the umask).
+bool TakeTargetRights(const std::string &source, const std::string &target) {
+  struct stat st;
+  if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
+  const int fd = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Owner and group when allowed, else the group alone when allowed.
+  if (::fchown(fd, st.st_uid, st.st_gid) != 0 && ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+    // Neither: the file stays the process's own.
+  }
+  const bool ok = ::fchmod(fd, static_cast<mode_t>(st.st_mode & 0777)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
 bool NativeReplaceFile(const std::string &from, const std::string &to) {
   if (from.empty() || to.empty()) return false;
   // The target may not exist yet: resolve its folder, keep its name.
   const std::string target = ResolvePath(to);
-  if (::rename(ResolvePath(from).c_str(), target.c_str()) != 0) return false;
+  const std::string source = ResolvePath(from);
+  if (!TakeTargetRights(source, target)) return false;
+  if (::rename(source.c_str(), target.c_str()) != 0) return false;
   // The new name reaches the disk with the folder.
   const std::size_t slash = target.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
@@ -388,6 +406,14 @@ bool NativeReplaceFile(const std::string &from, const std::string &to) {
   const bool flushed = ::fsync(fd) == 0;
   ::close(fd);
   return flushed;
+}
+
+bool SameFile(const std::string &a, const std::string &b) {
+  struct stat first;
+  struct stat second;
+  if (a.empty() || b.empty()) return false;
+  if (::stat(ResolvePath(a).c_str(), &first) != 0 || ::stat(ResolvePath(b).c_str(), &second) != 0) return false;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 std::string HostExecutableFolder() {

@@ -205,20 +205,6 @@ bool NativeReadFileStart(const std::string &path, void *buffer, std::size_t size
   return true;
 }
 
-bool NativeCreateAndWriteFile(const std::string &path, const void *data, std::size_t length) {
-  FileHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr));
-  if (!file.valid()) return false;
-  const auto *in = static_cast<const unsigned char *>(data);
-  std::size_t written = 0;
-  while (written < length) {
-    DWORD put = 0;
-    if (!WriteFile(file.get(), in + written, ChunkOf(length - written), &put, nullptr) || put == 0) return false;
-    written += put;
-  }
-  return true;
-}
-
 bool NativeCreateNewFile(const std::string &path, const void *data, std::size_t length) {
   if (path.empty() || (data == nullptr && length > 0)) return false;
   bool ok = true;
@@ -241,8 +227,48 @@ bool NativeCreateNewFile(const std::string &path, const void *data, std::size_t 
 
 bool NativeDeleteFile(const std::string &path) { return DeleteFileA(path.c_str()) != FALSE; }
 
+namespace {
+
+// Gives the new file from the security descriptor of the file it replaces:
+// its DACL, and its owner and group where the process may set them. A target
+// that does not exist, or is a link (replaced, not followed), leaves from
+// with the rights the folder gave it.
+bool TakeTargetSecurity(const std::string &from, const std::string &to) {
+  const DWORD attributes = GetFileAttributesA(to.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+  const SECURITY_INFORMATION all = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD needed = 0;
+  GetFileSecurityA(to.c_str(), all, nullptr, 0, &needed);
+  if (needed == 0) return false;
+  std::vector<unsigned char> descriptor(needed);
+  if (!GetFileSecurityA(to.c_str(), all, descriptor.data(), needed, &needed)) return false;
+  if (SetFileSecurityA(from.c_str(), all, descriptor.data())) return true;
+  return SetFileSecurityA(from.c_str(), DACL_SECURITY_INFORMATION, descriptor.data()) != FALSE;
+}
+
+// The identity of an existing file: its volume and file index.
+bool FileIdentity(const std::string &path, BY_HANDLE_FILE_INFORMATION &info) {
+  FileHandle file(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return file.valid() && GetFileInformationByHandle(file.get(), &info);
+}
+
+}  // namespace
+
 bool NativeReplaceFile(const std::string &from, const std::string &to) {
+  if (from.empty() || to.empty()) return false;
+  if (!TakeTargetSecurity(from, to)) return false;
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+bool SameFile(const std::string &a, const std::string &b) {
+  if (a.empty() || b.empty()) return false;
+  BY_HANDLE_FILE_INFORMATION first{};
+  BY_HANDLE_FILE_INFORMATION second{};
+  if (!FileIdentity(a, first) || !FileIdentity(b, second)) return false;
+  return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
 }
 
 std::string HostExecutableFolder() {

@@ -9,9 +9,8 @@ namespace {
 // Constant-initialised, so the table is ready before any code of the
 // library runs, load hooks included.
 constexpr SystemCalls kNative = {
-    NativeLoadModule,    NativeFreeModule,         NativeFindEntryPoint, NativeGetFileAttributes, NativeFileLength,
-    NativeReadFileStart, NativeCreateAndWriteFile, NativeCreateNewFile,  NativeDeleteFile,        NativeReplaceFile,
-    NativeCreateNewFileWithMode,
+    NativeLoadModule,    NativeFreeModule,    NativeFindEntryPoint, NativeGetFileAttributes, NativeFileLength,
+    NativeReadFileStart, NativeCreateNewFile, NativeDeleteFile,     NativeReplaceFile,       NativeCreateNewFileWithMode,
 };
 constinit SystemCalls g_calls = kNative;
 
@@ -30,9 +29,6 @@ bool GetFileAttributes(const std::string &path, uint32_t &attributes) {
 bool FileLength(const std::string &path, int64_t &length) { return g_calls.fileLength(path, length); }
 bool ReadFileStart(const std::string &path, void *buffer, std::size_t size, std::size_t &read) {
   return g_calls.readFileStart(path, buffer, size, read);
-}
-bool CreateAndWriteFile(const std::string &path, const void *data, std::size_t length) {
-  return g_calls.createAndWriteFile(path, data, length);
 }
 bool CreateNewFile(const std::string &path, const void *data, std::size_t length) {
   return g_calls.createNewFile(path, data, length);

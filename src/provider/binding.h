@@ -127,7 +127,9 @@ class TTelvora : public TCrypto_DLL {
   void ReleaseSession();
   // Ends the session if there is one; takes no lock.
   void UninitializeSession();
-  // Ends the session under SessionLock and the write side.
+  // Ends the session under the provider lock (when the provider needs one)
+  // and SessionLock, at once when none of this binding's calls holds it,
+  // else when the last of them releases it. Calls of other bindings go on.
   void CloseSession();
   void LockProvider(bool serverMode);
   void UnlockProvider(bool serverMode);
@@ -146,9 +148,11 @@ class TTelvora : public TCrypto_DLL {
   int32_t GetUserCertUID(const TelvoraInitParam &p, std::string &uid);
   int32_t GetUserCertUID(ProviderCall &call, std::string &uid);
   int32_t GetUserCertIssuer(ProviderCall &call, std::string &issuer);
-  // The UID of a certificate identifier's serial number: the identifier
-  // itself, or in "CN" mode the CN of the certificate it names.
-  int32_t GetUIDByCertIdent(const TelvoraInitParam &p, const std::string &ident, std::string &uid);
+  // The UID of the certificate a certificate identifier names: the one of
+  // that serial number under the user's issuer, which must bear the
+  // identifier's issuer (SameDnText); -5 when there is none.
+  int32_t GetUIDByCertIdent(const TelvoraInitParam &p, const std::string &issuer, const std::string &serial,
+                            std::string &uid);
 
   // A UID search: the criteria and everything they point to, kept together
   // so that the pointers stay valid while the search is used.
@@ -161,7 +165,8 @@ class TTelvora : public TCrypto_DLL {
     UidSearch &operator=(const UidSearch &) = delete;
   };
   // Fills search for the UID: the user's issuer when the UID is a serial
-  // number (rule), the server's key in server mode.
+  // number (rule), the server's key in server mode; -5, before any provider
+  // call, for a UID that names no certificate (an empty one).
   int32_t BuildFindCriteria(ProviderCall &call, const std::string &uid, int32_t fields, UidRule rule,
                             UidSearch &search);
   // Searches the certificates of a UID into found.
@@ -193,7 +198,8 @@ class TTelvora : public TCrypto_DLL {
   int32_t RemoveSignature(ProviderCall &call, void *data, int32_t &len, int64_t capacity, std::string &uid);
 
   // ---- Encryption (operation_crypt.cpp) --------------------------------------
-  // In place, for the ";"-separated recipient UIDs; -4 for an empty list.
+  // In place, for the ";"-separated recipient UIDs; -4 for an empty list,
+  // -5 (before any provider call) when an item is empty.
   int32_t EncodeData(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
                      const std::string &recipients);
   // The same for a list already split.
@@ -270,6 +276,10 @@ class TTelvora : public TCrypto_DLL {
   int32_t FKeyRequestTimeout = 0;
   // The InitFlags the open session was opened with.
   int32_t FSessionFlags = 0;
+  // Calls of this binding holding its session, and whether the last of them
+  // closes it (CloseSession while they ran); both under SessionLock.
+  int32_t FSessionUsers = 0;
+  bool FCloseWhenIdle = false;
   bool FThreadSafe = false;
   ProviderEntryPoints FEntry;
 

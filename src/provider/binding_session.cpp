@@ -198,13 +198,15 @@ int32_t TTelvora::AcquireSession(const TelvoraInitParam &p, TelvoraSession &sess
   platform::CriticalSectionGuard lock(unit.sessionLock);
   const double now = SessionTimeOfDay();
   OptionalWrite write(unit.sessionGuard);
+  // Only this binding's calls use its session: the write side, which waits
+  // for the calls of every binding, is needed only while some of them run.
   if (FSession != 0 && !SessionStillValid(p, now)) {
-    write.Take();
+    if (FSessionUsers > 0) write.Take();
     UninitializeSession();
   }
   int32_t status = 0;
   if (FSession == 0) {
-    write.Take();
+    if (FSessionUsers > 0) write.Take();
     status = OpenSession(p, now);
   }
   // Reads taken while writing are not counted: leave the write side first.
@@ -214,14 +216,24 @@ int32_t TTelvora::AcquireSession(const TelvoraInitParam &p, TelvoraSession &sess
     FLastUseTime = now;
     unit.sessionGuard.AcquireRead();
     ++t_heldSessions;
+    ++FSessionUsers;
     session = FSession;
   }
   return status;
 }
 
 void TTelvora::ReleaseSession() {
-  Unit().sessionGuard.ReleaseRead();
+  TelvoraUnit &unit = Unit();
+  unit.sessionGuard.ReleaseRead();
   --t_heldSessions;
+  // The read side is given back first: a thread that waits for the write
+  // side while it holds SessionLock must not wait for this one.
+  platform::CriticalSectionGuard lock(unit.sessionLock);
+  if (FSessionUsers > 0) --FSessionUsers;
+  if (FSessionUsers == 0 && FCloseWhenIdle) {
+    FCloseWhenIdle = false;
+    UninitializeSession();
+  }
 }
 
 void TTelvora::UninitializeSession() {
@@ -233,8 +245,17 @@ void TTelvora::UninitializeSession() {
 
 void TTelvora::CloseSession() {
   TelvoraUnit &unit = Unit();
+  // The provider lock keeps the close apart from every other call when the
+  // provider takes one call at a time.
+  ProviderLockGuard provider(*this, false);
   platform::CriticalSectionGuard lock(unit.sessionLock);
-  WriteGuard write(unit.sessionGuard);
+  // Only this binding's calls use its session: while one runs, the last to
+  // end closes it. Waiting here for the write side would wait for the calls
+  // of every binding, and hold up every binding's next call meanwhile.
+  if (FSessionUsers > 0) {
+    FCloseWhenIdle = true;
+    return;
+  }
   UninitializeSession();
 }
 

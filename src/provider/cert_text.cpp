@@ -115,7 +115,9 @@ std::string ProviderText(const char *text) { return text != nullptr ? std::strin
 
 std::string ExtractCN(const std::string &dn) {
   std::string cn;
-  return DnAttributeValue(dn, "CN", cn) ? cn : std::string();
+  // A zero, CR, LF or other control byte would let one name pass for
+  // another ("alice\0evil" read as "alice") or forge a line of a report.
+  return DnAttributeValue(dn, "CN", cn) && !HoldsControlByte(cn) ? cn : std::string();
 }
 
 std::string MakeCNFilter(const std::string &name) { return "CN=" + name; }

@@ -21,7 +21,7 @@ std::string ProviderText(const char *text);
 // The CN of a distinguished name read at its attribute boundaries (see
 // ReadDnText): the unescaped value of the first, most specific, CN attribute
 // (the one a "CN=name" search of the provider compares); empty when there is
-// none or the text cannot be read.
+// none, the text cannot be read, or the value holds a byte below 0x20.
 std::string ExtractCN(const std::string &dn);
 // "CN=" + name.
 std::string MakeCNFilter(const std::string &name);

@@ -9,6 +9,7 @@
 #include "provider/call_frame.h"
 #include "provider/cert_text.h"
 #include "provider/provider_engine.h"
+#include "support/name_rules.h"
 #include "support/text_lists.h"
 
 namespace crtelv {
@@ -62,6 +63,9 @@ int32_t TTelvora::EncodeData(const TelvoraInitParam &p, void *data, int32_t &len
 
 int32_t TTelvora::EncodeData(const TelvoraInitParam &p, void *data, int32_t &len, int64_t capacity,
                              const std::vector<std::string> &uids) {
+  // "bob;" or ";" holds an empty item: it names nobody, and must not become
+  // a search that finds every certificate without a CN.
+  if (AnyNamesNoCertificate(uids)) return kCertSelection;
   return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
     // The issuer is looked up once, before the server's key, in the frame
     // of the searches and the encryption.

@@ -14,6 +14,8 @@
 #include "provider/call_frame.h"
 #include "provider/cert_text.h"
 #include "provider/provider_engine.h"
+#include "support/dn_text.h"
+#include "support/name_rules.h"
 #include "support/text_lists.h"
 
 namespace crtelv {
@@ -40,6 +42,7 @@ bool IdentValue(const std::string &ident, const char *label, std::string &value)
 
 int32_t TTelvora::BuildFindCriteria(ProviderCall &call, const std::string &uid, int32_t fields, UidRule rule,
                                     UidSearch &search) {
+  if (NamesNoCertificate(uid)) return kCertSelection;
   if (search.issuer.empty() && rule == UidRule::SerialNumber) {
     int32_t status = GetUserCertIssuer(call, search.issuer);
     if (status != 0) return status;
@@ -115,32 +118,32 @@ int32_t TTelvoraEngine::GetUIDByCertIdent(const char *ident, char *uid) {
   std::string issuer;
   std::string serial;
   if (!IdentValue(text, kIssuerLabel, issuer) || !IdentValue(text, kSerialLabel, serial)) return kBadArgument;
-  // The issuer is required, though the search takes the serial number
-  // alone (under the user's own issuer).
+  // The search takes the serial number under the user's own issuer; the
+  // certificate found must bear the identifier's issuer too.
   if (issuer.empty() || serial.empty()) return kBadArgument;
   serial.erase(std::remove(serial.begin(), serial.end(), '-'), serial.end());
   serial = UpperAscii(serial);
   if (serial.empty()) return kBadArgument;
   return OnBinding("GetUIDByCertIdent", [&](TTelvora &binding, const TelvoraInitParam &param) {
     std::string found;
-    int32_t result = binding.GetUIDByCertIdent(param, serial, found);
+    int32_t result = binding.GetUIDByCertIdent(param, issuer, serial, found);
     if (result == kOk) CopyTextToHost(found, uid, GetMaxUIDLength() + 1);
     return result;
   });
 }
 
-int32_t TTelvora::GetUIDByCertIdent(const TelvoraInitParam &p, const std::string &ident, std::string &uid) {
-  if (UidRuleOf(p) == UidRule::SerialNumber) {
-    uid = ident;
-    return 0;
-  }
+int32_t TTelvora::GetUIDByCertIdent(const TelvoraInitParam &p, const std::string &issuer, const std::string &serial,
+                                     std::string &uid) {
   return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
-    // The identifier is a serial number under the user's issuer.
+    // The identifier is a serial number under the user's issuer, in either
+    // mode: a serial that no certificate has, or one whose certificate
+    // another issuer signed, names nobody.
     FindResultHold found(call);
-    int32_t status = FindByUid(call, ident, TELVORA_FIELD_ALL, UidRule::SerialNumber, found);
+    int32_t status = FindByUid(call, serial, TELVORA_FIELD_ALL, UidRule::SerialNumber, found);
     if (status != 0) return status;
     const TelvoraCertInfo *cert = found.Single();
     if (cert == nullptr) return kCertSelection;
+    if (!SameDnText(ProviderText(cert->Issuer), issuer)) return kCertSelection;
     return CertificateUID(call.Rule(), *cert, uid);
   });
 }

@@ -11,6 +11,7 @@
 #include "provider/provider_engine.h"
 #include "provider/transfer_block.h"
 #include "support/file_io.h"
+#include "support/name_rules.h"
 
 namespace crtelv {
 namespace {
@@ -35,6 +36,9 @@ int32_t TTelvoraEngine::GetReport(const char *uid, char *report) {
 
 int32_t TTelvora::GetReport(const TelvoraInitParam &p, const char *uid, char *out) {
   if (out == nullptr || uid == nullptr) return kBadArgument;
+  // An empty UID names no certificate: its search would find every one
+  // without a CN.
+  if (NamesNoCertificate(uid)) return kCertSelection;
   return CallProvider(p, ServerKey::NotNeeded, [&](ProviderCall &call) -> int32_t {
     std::string own;
     int32_t status = GetUserCertUID(call, own);

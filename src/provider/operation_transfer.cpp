@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/crypto_engine.h"
+#include "platform/platform.h"
 #include "provider/binding.h"
 #include "provider/call_frame.h"
 #include "provider/cert_text.h"
@@ -29,18 +30,22 @@ std::string FileNameOf(const std::string &path) {
   return last == std::string::npos ? path : path.substr(last + 1);
 }
 
-// Whether a received object may be saved under the name it carries: 0; -17
-// for a name that is no plain file name, that is neither a ".cer" name nor
-// "new.req", or that names the session's own key store or certificate store
-// file; -11 for ".cer" data that the provider does not read as a certificate.
-int32_t CheckReceivedFile(ProviderCall &call, const std::string &name, const std::vector<uint8_t> &data) {
+// Whether a received object may be saved in the folder dir (ending in a
+// separator) under the name it carries: 0; -17 for a name that is no plain
+// file name, that is neither a ".cer" name nor "new.req", or that names the
+// session's own key store or certificate store file; -11 for ".cer" data that
+// the provider does not read as a certificate.
+int32_t CheckReceivedFile(ProviderCall &call, const std::string &dir, const std::string &name,
+                          const std::vector<uint8_t> &data) {
   const TelvoraInitParam &param = call.Param();
   if (!IsPlainTransferFileName(name)) return kCertFileIO;
   // Never the own stores, in whatever folder they are: a file of that name
-  // is not overwritten by what a counterpart sends.
+  // is not overwritten by what a counterpart sends, nor the store itself
+  // under another name for it (an 8.3 short name on Windows, a link).
   for (const std::string *store : {&param.PSE, &param.LocalStore}) {
     const std::string own = FileNameOf(*store);
     if (!own.empty() && SameTextAscii(own, name)) return kCertFileIO;
+    if (!own.empty() && platform::SameFile(dir + name, *store)) return kCertFileIO;
   }
   if (IsRequestFileName(name)) return kOk;
   if (!IsCertificateFileName(name)) return kCertFileIO;
@@ -300,7 +305,7 @@ int32_t TTelvoraEngine::SavePublicKeyFromTransfer(const char *folder, const char
         // The name comes from the counterpart: only a plain file name inside
         // the folder is written.
         if (!block.NamesTerminated) return kCertFileIO;
-        status = CheckReceivedFile(call, block.FileName, block.Data);
+        status = CheckReceivedFile(call, dir, block.FileName, block.Data);
         if (status != kOk) return status;
         return WriteReceived(dir + block.FileName, block.Data);
       }
@@ -308,7 +313,7 @@ int32_t TTelvoraEngine::SavePublicKeyFromTransfer(const char *folder, const char
       std::vector<uint8_t> request;
       status = LongTransferRequest(content, request);
       if (status != kOk) return status;
-      status = CheckReceivedFile(call, kRequestFileName, request);
+      status = CheckReceivedFile(call, dir, kRequestFileName, request);
       if (status != kOk) return status;
       return WriteReceived(dir + kRequestFileName, request);
     });

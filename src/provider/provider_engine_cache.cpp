@@ -181,12 +181,16 @@ int32_t TTelvoraEngine::AcquireBinding(const TelvoraInitParam &param, BindingRef
 
 void TTelvoraEngine::ClearCash() {
   BindingCache &cache = Cache();
-  platform::CriticalSectionGuard guard(cache.lock);
-  g_cacheGeneration.fetch_add(1, std::memory_order_release);
-  while (!cache.entries.empty()) {
-    BindingRef binding = std::move(cache.entries.front().second);
-    cache.entries.erase(cache.entries.begin());
-    if (binding) binding->CloseSession();
+  std::vector<std::pair<std::string, BindingRef>> dropped;
+  {
+    // Taken out under the lock, closed outside it: engines that look up
+    // their binding meanwhile are not held up by a close.
+    platform::CriticalSectionGuard guard(cache.lock);
+    g_cacheGeneration.fetch_add(1, std::memory_order_release);
+    dropped.swap(cache.entries);
+  }
+  for (auto &entry : dropped) {
+    if (entry.second) entry.second->CloseSession();
   }
 }
 

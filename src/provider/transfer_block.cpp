@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/crypto_engine.h"
+#include "support/name_rules.h"
 #include "support/text_lists.h"
 
 namespace crtelv {
@@ -64,15 +65,7 @@ bool IsPlainTransferFileName(const std::string &name) {
   if (name.find_first_of("\\/:") != std::string::npos) return false;
   if (name.back() == '.' || name.back() == ' ') return false;
   // A device name stays a device whatever follows its first dot.
-  const std::string stem = UpperAscii(name.substr(0, name.find('.')));
-  for (const char *device : {"CON", "PRN", "AUX", "NUL"}) {
-    if (stem == device) return false;
-  }
-  if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) && stem[3] >= '1' &&
-      stem[3] <= '9') {
-    return false;
-  }
-  return true;
+  return !IsReservedWindowsName(name);
 }
 
 bool IsCertificateFileName(const std::string &name) {

@@ -63,8 +63,9 @@ int32_t LongTransferRequestText(const uint8_t *content, int32_t length, std::str
 // Whether a carried file name names a plain file inside the receiver's
 // folder on either port: not empty, not "." or "..", without "\", "/" or
 // ":", not ending in a dot or a blank (Windows drops them, so "bob.cer."
-// would be "bob.cer"), and not a Windows device name (CON, PRN, AUX, NUL,
-// COM1-COM9, LPT1-LPT9) with or without an extension, in any letter case.
+// would be "bob.cer"), and not a name Windows reserves or refuses
+// (IsReservedWindowsName: devices with or without an extension and with
+// blanks before the dot, characters such as "<" "|" "*" and control bytes).
 bool IsPlainTransferFileName(const std::string &name);
 
 // What a received standard block may be saved as: a certificate under a

@@ -1,5 +1,7 @@
 #include "support/dn_text.h"
 
+#include <algorithm>
+
 #include "support/text_lists.h"
 
 namespace crtelv {
@@ -13,6 +15,28 @@ int HexDigit(char c) {
 }
 
 bool IsBlank(char c) { return c == ' '; }
+
+// text with each byte below 0x20 written as a backslash and its hex pair.
+std::string EscapedControls(const std::string &text) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string result;
+  result.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20) {
+      result.push_back('\\');
+      result.push_back(kDigits[byte >> 4]);
+      result.push_back(kDigits[byte & 0x0F]);
+    } else {
+      result.push_back(c);
+    }
+  }
+  return result;
+}
+
+bool SameAttribute(const DnAttribute &a, const DnAttribute &b) {
+  return SameTextAscii(a.type, b.type) && a.value == b.value;
+}
 
 }  // namespace
 
@@ -111,11 +135,27 @@ std::string DnAttributeLines(const std::string &dn, const std::string &prefix) {
     lines.append("\r\n");
   };
   if (!ReadDnText(dn, attributes)) {
-    line(dn);
+    line(EscapedControls(dn));
     return lines;
   }
-  for (const DnAttribute &attribute : attributes) line(attribute.text);
+  for (const DnAttribute &attribute : attributes) line(EscapedControls(attribute.text));
   return lines;
+}
+
+bool HoldsControlByte(const std::string &value) {
+  for (char c : value) {
+    if (static_cast<unsigned char>(c) < 0x20) return true;
+  }
+  return false;
+}
+
+bool SameDnText(const std::string &a, const std::string &b) {
+  std::vector<DnAttribute> first;
+  std::vector<DnAttribute> second;
+  if (!ReadDnText(a, first) || !ReadDnText(b, second)) return false;
+  if (first.empty() || first.size() != second.size()) return false;
+  if (std::equal(first.begin(), first.end(), second.begin(), SameAttribute)) return true;
+  return std::equal(first.begin(), first.end(), second.rbegin(), SameAttribute);
 }
 
 }  // namespace crtelv

@@ -32,8 +32,19 @@ bool DnAttributeValue(const std::string &dn, const std::string &type, std::strin
 
 // One line per attribute, "<prefix><type>=<value as written>" followed by
 // CR LF. A text that cannot be read gives one line holding all of it; an
-// empty text gives nothing.
+// empty text gives nothing. A byte below 0x20 that the text holds unescaped
+// is written as its hex pair ("\0D"), so that no line carries a line break.
 std::string DnAttributeLines(const std::string &dn, const std::string &prefix);
+
+// Whether a value holds a byte below 0x20 (a zero, CR, LF or another
+// control byte), which no name that identifies a party may hold.
+bool HoldsControlByte(const std::string &value);
+
+// Whether two distinguished names are the same: both readable, with as many
+// attributes, pairwise of the same type (letter case ignored) and the same
+// unescaped value, in the same order or both read from opposite ends (a
+// name written least specific first).
+bool SameDnText(const std::string &a, const std::string &b);
 
 }  // namespace crtelv
 

@@ -22,6 +22,18 @@ std::string UnpredictableToken() {
   return token;
 }
 
+// A new name in the folder of path, "~<16 hex digits>.tmp": short, so that
+// any name the system takes for the target leaves room for it.
+std::string TemporaryNameBeside(const std::string &path) {
+#ifdef _WIN32
+  const std::size_t cut = path.find_last_of("\\/:");
+#else
+  const std::size_t cut = path.find_last_of("\\/");
+#endif
+  const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+  return folder + "~" + UnpredictableToken() + ".tmp";
+}
+
 }  // namespace
 
 bool IsDirectory(const std::string &path) {
@@ -55,9 +67,15 @@ bool ReplaceWholeFile(const char *fileName, const void *buffer, int32_t length) 
     // not doubled; the new content goes to a file of an unpredictable name
     // beside it, which nobody can have planted a link or a file at.
     const std::string path = platform::ResolvePath(fileName);
+    // A file that replaces another is made for its owner alone and takes the
+    // other's rights just before the rename; a file new to its folder gets
+    // what any new file gets, 0666 less the umask.
+    const bool replaces = platform::FileExists(path);
     for (int attempt = 0; attempt < 4; ++attempt) {
-      const std::string temporary = path + ".~" + UnpredictableToken() + ".tmp";
-      if (!platform::CreateNewFile(temporary, buffer, static_cast<std::size_t>(length))) {
+      const std::string temporary = TemporaryNameBeside(path);
+      const auto size = static_cast<std::size_t>(length);
+      if (!(replaces ? platform::CreateNewFile(temporary, buffer, size)
+                     : platform::CreateNewFileWithMode(temporary, buffer, size, 0666))) {
         if (platform::FileExists(temporary)) continue;  // the name was taken: draw another
         return false;
       }

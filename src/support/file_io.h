@@ -18,12 +18,13 @@ bool ReadWholeFile(const char *fileName, void *buffer, int32_t &size);
 
 // Writes length bytes as the whole file, replacing an existing one (of any
 // letter case on POSIX) in one step; every whole-file write of the library
-// goes through here. The data goes to a new file beside the target, of an
-// unpredictable name ("<name>.~<16 hex digits>.tmp"), created exclusively and
-// never through a link, and flushed to the disk; then that file is renamed
-// over the target, so a link at the target is replaced, never written
-// through. On failure, or a crash at any moment, the old file stays whole and
-// no temporary file is left by a failure. True on success.
+// goes through here. The data goes to a new file beside the target, of a
+// short unpredictable name ("~<16 hex digits>.tmp", whatever the target's
+// length), created exclusively, readable by its owner alone and never through
+// a link, and flushed to the disk; then that file takes the target's rights
+// and is renamed over the target, so a link at the target is replaced, never
+// written through. On failure, or a crash at any moment, the old file stays
+// whole and no temporary file is left by a failure. True on success.
 bool ReplaceWholeFile(const char *fileName, const void *buffer, int32_t length);
 
 // Length of the file plus one; 0 when the file cannot be opened.

@@ -18,7 +18,7 @@ namespace {
   X(GetPublicKeyProperties) X(GetReport) X(GetPublicKeyTransfer) X(GetPublicKeyPropertiesByTransfer)               \
   X(GetPublicKeyPropertiesByFile) X(SavePublicKeyFromTransfer) X(IncludePublicKeyTransfer) X(IncludePublicKey)     \
   X(GetPublicKeyTransferByFile) X(SignData) X(VerifyData) X(AddSign) X(RemoveSign) X(EncodeData) X(DecodeData)    \
-  X(HashData) X(IncludeCRL) X(ClearCash) X(RemoteGenerateStart) X(RemoteGenerateFinish)
+  X(HashData) X(IncludeCRL) X(ClearCash) X(RemoteGenerateStart) X(RemoteGenerateFinish) X(GetUIDByCertIdent)
 
 struct Library {
   Library() {
@@ -399,6 +399,85 @@ TEST(EndToEnd, InteroperatesWithTheOpensslCommand) {
     ASSERT_OK(reader, L().IncludePublicKey(reader, w.Path(std::string("erin.") + form).c_str()));
     ASSERT_OK(reader, L().GetReport(reader, "erin", stored.data()));
     EXPECT_STREQ(stored.data(), der.data()) << form;
+  }
+}
+
+// A party issued under a subject of the caller's choosing, into store.pem.
+void IssueSubject(const std::string &name, const std::string &subject) {
+  ASSERT_EQ(Shell(Quote(W().tool) + " issue --ca " + Quoted("ca") + " --subject " + Quote(subject) +
+                  " --usage both --pse " + Quoted(name + ".pse") + " --cert " + Quoted(name + ".der") +
+                  " --key-out " + Quoted(name + ".key") + " --store " + Quoted("store.pem")),
+            0);
+}
+
+// A CN with a control byte in it names nobody: its holder has no UID, its
+// signatures name no signer, and its report shows the name escaped, so that
+// the first "SN=" line is still the serial number.
+TEST(EndToEnd, ACommonNameWithAControlByteNamesNobody) {
+  IssueSubject("mallory", "CN=mallory\r\nSN=DEADBEEF,O=Example,C=RU");
+  Engine mallory("mallory"), bob("bob");
+  char uid[256] = {0};
+  EXPECT_EQ(L().GetCurrentUserUID(mallory, uid), CRTELV_E_CERT_SELECTION);
+  const Signature forged = Sign(mallory, kText);
+  std::string signer;
+  EXPECT_EQ(Verify(bob, kText, forged, signer), CRTELV_E_CERT_SELECTION);
+  std::vector<char> report(4097);
+  ASSERT_OK(bob, L().GetPublicKeyPropertiesByFile(bob, W().Path("mallory.der").c_str(), report.data()));
+  const std::string text = report.data();
+  EXPECT_EQ(text.rfind("UID=\r\n", 0), 0u) << text;
+  EXPECT_NE(Line(text, "SN="), "SN=DEADBEEF") << text;
+  EXPECT_EQ(Line(text, "CN="), "CN=mallory\\0D\\0ASN=DEADBEEF") << text;
+  // A plain name still names its holder.
+  signer.clear();
+  ASSERT_OK(bob, Verify(bob, kText, Sign(Engine("alice"), kText), signer));
+  EXPECT_EQ(signer, "alice");
+}
+
+// An empty UID, alone or as an item of a recipient list, names no
+// certificate: not the one without a CN that a filter "CN=" would find.
+TEST(EndToEnd, AnEmptyUidNamesNoCertificate) {
+  IssueSubject("nocn", "O=Nobody,C=RU");
+  Engine alice("alice");
+  Engine byParam("alice", "store.pem", {{5, "bob;"}});
+  std::vector<char> buffer(kText.size() + 4096);
+  int32_t size = 0;
+  const auto encode = [&](const Engine &e, const char *recipients) {
+    std::memcpy(buffer.data(), kText.data(), kText.size());
+    size = Len(kText);
+    return L().EncodeData(e, buffer.data(), &size, recipients);
+  };
+  for (const char *list : {"bob;", ";", ";bob"}) EXPECT_EQ(encode(alice, list), CRTELV_E_CERT_SELECTION) << list;
+  EXPECT_EQ(encode(byParam, ""), CRTELV_E_CERT_SELECTION);
+  std::vector<char> report(4097);
+  EXPECT_EQ(L().GetReport(alice, "", report.data()), CRTELV_E_CERT_SELECTION);
+  // The named recipient alone: sealed for bob, whom nocn is not.
+  ASSERT_OK(alice, encode(alice, "bob"));
+  Engine nocn("nocn");
+  int third = 0;
+  EXPECT_EQ(L().DecodeData(nocn, buffer.data(), &size, &third), kNotRecipient);
+}
+
+// A certificate identifier names the certificate of its serial number only
+// when that certificate bears its issuer; in "SN" mode the serial number is
+// looked up too.
+TEST(EndToEnd, ACertificateIdentifierNeedsTheCertificatesIssuer) {
+  Engine alice("alice");
+  Engine bySerial("alice", "store.pem", {{10, "SN"}});
+  std::vector<char> report(4097);
+  ASSERT_OK(alice, L().GetPublicKeyProperties(alice, "bob", report.data()));
+  const std::string serial = Line(report.data(), "SN=").substr(3);
+  const auto ident = [](const std::string &issuer, const std::string &number) {
+    return "SSL CERTIFICATE IDENTIFICATOR:\r\nCERT_ISSUER:" + issuer + "\r\nCERT_SERIALNUMBER:" + number + "\r\n";
+  };
+  const std::string issuer = "CN=Test CA,O=Example,C=RU";
+  char uid[256] = {0};
+  ASSERT_OK(alice, L().GetUIDByCertIdent(alice, ident(issuer, serial).c_str(), uid));
+  EXPECT_STREQ(uid, "bob");
+  ASSERT_OK(bySerial, L().GetUIDByCertIdent(bySerial, ident("C=RU, O=Example, CN=Test CA", serial).c_str(), uid));
+  EXPECT_EQ(uid, serial);
+  for (const Engine *e : {&alice, &bySerial}) {
+    EXPECT_EQ(L().GetUIDByCertIdent(*e, ident("CN=Evil Root", serial).c_str(), uid), CRTELV_E_CERT_SELECTION);
+    EXPECT_EQ(L().GetUIDByCertIdent(*e, ident(issuer, "0BADC0DE").c_str(), uid), CRTELV_E_CERT_SELECTION);
   }
 }
 

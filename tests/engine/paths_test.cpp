@@ -8,6 +8,7 @@
 
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 #include "engine/crypto_engine.h"
@@ -160,6 +161,28 @@ TEST_F(SignedDataFile, ACutWriteKeepsTheOldFileAndLinksAreNeverFollowed) {
   EXPECT_EQ(std::distance(fs::directory_iterator(outside.Path()), fs::directory_iterator()), 1);
 }
 #endif
+
+// A rewrite keeps the rights the host gave the file, a new file gets the
+// usual ones, and any name the system takes can be written.
+TEST_F(SignedDataFile, KeepsTheFilesRightsAndTakesNamesOfAnyLength) {
+  const std::string longName = dir.Path() + std::string(250, 'n');
+  EXPECT_EQ(engine.SaveSignedDataToFile("abc", 3, "d", 1, longName.c_str()), kOk);
+  EXPECT_EQ(ReadFileText(longName), "abcd");
+#ifndef _WIN32
+  const std::string secret = dir.Write("secret.bin", "old");
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+  const mode_t saved = ::umask(027);
+  const int32_t rewrite = engine.SaveSignedDataToFile("new", 3, nullptr, 0, secret.c_str());
+  const int32_t create = engine.SaveSignedDataToFile("new", 3, nullptr, 0, File("fresh.bin").c_str());
+  ::umask(saved);
+  ASSERT_EQ(rewrite, kOk);
+  ASSERT_EQ(create, kOk);
+  EXPECT_EQ(ReadFileText(secret), "new");
+  EXPECT_EQ(fs::status(secret).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(File("fresh.bin")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+#endif
+}
 
 TEST_F(SignedDataFile, SizesBeyondThirtyTwoBitsAreRefused) {
   // The length check comes before any byte is read.

@@ -28,7 +28,7 @@ TEST(PlatformPaths, BackslashesAndLetterCaseResolveToTheExistingFile) {
 TEST(PlatformFiles, WriteReadLengthDelete) {
   TempDir dir;
   std::string path = dir.Path() + "data.bin";
-  ASSERT_TRUE(platform::CreateAndWriteFile(path, "hello", 5));
+  ASSERT_TRUE(platform::CreateNewFile(path, "hello", 5));
   int64_t length = 0;
   ASSERT_TRUE(platform::FileLength(path, length));
   EXPECT_EQ(length, 5);
@@ -45,6 +45,19 @@ TEST(PlatformFiles, WriteReadLengthDelete) {
   EXPECT_FALSE(platform::FileLength(path, length));
 }
 
+// One file however it is named: another letter case, a hard link; a file
+// with the same content is another one.
+TEST(PlatformFiles, SameFileComparesIdentitiesNotNames) {
+  TempDir dir;
+  const std::string store = dir.Write("Store.cer", "x");
+  const std::string copy = dir.Write("copy.cer", "x");
+  fs::create_hard_link(store, dir.Path() + "alias.cer");
+  EXPECT_TRUE(platform::SameFile(store, dir.Path() + "STORE.CER"));
+  EXPECT_TRUE(platform::SameFile(dir.Path() + "alias.cer", store));
+  EXPECT_FALSE(platform::SameFile(store, copy));
+  EXPECT_FALSE(platform::SameFile(store, dir.Path() + "missing.cer"));
+}
+
 TEST(PlatformFiles, FoldersAreNotFiles) {
   TempDir dir;
   uint32_t attributes = 0;
@@ -53,7 +66,7 @@ TEST(PlatformFiles, FoldersAreNotFiles) {
   int64_t length = 0;
   EXPECT_FALSE(platform::FileLength(dir.Path(), length));
   EXPECT_FALSE(platform::DeleteFile(dir.Path()));
-  EXPECT_FALSE(platform::CreateAndWriteFile(dir.Path() + "no/such/folder/x", "x", 1));
+  EXPECT_FALSE(platform::CreateNewFile(dir.Path() + "no/such/folder/x", "x", 1));
   EXPECT_FALSE(platform::GetFileAttributes("", attributes));
 }
 

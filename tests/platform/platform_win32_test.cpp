@@ -3,6 +3,18 @@
 #ifdef _WIN32
 
 #include <gtest/gtest.h>
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// Names of the platform interface that <windows.h> makes macros of.
+#undef GetFileAttributes
+#undef DeleteFile
+#undef FreeModule
+#undef ReplaceFile
 
 #include <string>
 
@@ -87,11 +99,13 @@ TEST(Win32Files, PathsAreUsedAsWritten) {
   EXPECT_EQ(platform::ResolvePath("C:\\X\\y.PSE"), "C:\\X\\y.PSE");
   TempDir dir;
   const std::string path = dir.Path() + "Data.bin";
-  ASSERT_TRUE(platform::CreateAndWriteFile(path, "hello", 5));
+  ASSERT_TRUE(platform::CreateNewFile(path, "hello", 5));
   // Windows file names ignore letter case.
   EXPECT_TRUE(platform::FileExists(dir.Path() + "DATA.BIN"));
-  // Creating again truncates.
-  ASSERT_TRUE(platform::CreateAndWriteFile(path, "hi", 2));
+  // A new file of that name exists already; replacing it in one step works.
+  EXPECT_FALSE(platform::CreateNewFile(path, "hi", 2));
+  ASSERT_TRUE(platform::CreateNewFile(path + ".new", "hi", 2));
+  ASSERT_TRUE(platform::ReplaceFile(path + ".new", path));
   int64_t length = 0;
   ASSERT_TRUE(platform::FileLength(path, length));
   EXPECT_EQ(length, 2);
@@ -108,7 +122,20 @@ TEST(Win32Files, PathsAreUsedAsWritten) {
   EXPECT_TRUE(platform::DeleteFile(path));
   EXPECT_FALSE(platform::DeleteFile(path));
   EXPECT_FALSE(platform::ReadFileStart(path, buffer, sizeof(buffer), read));
-  EXPECT_FALSE(platform::CreateAndWriteFile(dir.Path() + "no\\such\\folder\\x", "x", 1));
+  EXPECT_FALSE(platform::CreateNewFile(dir.Path() + "no\\such\\folder\\x", "x", 1));
+}
+
+// The 8.3 short name of a file is the same file.
+TEST(Win32Files, SameFileKnowsShortNames) {
+  TempDir dir;
+  const std::string store = dir.Write("Store of keys.cer", "x");
+  const std::string other = dir.Write("Store of certs.cer", "x");
+  char shortName[MAX_PATH] = {0};
+  if (GetShortPathNameA(store.c_str(), shortName, MAX_PATH) == 0 || store == shortName) {
+    GTEST_SKIP() << "the volume keeps no short names";
+  }
+  EXPECT_TRUE(platform::SameFile(shortName, store));
+  EXPECT_FALSE(platform::SameFile(shortName, other));
 }
 
 #endif  // _WIN32

@@ -21,6 +21,10 @@ TEST_F(Identification, TextRules) {
   EXPECT_EQ(ExtractCN("O=Example,CN=User1"), "User1");
   EXPECT_EQ(ExtractCN("O=Example"), "");
   EXPECT_EQ(ExtractCN("cn=User1,O=Example"), "User1");
+  // A control byte, escaped or not, leaves no name: "alice\0evil" is not "alice".
+  EXPECT_EQ(ExtractCN("CN=alice\\00evil,O=Example"), "");
+  EXPECT_EQ(ExtractCN("CN=mallory\\0D\\0ASN=1,O=Example"), "");
+  EXPECT_EQ(ExtractCN(std::string("CN=a\tb,O=Example")), "");
   EXPECT_EQ(HexWithColons("0A1B2C"), "0A:1B:2C");
   EXPECT_EQ(HexWithColons("ABC"), "ABC");
   EXPECT_EQ(HexWithColons(""), "");
@@ -211,22 +215,25 @@ TEST_F(Identification, UidOfAnEncodedCertificate) {
   EXPECT_EQ(uid, "");
 }
 
+// The certificate an identifier names must have its serial number and bear
+// its issuer (written either way round), in both UID modes.
 TEST_F(Identification, UidByIdentifier) {
   sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
   sim.Add({.subject = "CN=Peer,O=Example", .serial = "0A:1B"});
   Engine engine;
   BindingRef binding = Binding(engine);
-  std::string uid;
-  ASSERT_EQ(binding->GetUIDByCertIdent(engine.Params(), "0A1B", uid), 0);
-  EXPECT_EQ(uid, "Peer");
-  EXPECT_EQ(binding->GetUIDByCertIdent(engine.Params(), "FFFF", uid), kCertSelection);
-
-  sim.SimReset();
   TelvoraInitParam bySerial = engine.Params();
   bySerial.UIDLocation = "SN";
-  ASSERT_EQ(binding->GetUIDByCertIdent(bySerial, "NOSUCH", uid), 0);
-  EXPECT_EQ(uid, "NOSUCH");
-  EXPECT_EQ(sim.SimCallCount(), 0);
+  const std::string issuer = "CN=Test CA,O=Example";
+  std::string uid;
+  ASSERT_EQ(binding->GetUIDByCertIdent(engine.Params(), issuer, "0A1B", uid), 0);
+  EXPECT_EQ(uid, "Peer");
+  ASSERT_EQ(binding->GetUIDByCertIdent(bySerial, "O=Example, CN=Test CA", "0A1B", uid), 0);
+  EXPECT_EQ(uid, "0A1B");
+  for (const TelvoraInitParam &p : {engine.Params(), bySerial}) {
+    EXPECT_EQ(binding->GetUIDByCertIdent(p, issuer, "FFFF", uid), kCertSelection) << p.UIDLocation;
+    EXPECT_EQ(binding->GetUIDByCertIdent(p, "CN=Other CA,O=Example", "0A1B", uid), kCertSelection) << p.UIDLocation;
+  }
 }
 
 }  // namespace

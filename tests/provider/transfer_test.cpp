@@ -281,6 +281,42 @@ TEST_F(Transfers, OnlyCertificatesAndRequestsAreSavedAndNeverOverTheOwnStores) {
   EXPECT_EQ(files, (std::vector<std::string>{"Peer.CER", "new.req"}));
 }
 
+// Windows takes "nul .cer" for the device NUL (blanks before the dot go),
+// knows COM and LPT with superscript digits and the console's names too, and
+// refuses < > " | ? * and control bytes: none of them is written anywhere.
+TEST_F(Transfers, NamesWindowsReservesOrRefusesAreNeverWritten) {
+  const char *refused[] = {"nul .cer",      "COM1 .cer",     "lpt9   .cer", "aux .x.cer", "com\xB9.cer",
+                           "LPT\xC2\xB3.cer", "conin$.cer",    "CONOUT$ .cer", "a<b.cer",    "a>b.cer",
+                           "a\"b.cer",      "a|b.cer",       "a?b.cer",     "a*b.cer",    "a\tb.cer",
+                           "a\x01\x1f.cer"};
+  for (const char *name : refused) {
+    EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), Make("Peer", name, peerBytes).c_str()),
+              kCertFileIO)
+        << name;
+  }
+  EXPECT_TRUE(Files(dir).empty());
+  for (const char *name : {"nul-list.cer", "COM10.cer", "console.cer", "lpt.cer"}) {
+    EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), Make("Peer", name, peerBytes).c_str()), 0)
+        << name;
+  }
+  EXPECT_EQ(Files(dir).size(), 4u);
+}
+
+#ifndef _WIN32
+// The own certificate store reached by another name for the same file is
+// not overwritten either.
+TEST_F(Transfers, TheOwnStoreUnderAnotherNameIsNotOverwritten) {
+  const std::string store = dir.Write("Store.cer", "store");
+  engine.Set(kParamLocalStore, store);
+  std::filesystem::create_hard_link(store, dir.Path() + "alias.cer");
+  EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), Make("Peer", "alias.cer", peerBytes).c_str()),
+            kCertFileIO);
+  EXPECT_EQ(ReadFileText(dir.Path() + "alias.cer"), "store");
+  EXPECT_EQ(engine->SavePublicKeyFromTransfer(dir.Path().c_str(), Make("Peer", "Peer.cer", peerBytes).c_str()), 0);
+  EXPECT_EQ(ReadFileText(store), "store");
+}
+#endif
+
 TEST_F(Transfers, AFailedWriteKeepsTheOldFile) {
   const std::vector<uint8_t> request(300, 'r');
   struct Case {

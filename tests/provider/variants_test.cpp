@@ -1,6 +1,7 @@
 // Provider variants: missing, incomplete, without the optional entry points,
 // and the two versions around the one from which concurrent calls are allowed.
 // Each group runs in a process of its own (see suite.cmake).
+#include <chrono>
 #include <filesystem>
 #include "test_latch.h"
 #include <thread>
@@ -82,7 +83,7 @@ TEST_F(Version149, SearchesByUidAreSerialisedToo) {
                 sim,
                 [&] {
                   std::string uid;
-                  return binding.GetUIDByCertIdent(byName, "02", uid);
+                  return binding.GetUIDByCertIdent(byName, "CN=Test CA,O=Example", "02", uid);
                 },
                 200),
             1);
@@ -108,6 +109,38 @@ TEST_F(Version150, NewerProvidersTakeConcurrentCalls) {
   EXPECT_TRUE(binding.ThreadSafe());
   Engine engine;
   EXPECT_EQ(OverlapOfTwoCalls(sim, engine, 20000), 2);
+}
+
+// ClearCash while a call of one binding is held inside the provider (a
+// viewer left open): the binding closes its session when that call ends,
+// and an engine of another binding works meanwhile, its call inside the
+// provider together with the held one.
+TEST_F(Version150, ClearCashDoesNotHoldUpOtherBindings) {
+  sim.Add({.subject = "CN=User1,O=Example", .serial = "01", .store = TELVORA_STORE_OWN});
+  sim.Add({.subject = "CN=Peer,O=Example", .serial = "02"});
+  Engine viewer, other;
+  other.Set(kParamPSE, "C:\\OTHER.PSE");
+  sim.SimSetRendezvous("VCERT_ShowCertificate", 2, 20000);
+  int32_t held = -100;
+  std::thread first([&] { held = viewer->ShowCertificate("Peer"); });
+  // Bounded by the rendezvous' own time: the held call is inside by then.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (sim.CallsOf("VCERT_ShowCertificate").empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(sim.CallsOf("VCERT_ShowCertificate").size(), 1u);
+
+  viewer->ClearCash();
+  char uid[256] = {0};
+  EXPECT_EQ(other->GetCurrentUID(uid), 0);
+  EXPECT_STREQ(uid, "User1");
+  EXPECT_EQ(sim.SimMaxInside(), 2) << "the other engine's call waited for the held one";
+  EXPECT_TRUE(sim.CallsOf("VCERT_Uninitialize").empty());
+  // A second viewer call meets the held one and both go on.
+  EXPECT_EQ(viewer->ShowCertificate("Peer"), 0);
+  first.join();
+  EXPECT_EQ(held, 0);
+  EXPECT_EQ(sim.CallsOf("VCERT_Uninitialize").size(), 1u);
 }
 
 class NoOptional : public ProviderTest {

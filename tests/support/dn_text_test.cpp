@@ -38,6 +38,21 @@ TEST(DnText, ValuesEndAtUnescapedSeparatorsOnly) {
   EXPECT_EQ(DnAttributeLines("CN=a\\,b , O=x", "I"), "ICN=a\\,b\r\nIO=x\r\n");
   EXPECT_EQ(DnAttributeLines("CN=a,junk", "I"), "ICN=a,junk\r\n");
   EXPECT_EQ(DnAttributeLines("", "I"), "");
+  // Control bytes never reach a line unescaped.
+  EXPECT_EQ(DnAttributeLines("CN=a\r\nSN=1,O=x", ""), "CN=a\\0D\\0ASN=1\r\nO=x\r\n");
+}
+
+TEST(DnText, SameNamesAttributeByAttributeInEitherOrder) {
+  EXPECT_TRUE(SameDnText("CN=Test CA,O=Example", "cn = Test CA , o=Example"));
+  EXPECT_TRUE(SameDnText("CN=Test CA,O=Example", "O=Example, CN=Test CA"));
+  EXPECT_TRUE(SameDnText("CN=a\\2Cb,O=x", "CN=\"a,b\",O=x"));
+  EXPECT_FALSE(SameDnText("CN=Test CA,O=Example", "CN=Test CA"));
+  EXPECT_FALSE(SameDnText("CN=Test CA,O=Example", "CN=Test CA,O=Example,C=RU"));
+  EXPECT_FALSE(SameDnText("CN=Test CA,O=Example", "CN=test ca,O=Example"));
+  EXPECT_FALSE(SameDnText("CN=Test CA,O=Example", "OU=Test CA,O=Example"));
+  EXPECT_FALSE(SameDnText("CN=Test CA,O=Example,C=RU", "O=Example,CN=Test CA,C=RU"));
+  EXPECT_FALSE(SameDnText("", ""));
+  EXPECT_FALSE(SameDnText("CN=a,junk", "CN=a,junk"));
 }
 
 }  // namespace
