@@ -69,8 +69,13 @@ bool ReplaceWholeFile(const char *fileName, const void *buffer, int32_t length) 
     const std::string path = platform::ResolvePath(fileName);
     // A file that replaces another is made for its owner alone and takes the
     // other's rights just before the rename; a file new to its folder gets
-    // what any new file gets, 0666 less the umask.
+    // what any new file gets: 0666 less the umask on POSIX, the folder's
+    // inherited rights on Windows (where files have no mode to choose).
+#ifdef _WIN32
+    const bool replaces = true;
+#else
     const bool replaces = platform::FileExists(path);
+#endif
     for (int attempt = 0; attempt < 4; ++attempt) {
       const std::string temporary = TemporaryNameBeside(path);
       const auto size = static_cast<std::size_t>(length);
