@@ -168,24 +168,27 @@ run_tests() {
     ctest --test-dir "$build" --output-on-failure -R '_tables$' </dev/null
     return 0
   fi
+  if [ "$WINE_ROUTE" = native ]; then
+    route_line="Wine ran natively ($WINE_ROUTE_WHY)"
+  else
+    route_line="Wine ran through qemu-i386 ($WINE_ROUTE_WHY)"
+  fi
+  trap 'status=$?; "$wineserver" -k >/dev/null 2>&1 || true; [ "$status" = 0 ] || route_line="$route_line, and the stage failed"; summary' EXIT
   prepare_prefix
   # One server for the whole run: starting it for each test costs seconds.
   "$wineserver" -p
-  trap '"$wineserver" -k >/dev/null 2>&1 || true; summary' EXIT
   # The first program of a server session starts Wine's own background
   # processes, which inherit its output: started by a test, they would keep
   # the test's output pipe open and ctest would wait for ever. Start them
   # here with no output attached.
   "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
   if [ "$WINE_ROUTE" = native ]; then
-    route_line="Wine ran natively ($WINE_ROUTE_WHY)"
     ctest_run '.*'
     return 0
   fi
   # Through qemu: the required suites, and the others in order while the
   # budget lasts (a test command whose start is not known gets 40 minutes
   # for this stage).
-  route_line="Wine ran through qemu-i386 ($WINE_ROUTE_WHY)"
   local now budget left chosen=() t cost
   now=$(date +%s)
   budget=${CRTELV_TIME_BUDGET:-4800}
