@@ -137,7 +137,8 @@ summary() {
   echo "== Windows suites: $route_line"
   local line
   for line in "${not_run[@]}"; do echo "win32.sh: not run: $line"; done
-  [ ${#not_run[@]} -eq 0 ] && [ "$WINE_ROUTE" != none ] && echo "win32.sh: every Windows suite ran"
+  [ ${#not_run[@]} -eq 0 ] && [ "$WINE_ROUTE" != none ] && [ "${status:-0}" = 0 ] &&
+    echo "win32.sh: every Windows suite ran"
   [ -n "${CRTELV_TEST_START:-}" ] && echo "win32.sh: the test command has run $(($(date +%s) - CRTELV_TEST_START)) s"
   return 0
 }
