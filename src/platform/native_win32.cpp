@@ -22,24 +22,11 @@
 
 #include "platform/native_services.h"
 #include "platform/platform.h"
+#include "platform/win32_text.h"
 #include "platform/platform_native.h"
 
 namespace crtelv::platform {
 namespace {
-
-std::wstring Wide(const std::string &ansi) {
-  std::u16string w = AnsiToWide(ansi);
-  return std::wstring(w.begin(), w.end());
-}
-
-std::string Ansi(const wchar_t *wide) {
-  int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return std::string();
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide, -1, out.data(), n, nullptr, nullptr);
-  out.resize(static_cast<std::size_t>(n - 1));
-  return out;
-}
 
 class Handle {
  public:

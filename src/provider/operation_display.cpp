@@ -57,7 +57,7 @@ int32_t TTelvora::ShowCertificate(const TelvoraInitParam &p, const char *uid) {
 // ---- Parameters and error texts ---------------------------------------------------
 
 int32_t TTelvoraEngine::GetParamInfo(int32_t index, int32_t *kind, char *info, int32_t *infoSize) {
-  const TelvoraParamSpec *entry = ParamSpec(index);
+  const TelvoraParamRow *entry = ParamSpec(index);
   if (entry == nullptr || entry->info == nullptr) return kNoParam;
   if (kind == nullptr || infoSize == nullptr) return kBadArgument;
   *kind = entry->kind;

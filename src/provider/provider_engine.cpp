@@ -17,7 +17,7 @@ static_assert(sizeof kEngineName == 22, "the engine name is written as 22 bytes"
 }  // namespace
 
 TTelvoraEngine::TTelvoraEngine() {
-  for (const TelvoraParamSpec &spec : kTelvoraParams) AddParam(spec.name, spec.defaultValue);
+  for (const TelvoraParamRow &row : kTelvoraParams) AddParam(row.name, row.defaultValue);
 }
 
 TCryptoEngine *TTelvoraEngine::Create() const { return new TTelvoraEngine(); }

@@ -14,7 +14,7 @@ namespace crtelv {
 // Kinds of a parameter's description: 1 integer range, 2 maximum text
 // length, 4 maximum UID (list) length, 7 choices separated by CR LF, 10 file
 // mask; 0 with no info for a parameter without a description.
-struct TelvoraParamSpec {
+struct TelvoraParamRow {
   int32_t number;  // 1-based, the row's place in the table
   const char *name;
   const char *defaultValue;
@@ -22,7 +22,7 @@ struct TelvoraParamSpec {
   const char *info;
 };
 
-inline constexpr TelvoraParamSpec kTelvoraParams[] = {
+inline constexpr TelvoraParamRow kTelvoraParams[] = {
     {1, "Profile", "", 2, "128"},
     {2, "PSE", "A:\\local.pse", 10, "*.pse"},
     {3, "LocalStore", "A:\\local.gdbm", 10, "*.gdbm"},
@@ -43,21 +43,21 @@ inline constexpr int32_t kTelvoraParamCount = static_cast<int32_t>(std::size(kTe
 // The number of the parameter of that name; fails to compile for a name the
 // table does not hold.
 consteval int32_t ParamNumber(std::string_view name) {
-  for (const TelvoraParamSpec &spec : kTelvoraParams) {
-    if (name == spec.name) return spec.number;
+  for (const TelvoraParamRow &row : kTelvoraParams) {
+    if (name == row.name) return row.number;
   }
   throw "no parameter of that name";
 }
 
 // The row of a parameter number; null when out of range.
-constexpr const TelvoraParamSpec *ParamSpec(int32_t number) {
+constexpr const TelvoraParamRow *ParamSpec(int32_t number) {
   return number >= 1 && number <= kTelvoraParamCount ? &kTelvoraParams[number - 1] : nullptr;
 }
 
 consteval bool ParamsNumberedInOrder() {
   int32_t expected = 1;
-  for (const TelvoraParamSpec &spec : kTelvoraParams) {
-    if (spec.number != expected++) return false;
+  for (const TelvoraParamRow &row : kTelvoraParams) {
+    if (row.number != expected++) return false;
   }
   return true;
 }
