@@ -6,6 +6,15 @@
 #   scripts/test_watchdog.sh <seconds> <command> [arguments...]
 # The Windows build's tests run under it (in front of Wine, see
 # tests/CMakeLists.txt), so that a hang fails quickly and says where.
+#
+# With CRTELV_EMULATOR_RETRY set (scripts/win32.sh sets it when Wine runs
+# through qemu-i386), a program that dies in the middle of its run (it ends
+# with a failing status before GoogleTest's closing lines, and no case has
+# failed) is run once more: qemu-user now and then kills a multi-threaded
+# guest ("uncaught target signal 11", or Wine's abort with exit 3), and Wine
+# processes always have several threads. The retry is said in the output and
+# noted in the file CRTELV_EMULATOR_RETRY names, for the stage's closing
+# lines; a case that fails, a hang, and a second death are never retried.
 set -uo pipefail
 
 limit=$1
@@ -20,17 +29,10 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-mkfifo "$work/out"
-
-# A session of its own: the program and whatever it starts (a child test
-# process) can be killed together. A background job of a script is not a
-# group leader, so setsid does not fork and $! is the program itself.
-setsid "$@" >"$work/out" 2>&1 </dev/null &
-pid=$!
-exec 3<"$work/out"
+program=$1
 
 stopped() {  # <what> : report the hang and kill the program
-  echo "test_watchdog: TIMEOUT: $1 did not finish within $limit s; killing ${2##*/}"
+  echo "test_watchdog: TIMEOUT: $1 did not finish within $limit s; killing ${program##*/}"
   kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
   pid=
@@ -39,53 +41,79 @@ stopped() {  # <what> : report the hang and kill the program
 
 running() { kill -0 "$pid" 2>/dev/null && [[ $(ps -o stat= -p "$pid" 2>/dev/null) != Z* ]]; }
 
-# The cases being run (a test may start a child process that runs a case of
-# its own inside it) and their deadlines.
-names=()
-deadlines=()
-deadline=$((SECONDS + limit))
-program=$1
-ended=
-while :; do
-  left=$((deadline - SECONDS))
-  if [ "$left" -le 0 ]; then
-    if [ ${#names[@]} -gt 0 ]; then stopped "${names[-1]}" "$program"; else stopped "the program, outside any test case," "$program"; fi
-  fi
-  # Once the program has ended, only what is already in the pipe is read: a
-  # process it left behind may keep the pipe open.
-  if [ -n "$ended" ]; then wait_for=0.2; else wait_for=1; fi
-  line=
-  if IFS= read -r -t "$wait_for" line <&3; then
-    line=${line%$'\r'}
-    printf '%s\n' "$line"
-    case $line in
-      "[ RUN      ] "*)
-        names+=("${line#"[ RUN      ] "}")
-        deadlines+=($((SECONDS + limit))) ;;
-      "[       OK ] "* | "[  FAILED  ] "* | "[  SKIPPED ] "*)
-        if [ ${#names[@]} -gt 0 ]; then
-          unset 'names[-1]' 'deadlines[-1]'
-          names=("${names[@]}")
-          deadlines=("${deadlines[@]}")
-        fi ;;
-    esac
-    if [ ${#deadlines[@]} -gt 0 ]; then deadline=${deadlines[-1]}; else deadline=$((SECONDS + limit)); fi
-  else
-    status=$?
-    [ -n "$line" ] && printf '%s\n' "${line%$'\r'}"
-    [ "$status" -le 128 ] && break  # end of output
-    [ -n "$ended" ] && break        # the program is gone and the pipe is quiet
-    running || ended=1
-  fi
-done
+# One run of the program; sets status, names (the cases still running when
+# it ended), closed (GoogleTest's closing line came) and failed (a case failed).
+run_once() {
+  rm -f "$work/out"
+  mkfifo "$work/out"
+  # A session of its own: the program and whatever it starts (a child test
+  # process) can be killed together. A background job of a script is not a
+  # group leader, so setsid does not fork and $! is the program itself.
+  setsid "$@" >"$work/out" 2>&1 </dev/null &
+  pid=$!
+  exec 3<"$work/out"
 
-# The output is closed or the program has ended: give its exit the same bound.
-end=$((SECONDS + limit))
-while running; do
-  [ "$SECONDS" -ge "$end" ] && stopped "the program's exit" "$program"
-  sleep 0.1
-done
-wait "$pid"
-status=$?
-pid=
+  # The cases being run (a test may start a child process that runs a case of
+  # its own inside it) and their deadlines.
+  names=()
+  deadlines=()
+  closed=
+  failed=
+  local deadline=$((SECONDS + limit)) ended= left wait_for line end
+  while :; do
+    left=$((deadline - SECONDS))
+    if [ "$left" -le 0 ]; then
+      if [ ${#names[@]} -gt 0 ]; then stopped "${names[-1]}"; else stopped "the program, outside any test case,"; fi
+    fi
+    # Once the program has ended, only what is already in the pipe is read: a
+    # process it left behind may keep the pipe open.
+    if [ -n "$ended" ]; then wait_for=0.2; else wait_for=1; fi
+    line=
+    if IFS= read -r -t "$wait_for" line <&3; then
+      line=${line%$'\r'}
+      printf '%s\n' "$line"
+      case $line in
+        "[ RUN      ] "*)
+          names+=("${line#"[ RUN      ] "}")
+          deadlines+=($((SECONDS + limit))) ;;
+        "[==========] "*" ran."*) closed=1 ;;
+        "[       OK ] "* | "[  FAILED  ] "* | "[  SKIPPED ] "*)
+          [[ $line == "[  FAILED  ] "* ]] && failed=1
+          if [ ${#names[@]} -gt 0 ]; then
+            unset 'names[-1]' 'deadlines[-1]'
+            names=("${names[@]}")
+            deadlines=("${deadlines[@]}")
+          fi ;;
+      esac
+      if [ ${#deadlines[@]} -gt 0 ]; then deadline=${deadlines[-1]}; else deadline=$((SECONDS + limit)); fi
+    else
+      status=$?
+      [ -n "$line" ] && printf '%s\n' "${line%$'\r'}"
+      [ "$status" -le 128 ] && break  # end of output
+      [ -n "$ended" ] && break        # the program is gone and the pipe is quiet
+      running || ended=1
+    fi
+  done
+
+  # The output is closed or the program has ended: give its exit the same bound.
+  end=$((SECONDS + limit))
+  while running; do
+    [ "$SECONDS" -ge "$end" ] && stopped "the program's exit"
+    sleep 0.1
+  done
+  wait "$pid"
+  status=$?
+  pid=
+  exec 3<&-
+}
+
+run_once "$@"
+if [ "$status" != 0 ] && [ -z "$closed" ] && [ -z "$failed" ] && [ -n "${CRTELV_EMULATOR_RETRY:-}" ]; then
+  where=${names[-1]:-outside any test case}
+  echo "test_watchdog: ${program##*/} died (exit $status) in $where with no failed case; through the emulator that is qemu-user's fault with threaded guests: running it once more"
+  printf '%s died (exit %s) in %s, ' "${program##*/}" "$status" "$where" >>"$CRTELV_EMULATOR_RETRY"
+  run_once "$@"
+  if [ "$status" = 0 ]; then verdict="and passed when run again"; else verdict="and failed again (exit $status)"; fi
+  echo "$verdict" >>"$CRTELV_EMULATOR_RETRY"
+fi
 exit "$status"
