@@ -1,5 +1,6 @@
 # Runs demo_host.exe with cr_telv.dll, cpki1.dll and cpki1-tool.exe from a new
-# temporary folder (removed afterwards) and checks that it did all 14 steps.
+# temporary folder (removed afterwards) and checks that it did all 14 steps,
+# the GOST pair's among them.
 # cmake -DEMULATOR=<wine command> -DHOST= -DLIBRARY= -DPROVIDER= -DTOOL= -DWORK=<folder> -P run_demo.cmake
 cmake_minimum_required(VERSION 3.25)
 string(RANDOM LENGTH 8 tag)
@@ -18,4 +19,8 @@ if(NOT rc EQUAL 0)
 endif()
 if(NOT out MATCHES "\\[14/14\\]")
   message(FATAL_ERROR "demo_host did not reach step 14")
+endif()
+# The GOST pair's step ran through to the decryption (no build may skip it).
+if(NOT out MATCHES "petr: DecodeData: [0-9]+ bytes")
+  message(FATAL_ERROR "demo_host did not finish the GOST step")
 endif()

@@ -3,7 +3,8 @@
 # test suites under Wine. Installs nothing (scripts/setup.sh --win32 does).
 #   scripts/win32.sh build   configure and build build/win32 (needs no Wine),
 #                            with the open provider cpki1.dll on a static
-#                            libcrypto (scripts/openssl_mingw.sh, cached)
+#                            libcrypto and GOST engine (scripts/openssl_mingw.sh,
+#                            scripts/gost_mingw.sh, cached)
 #   scripts/win32.sh test    build, package, then run the suites under Wine (ctest),
 #                            each test case bounded by scripts/test_watchdog.sh
 #   scripts/win32.sh package build, install into build/win32/package and make
@@ -62,12 +63,14 @@ need() {
 
 configure_and_build() {
   need i686-w64-mingw32-g++-posix
-  # The open provider's static libcrypto: built once per machine (cached).
-  local openssl wine_args
+  # The open provider's static libcrypto and GOST engine: built once per
+  # machine (cached).
+  local openssl gost wine_args
   openssl=$(bash "$root/scripts/openssl_mingw.sh")
+  gost=$(bash "$root/scripts/gost_mingw.sh" "$openssl")
   if [ -n "$wine" ]; then wine_args=(-DCRTELV_NO_WINE=OFF "-DCRTELV_WINE=$wine"); else wine_args=(-DCRTELV_NO_WINE=ON); fi
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_OPENSSL_MINGW_ROOT="$openssl" -DCRTELV_WERROR=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCRTELV_OPENSSL_MINGW_ROOT="$openssl" -DCRTELV_GOST_MINGW_ROOT="$gost" -DCRTELV_WERROR=ON \
     "${wine_args[@]}" -DCRTELV_TEST_CASE_TIMEOUT=$((40 * time_scale)) >/dev/null
   cmake --build "$build" -j "$jobs" >/dev/null
 }

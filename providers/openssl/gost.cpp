@@ -17,17 +17,38 @@
 
 #include <cstring>
 
+#ifdef CPKI1_GOST_BUILT_IN
+extern "C" {  // a C library whose header does not say so
+#include <gost-engine.h>
+}
+#endif
+
+#include "platform/platform.h"
 #include "status.h"
 
 namespace cpki1::gost {
 namespace {
 
+// CPKI1_NO_GOST set to anything but "" or "0": the process behaves as if the
+// engine were missing (what a system without it gets, on any build).
+bool TurnedOff() {
+  std::string value;
+  return crtelv::platform::GetEnv("CPKI1_NO_GOST", value) && !value.empty() && value != "0";
+}
+
 // The engine with a functional reference that is never given back: the
 // provider is never unmapped, and what the engine registered stays valid until
-// the process ends.
+// the process ends. Linked into the provider (CPKI1_GOST_BUILT_IN, the
+// Windows build) it is added to OpenSSL's list here; otherwise it is the
+// module that OpenSSL's engines folder holds.
 ENGINE *Engine() {
   static ENGINE *const engine = []() -> ENGINE * {
+    if (TurnedOff()) return nullptr;
+#ifdef CPKI1_GOST_BUILT_IN
+    ENGINE_load_gost();
+#else
     OPENSSL_init_crypto(OPENSSL_INIT_ENGINE_DYNAMIC, nullptr);
+#endif
     ENGINE *e = ENGINE_by_id("gost");
     if (e == nullptr) {
       ERR_clear_error();
@@ -132,7 +153,7 @@ KeyUPtr NewKey(int bits, const std::string &paramset, std::string *error) {
     return KeyUPtr();
   };
   ENGINE *e = Engine();
-  if (e == nullptr) return fail("the GOST engine (libengine-gost-openssl) is not installed");
+  if (e == nullptr) return fail("the GOST engine (libengine-gost-openssl) is not installed, or CPKI1_NO_GOST is set");
   if (bits != 256 && bits != 512) return fail("GOST keys have 256 or 512 bits");
   PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(bits == 512 ? NID_id_GostR3410_2012_512 : NID_id_GostR3410_2012_256, e));
   if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0) return fail("the GOST engine cannot make keys");

@@ -23,8 +23,10 @@
 namespace cpki1::gost {
 
 // Loads and registers the engine once per process (later calls only read the
-// result). False when it is not installed or does not start. The environment
-// variable OPENSSL_ENGINES names the engines' folder as for OpenSSL itself.
+// result). False when it is not installed or does not start, or when the
+// environment variable CPKI1_NO_GOST is set (not "0"). Where the engine is a
+// module, OPENSSL_ENGINES names the engines' folder as for OpenSSL itself;
+// the Windows build has it linked in.
 bool Available();
 
 // 256 or 512 for a GOST R 34.10-2012 key, 0 for any other key.

@@ -28,8 +28,9 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
               -DDEF=${CMAKE_SOURCE_DIR}/providers/openssl/cpki1.def
               -P ${CMAKE_CURRENT_LIST_DIR}/check_provider_exports.cmake)
   endif()
-  # The provider in a process that finds no GOST engine (its own process: the
-  # engine is looked for once).
+  # The provider in a process that has no GOST engine (CPKI1_NO_GOST, set by
+  # the test once its parties are made; its own process: the engine is looked
+  # for once).
   add_test(NAME openssl_gost_without_engine COMMAND openssl_provider_tests --gtest_filter=GostWithoutEngine.*)
   set_tests_properties(openssl_gost_without_engine PROPERTIES ENVIRONMENT CPKI1_TEST_WITHOUT_GOST=1)
 
