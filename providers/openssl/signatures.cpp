@@ -515,9 +515,6 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
         status = kUntrusted;
         break;
       }
-      // The certificate that verified is the one the signer signed for.
-      status = cades::CheckSigningCertificate(si, signer);
-      if (status != kOk) break;
       if (IsCa(signer)) {
         status = kCaSigner;
         break;
@@ -527,6 +524,8 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
         rules.signedAt.reset();  // a claim from the future counts for nothing
       status = CheckChainOnce(*session, signer, certs, keys, msgCerts.get(), rules);
       if (status == kOk && !UsageAllows(signer, KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) status = kKeyUsage;
+      // The certificate that verified is the one the signer signed for.
+      if (status == kOk) status = cades::CheckSigningCertificate(si, signer);
       if (status == kOk) block->texts.push_back(std::make_unique<CertText>(signer, p->Fields, KeyRefOf(*keys, signer)));
     }
     msgCerts.reset();
