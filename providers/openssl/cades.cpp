@@ -140,6 +140,19 @@ Bytes SigningCertificateV2(const Bytes &certDer, const Bytes &issuerDer, const B
   return der::Tlv(der::kSequence, der::Tlv(der::kSequence, id));
 }
 
+bool AddSigningCertificateV2(CMS_SignerInfo *si, X509 *cert) {
+  if (si == nullptr || cert == nullptr) return false;
+  const Bytes issuer = der::Encode<X509_NAME, i2d_X509_NAME>(X509_get_issuer_name(cert));
+  const Bytes serial = der::Encode<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(cert));
+  const Bytes value = SigningCertificateV2(CertDer(cert), issuer, serial);
+  if (value.empty()) return false;
+  // A SEQUENCE attribute value is handed over as its whole encoding.
+  std::unique_ptr<ASN1_STRING, Freer<ASN1_STRING_free>> sequence(ASN1_STRING_new());
+  if (!sequence || !ASN1_STRING_set(sequence.get(), value.data(), static_cast<int>(value.size()))) return false;
+  return CMS_signed_add1_attr_by_NID(si, NID_id_smime_aa_signingCertificateV2, V_ASN1_SEQUENCE, sequence.get(),
+                                     -1) == 1;
+}
+
 int32_t CheckSigningCertificate(CMS_SignerInfo *si, X509 *signer) {
   if (si == nullptr || signer == nullptr) return kInternal;
   if (int32_t st = CheckAttribute(si, NID_id_smime_aa_signingCertificateV2, true, signer); st != kOk) return st;

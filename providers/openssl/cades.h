@@ -26,6 +26,10 @@ extern const Bytes kOidSigningCertificateV2;
 // SHA-256. Empty on failure.
 Bytes SigningCertificateV2(const Bytes &certDer, const Bytes &issuerDer, const Bytes &serialDer);
 
+// Adds signingCertificateV2 for the certificate (as SigningCertificateV2
+// gives it) to a signer's signed attributes. False on failure.
+bool AddSigningCertificateV2(CMS_SignerInfo *si, X509 *cert);
+
 // The signer's signingCertificateV2 and signingCertificate attributes, those
 // it has, against the certificate that verified its signature: the first
 // ESSCertID of each must carry the certificate's hash and, when it has an

@@ -413,10 +413,13 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     unsigned int detached = (p->Flags & 2) ? CMS_DETACHED : 0;
     CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_PARTIAL | CMS_BINARY | detached));
     // The signed attributes as above: no SMIMECapabilities, which no one
-    // reads; signingCertificateV2 with the hash of the signer's digest.
-    if (!cms || CMS_add1_signer(cms.get(), pair->cert.get(), pair->key.get(), md,
-                                CMS_BINARY | CMS_NOSMIMECAP | CMS_CADES) == nullptr)
-      return kSignFailed;
+    // reads; signingCertificateV2 with the SHA-256 hash of the certificate,
+    // whatever the signer's digest (a GOST signer's too), as the direct
+    // writer gives it.
+    CMS_SignerInfo *si = cms ? CMS_add1_signer(cms.get(), pair->cert.get(), pair->key.get(), md,
+                                               CMS_BINARY | CMS_NOSMIMECAP)
+                             : nullptr;
+    if (si == nullptr || !cades::AddSigningCertificateV2(si, pair->cert.get())) return kSignFailed;
     for (int i = 1; i + 1 < sk_X509_num(chain.get()); ++i) {
       if (!CMS_add1_cert(cms.get(), sk_X509_value(chain.get(), i))) return kSignFailed;
     }
