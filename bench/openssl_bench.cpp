@@ -502,7 +502,7 @@ struct Peer {
 
   void Sign(const std::vector<char> &data) {
     BIO *in = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));
-    CMS_ContentInfo *cms = CMS_sign(cert, key, nullptr, in, CMS_BINARY | CMS_DETACHED | CMS_NOSMIMECAP);
+    CMS_ContentInfo *cms = CMS_sign(cert, key, nullptr, in, CMS_BINARY | CMS_DETACHED | CMS_NOSMIMECAP | CMS_CADES);
     if (cms == nullptr) Fail("CMS_sign");
     Encode(cms, out);
     CMS_ContentInfo_free(cms);

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 
+#include "cades.h"
 #include "der.h"
 #include "gost.h"
 #include "provider.h"
@@ -16,12 +17,13 @@ namespace cpki1 {
 namespace {
 
 // ---- SignedData of an EC key, written directly ---------------------------------------
-// The message CMS_sign makes with CMS_BINARY and CMS_NOSMIMECAP, byte for
-// byte: SHA-256, ecdsa-with-SHA256, the signer's certificate and its chain
-// without the anchor (CMS_add1_cert), the signed attributes contentType,
-// signingTime and messageDigest. Building it through
-// OpenSSL's CMS objects (fetching the digest each time, copying names and
-// attributes, encoding twice) costs more than the signature itself.
+// The message CMS_sign makes with CMS_BINARY, CMS_NOSMIMECAP and CMS_CADES,
+// byte for byte: SHA-256, ecdsa-with-SHA256, the signer's certificate and its
+// chain without the anchor (CMS_add1_cert), the signed attributes
+// contentType, signingTime, messageDigest and signingCertificateV2 (cades.h).
+// Building it through OpenSSL's CMS objects (fetching the digest each time,
+// copying names and attributes, encoding twice) costs more than the signature
+// itself.
 
 const Bytes kOidSignedData{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 const Bytes kOidContentType{der::kOid, 9, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x03};
@@ -77,9 +79,13 @@ Bytes SignedData(PkeyCtxPtr ctx, const KeyPair &pair, const std::vector<X509 *> 
   Bytes serial = der::Encode<ASN1_INTEGER, i2d_ASN1_INTEGER>(X509_get0_serialNumber(pair.cert.get()));
   if (time.empty() || certs.empty() || issuer.empty() || serial.empty()) return {};
 
+  Bytes signingCert = cades::SigningCertificateV2(certs.front(), issuer, serial);
+  if (signingCert.empty()) return {};
+
   Bytes digestValue = der::Tlv(der::kOctetString, digest, digestLen);
   Bytes attrs = der::SetOf({Attribute(kOidContentType, der::kOidData), Attribute(kOidSigningTime, time),
-                            Attribute(kOidMessageDigest, digestValue)});
+                            Attribute(kOidMessageDigest, digestValue),
+                            Attribute(cades::kOidSigningCertificateV2, signingCert)});
   // The signature covers the attributes as a SET; the message carries them as [0].
   unsigned char attrsDigest[EVP_MAX_MD_SIZE];
   unsigned int attrsDigestLen = 0;
@@ -406,10 +412,14 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     }
     unsigned int detached = (p->Flags & 2) ? CMS_DETACHED : 0;
     CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_PARTIAL | CMS_BINARY | detached));
-    // The signed attributes as above: no SMIMECapabilities, which no one reads.
-    if (!cms ||
-        CMS_add1_signer(cms.get(), pair->cert.get(), pair->key.get(), md, CMS_BINARY | CMS_NOSMIMECAP) == nullptr)
-      return kSignFailed;
+    // The signed attributes as above: no SMIMECapabilities, which no one
+    // reads; signingCertificateV2 with the SHA-256 hash of the certificate,
+    // whatever the signer's digest (a GOST signer's too), as the direct
+    // writer gives it.
+    CMS_SignerInfo *si = cms ? CMS_add1_signer(cms.get(), pair->cert.get(), pair->key.get(), md,
+                                               CMS_BINARY | CMS_NOSMIMECAP)
+                             : nullptr;
+    if (si == nullptr || !cades::AddSigningCertificateV2(si, pair->cert.get())) return kSignFailed;
     for (int i = 1; i + 1 < sk_X509_num(chain.get()); ++i) {
       if (!CMS_add1_cert(cms.get(), sk_X509_value(chain.get(), i))) return kSignFailed;
     }
@@ -517,6 +527,8 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
         rules.signedAt.reset();  // a claim from the future counts for nothing
       status = CheckChainOnce(*session, signer, certs, keys, msgCerts.get(), rules);
       if (status == kOk && !UsageAllows(signer, KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) status = kKeyUsage;
+      // The certificate that verified is the one the signer signed for.
+      if (status == kOk) status = cades::CheckSigningCertificate(si, signer);
       if (status == kOk) block->texts.push_back(std::make_unique<CertText>(signer, p->Fields, KeyRefOf(*keys, signer)));
     }
     msgCerts.reset();

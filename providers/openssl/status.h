@@ -61,7 +61,10 @@ namespace cpki1 {
   X(kCrlScoped, 0xE0720140u,                                                                                          \
     "A delta CRL or a CRL of limited scope (issuing distribution point) is refused: the store takes complete CRLs.") \
   X(kCrlIssuerUsage, 0xE0720141u, "The CA's key usage does not allow it to sign CRLs (no cRLSign).")                  \
-  X(kCrlCriticalExtension, 0xE0720142u, "The CRL carries a critical extension the provider does not handle.")
+  X(kCrlCriticalExtension, 0xE0720142u, "The CRL carries a critical extension the provider does not handle.")  \
+  X(kSigningCertMismatch, 0xE0720150u,                                                                                \
+    "The signed attributes name another certificate than the signer's (signingCertificate): the signer's "           \
+    "certificate was substituted.")
 
 enum Status : int32_t {
   kOk = 0,

@@ -176,8 +176,9 @@ TEST_F(ProviderTest, NoChangedByteOfADirectMessageOpensOtherContent) {
 }
 
 // SignedData of an EC key is DER that OpenSSL encodes again to the same
-// bytes, with exactly the signed attributes contentType, signingTime and
-// messageDigest, and it verifies with OpenSSL against the CA.
+// bytes, with exactly the signed attributes contentType, signingTime,
+// messageDigest and signingCertificateV2, and it verifies with OpenSSL against
+// the CA.
 TEST_F(ProviderTest, DirectSignedDataIsWhatOpenSslWrites) {
   const World &w = W();
   Session alice(w.Path("alice.pse"), w.Path("store.pem"));
@@ -195,8 +196,9 @@ TEST_F(ProviderTest, DirectSignedDataIsWhatOpenSslWrites) {
     OPENSSL_free(again);
     CMS_SignerInfo *si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
     ASSERT_NE(si, nullptr);
-    EXPECT_EQ(CMS_signed_get_attr_count(si), 3);
-    for (int nid : {NID_pkcs9_contentType, NID_pkcs9_signingTime, NID_pkcs9_messageDigest}) {
+    EXPECT_EQ(CMS_signed_get_attr_count(si), 4);
+    for (int nid : {NID_pkcs9_contentType, NID_pkcs9_signingTime, NID_pkcs9_messageDigest,
+                    NID_id_smime_aa_signingCertificateV2}) {
       EXPECT_GE(CMS_signed_get_attr_by_NID(si, nid, -1), 0) << OBJ_nid2sn(nid);
     }
     BIO *content = BIO_new_mem_buf(data.data(), static_cast<int>(data.size()));

@@ -262,15 +262,16 @@ TEST_F(ProviderTest, OpensslAndTheProviderCheckEachOthersGostSignatures) {
     Session s(W().Path(name + ".pse"), GStore());
     WriteBytes(W().Path(name + "-d.p7s"), Sign(s, 3, Payload()));
     WriteBytes(W().Path(name + "-e.p7m"), Sign(s, 1, Payload()));
-    EXPECT_EQ(Shell("openssl cms -verify -engine gost -binary -inform DER -in " + F(name + "-d.p7s") + " -content " +
-                    F("gpayload.bin") + ca + " -out /dev/null"),
+    // -cades: each carries signingCertificateV2 naming the signer's certificate.
+    EXPECT_EQ(Shell("openssl cms -verify -cades -engine gost -binary -inform DER -in " + F(name + "-d.p7s") +
+                    " -content " + F("gpayload.bin") + ca + " -out /dev/null"),
               0);
-    EXPECT_EQ(Shell("openssl cms -verify -engine gost -binary -inform DER -in " + F(name + "-e.p7m") + ca +
+    EXPECT_EQ(Shell("openssl cms -verify -cades -engine gost -binary -inform DER -in " + F(name + "-e.p7m") + ca +
                     " -out " + F(name + "-e.out")),
               0);
     EXPECT_EQ(ReadBytes(W().Path(name + "-e.out")), Payload());
 
-    for (const char *mode : {"", " -nodetach"}) {
+    for (const char *mode : {"", " -nodetach -cades"}) {
       std::string file = name + "-openssl" + (*mode ? "-e" : "-d") + ".p7s";
       ASSERT_EQ(Shell("openssl cms -sign -engine gost -binary" + std::string(mode) + " -outform DER -in " +
                       F("gpayload.bin") + " -signer " + F(name + ".crt") + " -inkey " + F(name + ".key") + " -out " +
