@@ -61,7 +61,21 @@ namespace cpki1 {
   X(kCrlScoped, 0xE0720140u,                                                                                          \
     "A delta CRL or a CRL of limited scope (issuing distribution point) is refused: the store takes complete CRLs.") \
   X(kCrlIssuerUsage, 0xE0720141u, "The CA's key usage does not allow it to sign CRLs (no cRLSign).")                  \
-  X(kCrlCriticalExtension, 0xE0720142u, "The CRL carries a critical extension the provider does not handle.")
+  X(kCrlCriticalExtension, 0xE0720142u, "The CRL carries a critical extension the provider does not handle.")   \
+  X(kTsaUnreachable, 0xE0720151u,                                                                                     \
+    "The time-stamp authority did not answer (no connection, HTTP error or time-out): no signature was made.")        \
+  X(kTsaBadAnswer, 0xE0720152u,                                                                                       \
+    "The time-stamp authority's answer is not a valid token for this signature (refused, wrong nonce or imprint, "   \
+    "bad signature): no signature was made.")                                                                         \
+  X(kTsaUntrusted, 0xE0720153u,                                                                                       \
+    "The time-stamp authority's certificate is not trusted (not for time-stamping only, no chain to a trust anchor " \
+    "of the stores, expired or revoked): the time-stamp and its signature are refused.")                             \
+  X(kTsaTokenBad, 0xE0720154u,                                                                                        \
+    "The signature's time-stamp token is damaged or was not made for this signature value: the signature is "        \
+    "refused.")                                                                                                       \
+  X(kTsaSetting, 0xE0720155u,                                                                                         \
+    "Time-stamp authority setting not understood (expected tsa = http://HOST[:PORT]/PATH, tsa_timeout = 1 to 600 "   \
+    "seconds).")
 
 enum Status : int32_t {
   kOk = 0,
