@@ -25,10 +25,12 @@ int ChainCallback(int ok, X509_STORE_CTX *ctx) {
   switch (X509_STORE_CTX_get_error(ctx)) {
     case X509_V_ERR_CERT_HAS_EXPIRED: {
       // Without CHECKEXPIRED a signature made while the certificate was
-      // valid stays valid after the certificate expired.
-      if (rules == nullptr || (rules->flags & kCheckExpired) || !rules->signedAt || rules->stampedAt) return 0;
+      // valid stays valid after the certificate expired. A time-stamp's
+      // time proves when it was made: then with CHECKEXPIRED as well.
+      if (rules == nullptr) return 0;
+      if (!rules->stampedAt && ((rules->flags & kCheckExpired) || !rules->signedAt)) return 0;
       X509 *cert = X509_STORE_CTX_get_current_cert(ctx);
-      time_t at = *rules->signedAt;
+      time_t at = rules->stampedAt ? *rules->stampedAt : *rules->signedAt;
       if (cert == nullptr || X509_cmp_time(X509_get0_notBefore(cert), &at) > 0 ||
           X509_cmp_time(X509_get0_notAfter(cert), &at) < 0)
         return 0;
@@ -213,8 +215,14 @@ int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &k
   X509_VERIFY_PARAM_set_auth_level(X509_STORE_CTX_get0_param(ctx.get()), 2);
   X509_STORE_CTX_set_app_data(ctx.get(), const_cast<ChainRules *>(&rules));
   X509_STORE_CTX_set_verify_cb(ctx.get(), ChainCallback);
-  if (rules.stampedAt) X509_STORE_CTX_set_time(ctx.get(), 0, *rules.stampedAt);
   if (X509_verify_cert(ctx.get()) != 1) return MapVerifyError(X509_STORE_CTX_get_error(ctx.get()));
+  // The chain holds now; with a time-stamp, the certificate itself must
+  // have been valid at the time-stamp's time too.
+  if (rules.stampedAt) {
+    time_t at = *rules.stampedAt;
+    if (X509_cmp_time(X509_get0_notBefore(leaf), &at) > 0 || X509_cmp_time(X509_get0_notAfter(leaf), &at) < 0)
+      return kExpired;
+  }
   CertListPtr chain(X509_STORE_CTX_get1_chain(ctx.get()));
   if (!chain) return kInternal;
   int n = sk_X509_num(chain.get());
