@@ -298,12 +298,23 @@ TEST_F(TimeStampTest, AuthorityWithoutAnswer) {
     EXPECT_EQ(SignStatus(signer, Text("data")), kTsaUnreachable) << url;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15)) << url;
   }
-  Env tsa("CPKI1_TSA", "https://127.0.0.1:1/tsa");
+  // The same through a profile; a scheme other than http:// opens no session.
+  std::filesystem::create_directories(W().Path("profiles"));
+  Env profiles("CPKI1_PROFILES", W().Path("profiles"));
+  WriteBytes(W().Path("profiles/silent.profile"),
+             Text("pse = " + W().Path("bob.pse") + "\nstore = " + W().Path("store.pem") + "\ntsa = " + silent.Url() +
+                  "\ntsa_timeout = 1\n"));
+  WriteBytes(W().Path("profiles/tls.profile"), Text("tsa = https://127.0.0.1:1/tsa\n"));
+  TelvoraSession id = 0;
+  ASSERT_EQ(P().VCERT_Initialize("silent", 0, &id), 0);
+  EXPECT_EQ(SignStatus(id, Text("data")), kTsaUnreachable);
+  EXPECT_EQ(P().VCERT_Uninitialize(id), 0);
+  EXPECT_EQ(P().VCERT_Initialize("tls", 0, &id), kTsaSetting);
+  Env tls("CPKI1_TSA", "https://127.0.0.1:1/tsa");
   std::string pseUrl = "pse://signed/" + W().Path("bob.pse");
   TelvoraOpenParams rec{};
   rec.Size = static_cast<int32_t>(sizeof rec);
   rec.PSEUrl = pseUrl.c_str();
-  TelvoraSession id = 0;
   EXPECT_EQ(P().VCERT_InitializeEx(1, &rec, &id), kTsaSetting);
 }
 
