@@ -354,7 +354,7 @@ std::string KeyUsageFor(const std::string &usage, EVP_PKEY *key) {
   if (usage == "sign" || usage == "tsa") return "critical,digitalSignature,nonRepudiation";
   if (usage == "encrypt") return "critical," + enc;
   if (usage == "both") return "critical,digitalSignature,nonRepudiation," + enc;
-  Fail("--usage must be sign, encrypt, both or tsa, not '" + usage + "'");
+  Fail("--usage must be sign, encrypt or both (or tsa for a time-stamping key), not '" + usage + "'");
 }
 
 // An end-entity certificate of the CA for a subject and key.
