@@ -8,10 +8,10 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
 
 #include "loopback_http.h"
 #include "openssl_support.h"
+#include "tsa_support.h"
 
 namespace cpki1test {
 namespace {
@@ -108,23 +108,18 @@ Bytes AskToken(const std::string &url, const Bytes &value) {
   return out;
 }
 
-// cpki1-tool's authority (the key store tsa.pse) for count connections, its
-// tokens offset seconds from now; its address.
-std::string ToolTsa(const std::string &name, long offset, int count) {
+// cpki1-tool's authority (stamper.pse, valid since 60 days ago) for count
+// connections, its tokens' time offset seconds from now.
+std::unique_ptr<TsaServer> ToolTsa(const std::string &name, long offset, int count) {
   static bool issued = false;
   if (!issued) {
-    W().Issue("tsa", "--usage tsa --start-days -60 --days 400");
+    W().Issue("stamper", "--usage tsa --start-days -60 --days 400");
     issued = true;
   }
-  const std::string portFile = W().Path(name + ".port");
-  Shell(Quote(W().tool) + " tsa --pse " + F("tsa.pse") + " --port 0 --port-file " + Quote(portFile) + " --count " +
-        std::to_string(count) + " --timeout 60 --time-offset " + std::to_string(offset) + " >/dev/null 2>&1 &");
-  Bytes port;
-  for (int waited = 0; waited < 30000 && (port = ReadBytes(portFile)).empty(); waited += 20)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(port.empty()) << "the authority did not start";
-  std::string text(port.begin(), port.end());
-  return "http://127.0.0.1:" + text.substr(0, text.find_first_of("\r\n")) + "/tsa";
+  auto server = std::make_unique<TsaServer>(
+      "stamp-" + name, "--pse " + F("stamper.pse") + " --time-offset " + std::to_string(offset), count);
+  EXPECT_TRUE(server->Started()) << server->Log();
+  return server;
 }
 
 // An authority of `openssl ts -reply` with a CA of its own (ots/ca.pem),
@@ -191,7 +186,7 @@ TEST_F(TimeStampTest, TokenTimeDecidesForAnExpiredSigner) {
             0);
   const Bytes message = ReadBytes(W().Path("old_msg.der")), value = SignatureValue(message);
   ASSERT_FALSE(value.empty());
-  const std::string past = ToolTsa("past", -20 * kDay, 2), now = ToolTsa("now", 0, 1);
+  const auto past = ToolTsa("past", -20 * kDay, 2), now = ToolTsa("now", 0, 1);
   LoopbackHttp other([](const Bytes &q) { return OpensslReply(q); }, "application/timestamp-reply");
   ASSERT_NE(other.port(), 0);
 
@@ -201,9 +196,9 @@ TEST_F(TimeStampTest, TokenTimeDecidesForAnExpiredSigner) {
     int32_t status;
   } cases[] = {
       {"no token: expired now", message, kExpired},
-      {"token inside the validity", WithToken(message, AskToken(past, value)), 0},
-      {"token of now, after the validity", WithToken(message, AskToken(now, value)), kExpired},
-      {"token for other bytes", WithToken(message, AskToken(past, Text("something else"))), kTsaTokenBad},
+      {"token inside the validity", WithToken(message, AskToken(past->Url(), value)), 0},
+      {"token of now, after the validity", WithToken(message, AskToken(now->Url(), value)), kExpired},
+      {"token for other bytes", WithToken(message, AskToken(past->Url(), Text("something else"))), kTsaTokenBad},
       {"token of an authority without an anchor", WithToken(message, AskToken(other.Url(), value)), kTsaUntrusted},
   };
   Session s(W().Path("bob.pse"), W().Path("store.pem"), kCheckExpired);
@@ -229,12 +224,14 @@ TEST_F(TimeStampTest, RevocationCountsFromTheTokenTime) {
   {
     Session plain(W().Path("late.pse"), store);
     ASSERT_EQ(SignStatus(plain, data, &latePlain), 0);
-    Env tsa("CPKI1_TSA", ToolTsa("day", -kDay, 1));
+    const auto day = ToolTsa("day", -kDay, 1);
+    Env tsa("CPKI1_TSA", day->Url());
     Session signer(W().Path("late.pse"), store);
     ASSERT_EQ(SignStatus(signer, data, &late), 0);
   }
   {
-    Env tsa("CPKI1_TSA", ToolTsa("gone", 0, 1));
+    const auto now = ToolTsa("gone", 0, 1);
+    Env tsa("CPKI1_TSA", now->Url());
     Session signer(W().Path("gone.pse"), store);
     ASSERT_EQ(SignStatus(signer, data, &gone), 0);
   }
