@@ -435,9 +435,8 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     }
     BioPtr in = BlobBio(data);
     if (!in || !CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY | detached)) return kSignFailed;
-    if (int32_t st = StampSignerInfo(*session, certs, keys, sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0));
-        st != kOk)
-      return st;
+    CMS_SignerInfo *signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+    if (int32_t st = StampSignerInfo(*session, certs, keys, signer); st != kOk) return st;
     Bytes der = CmsDer(cms.get());
     if (der.empty()) return kSignFailed;
     return HandOut(s, std::move(der), out);
