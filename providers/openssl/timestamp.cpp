@@ -2,6 +2,7 @@
 #include "timestamp.h"
 
 #include <openssl/err.h>
+#include <openssl/ess.h>
 #include <openssl/http.h>
 #include <openssl/rand.h>
 #include <openssl/ts.h>
@@ -99,6 +100,33 @@ bool TimeStampingOnly(X509 *cert) {
          UsageAllows(cert, KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION);
 }
 
+// The token's signed attribute signingCertificate or signingCertificateV2
+// (one of them, with one value) names the certificate that signed it.
+bool NamesItsSigner(CMS_SignerInfo *si, X509 *signer) {
+  auto value = [&](int nid) {
+    return static_cast<ASN1_STRING *>(CMS_signed_get0_data_by_OBJ(si, OBJ_nid2obj(nid), -3, V_ASN1_SEQUENCE));
+  };
+  ASN1_STRING *v1 = value(NID_id_smime_aa_signingCertificate), *v2 = value(NID_id_smime_aa_signingCertificateV2);
+  const unsigned char *p = nullptr;
+  std::unique_ptr<ESS_SIGNING_CERT, Freer<ESS_SIGNING_CERT_free>> ss;
+  std::unique_ptr<ESS_SIGNING_CERT_V2, Freer<ESS_SIGNING_CERT_V2_free>> ssv2;
+  if (v1 != nullptr) {
+    p = ASN1_STRING_get0_data(v1);
+    ss.reset(d2i_ESS_SIGNING_CERT(nullptr, &p, ASN1_STRING_length(v1)));
+    if (!ss) return false;
+  }
+  if (v2 != nullptr) {
+    p = ASN1_STRING_get0_data(v2);
+    ssv2.reset(d2i_ESS_SIGNING_CERT_V2(nullptr, &p, ASN1_STRING_length(v2)));
+    if (!ssv2) return false;
+  }
+  CertViewPtr chain(sk_X509_new_null());
+  bool ok = chain && sk_X509_push(chain.get(), signer) > 0 &&
+            OSSL_ESS_check_signing_certs(ss.get(), ssv2.get(), chain.get(), 1) > 0;
+  ERR_clear_error();
+  return ok;
+}
+
 // The check of a token (the DER of its ContentInfo) for a signature value.
 // trustedNow: the authority's chain must hold now as at signing (else the
 // chain is checked as a signer's, with the token's time as its signing
@@ -136,6 +164,7 @@ int32_t CheckToken(Session &s, const std::shared_ptr<const CertStoreData> &certs
   X509 *tsa = nullptr;
   CMS_SignerInfo_get0_algs(tsi, nullptr, &tsa, nullptr, nullptr);
   if (tsa == nullptr) return kTsaUntrusted;
+  if (!NamesItsSigner(tsi, tsa)) return kTsaTokenBad;
 
   // What it vouches for: the digest of this signature value at genTime.
   const uint8_t *q = content.data();

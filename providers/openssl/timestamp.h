@@ -45,7 +45,8 @@ int32_t StampSignerInfo(Session &s, const std::shared_ptr<const CertStoreData> &
 
 // The time a SignerInfo's time-stamp token vouches for, nullopt when it
 // carries none. The token must be one signed SignedData of a TSTInfo whose
-// imprint is the digest of this SignerInfo's signature value (else
+// signer its signingCertificate(V2) attribute names and whose imprint is the
+// digest of this SignerInfo's signature value (else
 // kTsaTokenBad); the authority's certificate must be for time-stamping only
 // (a critical extended key usage of timeStamping alone), valid at the
 // token's time and chain to an anchor of the stores as a signer's would
