@@ -633,7 +633,8 @@ CertListPtr ReadCerts(const std::string &path) {
 }
 
 bool TimeStamping(X509 *cert) {
-  return (X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) != 0 && (X509_get_extended_key_usage(cert) & XKU_TIMESTAMP) != 0;
+  return (X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) != 0 &&
+         (X509_get_extended_key_usage(cert) & XKU_TIMESTAMP) != 0;
 }
 
 void Log(const std::string &line) {

@@ -71,7 +71,8 @@ TsCtxPtr MakeResponder(const TsaConfig &config) {
                    LastOpensslError());
   if (X509_check_private_key(config.signer, config.key) != 1)
     throw TsaError("the private key does not belong to the certificate");
-  if (TS_RESP_CTX_set_signer_key(ctx.get(), config.key) != 1) throw TsaError("cannot use the key: " + LastOpensslError());
+  if (TS_RESP_CTX_set_signer_key(ctx.get(), config.key) != 1)
+    throw TsaError("cannot use the key: " + LastOpensslError());
   if (config.chain != nullptr && TS_RESP_CTX_set_certs(ctx.get(), config.chain) != 1)
     throw TsaError("cannot use the CA certificates: " + LastOpensslError());
   ObjPtr policy(OBJ_txt2obj(config.policy.c_str(), 1));
@@ -142,7 +143,8 @@ class Connection {
   bool WriteAll(const std::string &data) {
     std::size_t done = 0;
     while (done < data.size()) {
-      int n = BIO_write(bio_.get(), data.data() + done, static_cast<int>(std::min<std::size_t>(data.size() - done, 65536)));
+      int n =
+          BIO_write(bio_.get(), data.data() + done, static_cast<int>(std::min<std::size_t>(data.size() - done, 65536)));
       if (n > 0) {
         done += static_cast<std::size_t>(n);
       } else if (!BIO_should_retry(bio_.get()) || !Wait(false)) {
@@ -201,7 +203,8 @@ std::optional<Reply> ParseHead(const std::string &head, Request &req) {
     return Error(400, "Bad Request", "malformed request line");
   req.method = first.substr(0, s1);
   req.version = first.substr(s2 + 1);
-  if (req.version != "HTTP/1.0" && req.version != "HTTP/1.1") return Error(505, "HTTP Version Not Supported", "HTTP/1.0 or 1.1 only");
+  if (req.version != "HTTP/1.0" && req.version != "HTTP/1.1")
+    return Error(505, "HTTP Version Not Supported", "HTTP/1.0 or 1.1 only");
   for (std::size_t i = 1; i < lines.size(); ++i) {
     if (lines[i].empty()) continue;
     std::size_t colon = lines[i].find(':');

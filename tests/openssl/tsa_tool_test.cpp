@@ -3,6 +3,7 @@
 #include <openssl/ts.h>
 
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "openssl_support.h"
@@ -31,6 +32,12 @@ std::string Post(const std::string &type, const std::string &body, std::size_t l
          "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n" + body;
 }
 std::string Post(const std::string &type, const std::string &body) { return Post(type, body, body.size()); }
+
+using RespPtr = std::unique_ptr<TS_RESP, void (*)(TS_RESP *)>;
+RespPtr Decode(const std::string &der) {
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(der.data());
+  return RespPtr(d2i_TS_RESP(nullptr, &p, static_cast<long>(der.size())), TS_RESP_free);
+}
 
 const char kNotHttp[] = "\x16\x03\x01\x00\xff garbage\r\n\r\n";
 
@@ -72,11 +79,9 @@ TEST(TsaTool, AnswersOpensslQueriesAndTurnsAwayTheRest) {
     HttpReply r = Split(HttpExchange(tsa.Port(), c.request));
     EXPECT_EQ(r.status, c.status) << c.what << "\n" << tsa.Log();
     if (c.status == 200) {
-      const unsigned char *p = reinterpret_cast<const unsigned char *>(r.body.data());
-      TS_RESP *resp = d2i_TS_RESP(nullptr, &p, static_cast<long>(r.body.size()));
+      RespPtr resp = Decode(r.body);
       ASSERT_NE(resp, nullptr) << c.what;
-      EXPECT_EQ(ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(TS_RESP_get_status_info(resp))), TS_STATUS_REJECTION);
-      TS_RESP_free(resp);
+      EXPECT_EQ(ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(TS_RESP_get_status_info(resp.get()))), TS_STATUS_REJECTION);
     }
   }
 
@@ -87,21 +92,18 @@ TEST(TsaTool, AnswersOpensslQueriesAndTurnsAwayTheRest) {
   EXPECT_EQ(Shell("openssl ts -verify -in " + F("tsa-reply.tsr") + " -queryfile " + F("tsa-query.tsq") + " -CAfile " +
                   F("ca/ca.cert.pem")),
             0);
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(r.body.data());
-  TS_RESP *resp = d2i_TS_RESP(nullptr, &p, static_cast<long>(r.body.size()));
+  RespPtr resp = Decode(r.body);
   ASSERT_NE(resp, nullptr);
-  TS_TST_INFO *info = TS_RESP_get_tst_info(resp);
+  TS_TST_INFO *info = TS_RESP_get_tst_info(resp.get());
   ASSERT_NE(info, nullptr);
   char policy[128] = "";
   OBJ_obj2txt(policy, sizeof policy, TS_TST_INFO_get_policy_id(info), 1);
   EXPECT_STREQ(policy, "2.25.186379076111173987422784047119685946009");
-  ASN1_TIME *now = ASN1_TIME_set(nullptr, std::time(nullptr));
+  std::unique_ptr<ASN1_TIME, void (*)(ASN1_TIME *)> now(ASN1_TIME_set(nullptr, std::time(nullptr)), ASN1_TIME_free);
   int days = -1, secs = -1;
-  ASSERT_EQ(ASN1_TIME_diff(&days, &secs, now, TS_TST_INFO_get_time(info)), 1);
+  ASSERT_EQ(ASN1_TIME_diff(&days, &secs, now.get(), TS_TST_INFO_get_time(info)), 1);
   EXPECT_EQ(days, 0);
   EXPECT_NEAR(secs, 3600, 300);
-  ASN1_TIME_free(now);
-  TS_RESP_free(resp);
 
   // Six clients, six answers: then it ends by itself.
   EXPECT_EQ(tsa.Wait(), 0) << tsa.Log();
