@@ -19,11 +19,12 @@ jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -gt 2 ] && jobs=2
 
 # What the provider uses stays in: EC, RSA, AES with GCM, SHA-2, CMS, PKCS#12,
-# X509, PEM, and what an engine linked in later needs (ENGINE, DSO, CMAC,
+# X509, PEM, time-stamping (TS, ESS) with the HTTP client and sockets it
+# talks through, and what an engine linked in later needs (ENGINE, DSO, CMAC,
 # deprecated interfaces). Algorithms, protocols and services it never touches
 # go, to shorten the build.
 options=(mingw no-shared no-tests no-module no-legacy no-capieng
-  no-ssl3 no-dtls no-srp no-psk no-ct no-ocsp no-ts no-cmp no-sctp no-ktls
+  no-ssl3 no-dtls no-srp no-psk no-ct no-ocsp no-cmp no-sctp no-ktls
   no-aria no-bf no-camellia no-cast no-idea no-md4 no-mdc2 no-rc2 no-rc4 no-rc5 no-seed
   no-siphash no-sm2 no-sm3 no-sm4 no-whirlpool no-rmd160 no-ec2m no-dsa no-ocb no-scrypt
   no-comp no-zlib no-uplink)

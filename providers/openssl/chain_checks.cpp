@@ -25,10 +25,12 @@ int ChainCallback(int ok, X509_STORE_CTX *ctx) {
   switch (X509_STORE_CTX_get_error(ctx)) {
     case X509_V_ERR_CERT_HAS_EXPIRED: {
       // Without CHECKEXPIRED a signature made while the certificate was
-      // valid stays valid after the certificate expired.
-      if (rules == nullptr || (rules->flags & kCheckExpired) || !rules->signedAt) return 0;
+      // valid stays valid after the certificate expired. A time-stamp's
+      // time proves when it was made: then with CHECKEXPIRED as well.
+      if (rules == nullptr) return 0;
+      if (!rules->stampedAt && ((rules->flags & kCheckExpired) || !rules->signedAt)) return 0;
       X509 *cert = X509_STORE_CTX_get_current_cert(ctx);
-      time_t at = *rules->signedAt;
+      time_t at = rules->stampedAt ? *rules->stampedAt : *rules->signedAt;
       if (cert == nullptr || X509_cmp_time(X509_get0_notBefore(cert), &at) > 0 ||
           X509_cmp_time(X509_get0_notAfter(cert), &at) < 0)
         return 0;
@@ -63,7 +65,10 @@ int32_t MapVerifyError(int err) {
 // bears the CA's name, or covers part of its certificates, changes nothing;
 // but when CRLs bear the name and none counts, the check fails rather than
 // pass without revocation. A CA without any CRL revokes nothing.
-int32_t CheckRevocation(STACK_OF(X509) * chain, const CertStoreData &certs, int32_t flags) {
+// With a time-stamp's time, an entry dated after that time leaves the
+// certificate as it was then; an entry whose date cannot be read revokes.
+int32_t CheckRevocation(STACK_OF(X509) * chain, const CertStoreData &certs, const ChainRules &rules) {
+  const int32_t flags = rules.flags;
   time_t now = time(nullptr), latest = now + kClockSkew;
   int n = sk_X509_num(chain);
   for (int i = 0; i + 1 < n; ++i) {
@@ -84,7 +89,11 @@ int32_t CheckRevocation(STACK_OF(X509) * chain, const CertStoreData &certs, int3
     const ASN1_TIME *next = X509_CRL_get0_nextUpdate(newest);
     if (!(flags & kNoCrlUpdate) && next != nullptr && X509_cmp_time(next, &now) < 0) return kCrlStale;
     X509_REVOKED *entry = nullptr;
-    if (X509_CRL_get0_by_cert(newest, &entry, cert) == 1) return kRevoked;
+    if (X509_CRL_get0_by_cert(newest, &entry, cert) == 1) {
+      if (!rules.stampedAt) return kRevoked;
+      auto date = TimeOf(X509_REVOKED_get0_revocationDate(entry));
+      if (!date || *date <= static_cast<int64_t>(*rules.stampedAt)) return kRevoked;
+    }
   }
   return kOk;
 }
@@ -207,6 +216,13 @@ int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &k
   X509_STORE_CTX_set_app_data(ctx.get(), const_cast<ChainRules *>(&rules));
   X509_STORE_CTX_set_verify_cb(ctx.get(), ChainCallback);
   if (X509_verify_cert(ctx.get()) != 1) return MapVerifyError(X509_STORE_CTX_get_error(ctx.get()));
+  // The chain holds now; with a time-stamp, the certificate itself must
+  // have been valid at the time-stamp's time too.
+  if (rules.stampedAt) {
+    time_t at = *rules.stampedAt;
+    if (X509_cmp_time(X509_get0_notBefore(leaf), &at) > 0 || X509_cmp_time(X509_get0_notAfter(leaf), &at) < 0)
+      return kExpired;
+  }
   CertListPtr chain(X509_STORE_CTX_get1_chain(ctx.get()));
   if (!chain) return kInternal;
   int n = sk_X509_num(chain.get());
@@ -216,7 +232,7 @@ int32_t CheckChain(X509 *leaf, const CertStoreData &certs, const KeyStoreData &k
     // The anchor's signature on itself vouches for nothing.
     if (i + 1 < n && SignatureWeak(X509_get_signature_nid(c))) return kWeakAlgorithm;
   }
-  int32_t status = CheckRevocation(chain.get(), certs, rules.flags);
+  int32_t status = CheckRevocation(chain.get(), certs, rules);
   if (chainOut != nullptr) *chainOut = std::move(chain);
   return status;
 }
@@ -234,7 +250,9 @@ int32_t CheckChainOnce(Session &s, X509 *leaf, const std::shared_ptr<const CertS
     id.append(der.begin(), der.end());
     return true;
   };
-  bool named = append(leaf);
+  // A check at a time-stamp's time is never remembered nor answered from
+  // memory: a clean result now says nothing of that time.
+  bool named = !rules.stampedAt && append(leaf);
   for (int i = 0; named && i < sk_X509_num(more); ++i) named = append(sk_X509_value(more, i));
   const int64_t before = static_cast<int64_t>(time(nullptr));
   if (named) {

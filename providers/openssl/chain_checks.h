@@ -25,6 +25,11 @@ bool UsageAllows(X509 *cert, uint32_t bits);
 struct ChainRules {
   int32_t flags = 0;
   std::optional<time_t> signedAt;  // the signing time a signature claims
+  // The time a verified time-stamp token vouches for (never a claim): the
+  // leaf must have been valid at that time, a certificate of the chain that
+  // has expired since counts (also with CHECKEXPIRED) when it was valid
+  // then, and a revocation dated after it does not count.
+  std::optional<time_t> stampedAt = std::nullopt;
   // Set by the check when it forgave anything (an expired certificate for
   // the signing time): such a result depends on more than the stores and
   // the time.

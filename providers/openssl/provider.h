@@ -1,6 +1,6 @@
 // What the entry-point files of libcpki1.so include: the entry points'
 // declarations, their guard, and the services below them (session.h,
-// session_registry.h, store_snapshots.h, chain_checks.h, blobs.h). Each
+// session_registry.h, store_snapshots.h, chain_checks.h, blobs.h, timestamp.h). Each
 // entry-point file holds the entry points of one topic, and no service
 // file includes this header:
 //   sessions.cpp      opening sessions (profiles), error texts, releases
@@ -33,6 +33,7 @@
 #include "store_snapshots.h"
 #include "provider/cpki1_api.h"
 #include "status.h"
+#include "timestamp.h"
 
 #if defined(_WIN32)
 #define CPKI1_EXPORT  // cpki1.def names the exports

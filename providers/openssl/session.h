@@ -26,6 +26,13 @@ constexpr int32_t kCheckExpired = 2;
 
 // ---- Sessions ---------------------------------------------------------------
 
+// The time-stamp authority a session's CMS signatures are stamped by: an
+// http:// address (empty: none) and how long one exchange may take.
+struct TsaSettings {
+  std::string url;
+  int timeoutSeconds = 10;
+};
+
 template <class T>
 struct Cached {
   std::optional<FileStamp> stamp;
@@ -70,6 +77,7 @@ struct Session {
   std::string pseFound;
   std::string storeFound;
   gost::Choices gost;  // the profile's hash and GOST cipher
+  TsaSettings tsa;
   std::vector<ChainMemo> chains;  // guarded by mutex
   std::vector<SignerMemo> signers;  // guarded by mutex
 };

@@ -32,6 +32,7 @@ struct Profile {
   std::string pse, store;
   bool envelopedCbc = false;
   gost::Choices gost;
+  TsaSettings tsa;
 };
 
 int32_t ReadProfile(const std::string &name, Profile &out) {
@@ -58,6 +59,10 @@ int32_t ReadProfile(const std::string &name, Profile &out) {
     std::string key = Trim(line.substr(0, eq)), value = Trim(line.substr(eq + 1));
     if (int taken = gost::TakeProfileSetting(key, value, out.gost); taken != 0) {
       if (taken < 0) return kNoProfile;
+      continue;
+    }
+    if (int taken = TakeTsaSetting(key, value, out.tsa); taken != 0) {
+      if (taken < 0) return kTsaSetting;
       continue;
     }
     if (strcasecmp(key.c_str(), "cipher") == 0) {
@@ -90,10 +95,11 @@ bool StripPrefix(const char *url, const char *prefix, std::string &rest) {
 }
 
 int32_t OpenSession(const std::string &pse, const std::string &store, int32_t flags, bool envelopedCbc,
-                    const gost::Choices &choices, TelvoraSession *out) {
+                    const gost::Choices &choices, const TsaSettings &tsa, TelvoraSession *out) {
   gost::Available();  // loaded before any store is read: GOST keys decode only with the engine
   auto s = std::make_shared<Session>();
   s->gost = choices;
+  s->tsa = tsa;
   s->pse = pse;
   s->store = store;
   s->flags = flags;
@@ -120,7 +126,7 @@ int32_t VCERT_Initialize(const char *profile, int32_t flags, TelvoraSession *out
     if (profile == nullptr || out == nullptr) return kBadArgument;
     Profile p;
     if (int32_t st = ReadProfile(profile, p); st != kOk) return st;
-    return OpenSession(p.pse, p.store, flags, p.envelopedCbc, p.gost, out);
+    return OpenSession(p.pse, p.store, flags, p.envelopedCbc, p.gost, p.tsa, out);
   });
 }
 
@@ -132,7 +138,9 @@ int32_t VCERT_InitializeEx(int32_t version, const TelvoraOpenParams *rec, Telvor
     if (rec->PSEUrl != nullptr && !StripPrefix(rec->PSEUrl, kPsePrefix, pse)) return kBadUrl;
     if (rec->StoreUrl != nullptr && !StripPrefix(rec->StoreUrl, kFilePrefix, store)) return kBadUrl;
     if (rec->LdapUrl != nullptr && !StripPrefix(rec->LdapUrl, kLdapPrefix, ldap)) return kBadUrl;
-    return OpenSession(pse, store, rec->Flags, false, gost::Choices{}, out);
+    TsaSettings tsa;
+    if (int32_t st = TsaSettingsFromEnvironment(tsa); st != kOk) return st;
+    return OpenSession(pse, store, rec->Flags, false, gost::Choices{}, tsa, out);
   });
 }
 int32_t VCERT_Uninitialize(TelvoraSession s) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -57,10 +58,15 @@ PkeyCtxPtr SignContext(Session &s, const std::shared_ptr<const KeyStoreData> &ke
   return ctx;
 }
 
-// Empty when the message cannot be made (the caller reports the failure).
+// The signer's unsigned attributes for its signature value, as the [1] of a
+// SignerInfo (empty: none), or a status.
+using UnsignedAttrsOf = std::function<int32_t(const Bytes &signature, Bytes &unsignedAttrs)>;
+
+// Empty when the message cannot be made (the caller reports the failure;
+// failure holds the status of unsignedOf when that failed).
 // carried: the certificates the message carries (the signer's first).
 Bytes SignedData(PkeyCtxPtr ctx, const KeyPair &pair, const std::vector<X509 *> &carried, const TelvoraBlob *data,
-                 bool detached, time_t now) {
+                 bool detached, time_t now, const UnsignedAttrsOf &unsignedOf, int32_t &failure) {
   const Algorithms &algs = Algs();
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digestLen = 0;
@@ -100,8 +106,13 @@ Bytes SignedData(PkeyCtxPtr ctx, const KeyPair &pair, const std::vector<X509 *> 
   Bytes one = der::SmallInteger(1);
   Bytes sid = der::Tlv(der::kSequence, der::Cat({&issuer, &serial}));
   Bytes signature = der::Tlv(der::kOctetString, sig);
-  Bytes signerInfo =
-      der::Tlv(der::kSequence, der::Cat({&one, &sid, &kAlgSha256, &attrs, &kAlgEcdsaSha256, &signature}));
+  Bytes unsignedAttrs;
+  if (int32_t st = unsignedOf(sig, unsignedAttrs); st != kOk) {
+    failure = st;
+    return {};
+  }
+  Bytes signerInfo = der::Tlv(
+      der::kSequence, der::Cat({&one, &sid, &kAlgSha256, &attrs, &kAlgEcdsaSha256, &signature, &unsignedAttrs}));
   Bytes signerInfos = der::Tlv(der::kSet, signerInfo);
   Bytes digestAlgs = der::Tlv(der::kSet, kAlgSha256);
   Bytes encap;
@@ -405,9 +416,18 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     if (facts.ec) {
       std::vector<X509 *> carried{pair->cert.get()};
       for (int i = 1; i + 1 < sk_X509_num(chain.get()); ++i) carried.push_back(sk_X509_value(chain.get(), i));
+      // With a time-stamp authority, the signature value's token.
+      auto stamp = [&](const Bytes &sig, Bytes &unsignedAttrs) -> int32_t {
+        Bytes token;
+        if (int32_t st = StampSignature(*session, certs, keys, sig.data(), sig.size(), token); st != kOk) return st;
+        if (!token.empty())
+          unsignedAttrs = der::Tlv(der::Context(1), Attribute(kOidSignatureTimeStamp, token));
+        return kOk;
+      };
+      int32_t failure = kSignFailed;
       Bytes der = SignedData(SignContext(*session, keys, *pair), *pair, carried, data, (p->Flags & 2) != 0,
-                             time(nullptr));
-      if (der.empty()) return kSignFailed;
+                             time(nullptr), stamp, failure);
+      if (der.empty()) return failure;
       return HandOut(s, std::move(der), out);
     }
     unsigned int detached = (p->Flags & 2) ? CMS_DETACHED : 0;
@@ -425,6 +445,8 @@ int32_t VCERT_SignMem(TelvoraSession s, const TelvoraSignParams *p, const Telvor
     }
     BioPtr in = BlobBio(data);
     if (!in || !CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY | detached)) return kSignFailed;
+    CMS_SignerInfo *signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+    if (int32_t st = StampSignerInfo(*session, certs, keys, signer); st != kOk) return st;
     Bytes der = CmsDer(cms.get());
     if (der.empty()) return kSignFailed;
     return HandOut(s, std::move(der), out);
@@ -522,7 +544,12 @@ int32_t VCERT_VerifyMem(TelvoraSession s, const TelvoraVerifyParams *p, const Te
         status = kCaSigner;
         break;
       }
-      ChainRules rules{session->flags, SigningTime(si)};
+      // A time-stamp token's time, once the token holds, takes the place
+      // of the claimed signing time in every decision.
+      std::optional<time_t> stamped;
+      if (status = SignerStampTime(*session, si, certs, keys, stamped); status != kOk) break;
+      ChainRules rules{session->flags, stamped ? std::nullopt : SigningTime(si)};
+      rules.stampedAt = stamped;
       if (rules.signedAt && *rules.signedAt > now)
         rules.signedAt.reset();  // a claim from the future counts for nothing
       status = CheckChainOnce(*session, signer, certs, keys, msgCerts.get(), rules);

@@ -64,7 +64,21 @@ namespace cpki1 {
   X(kCrlCriticalExtension, 0xE0720142u, "The CRL carries a critical extension the provider does not handle.")  \
   X(kSigningCertMismatch, 0xE0720150u,                                                                                \
     "The signed attributes name another certificate than the signer's (signingCertificate): the signer's "           \
-    "certificate was substituted.")
+    "certificate was substituted.")                                                                    \
+  X(kTsaUnreachable, 0xE0720151u,                                                                                     \
+    "The time-stamp authority did not answer (no connection, HTTP error or time-out): no signature was made.")        \
+  X(kTsaBadAnswer, 0xE0720152u,                                                                                       \
+    "The time-stamp authority's answer is not a valid token for this signature (refused, wrong nonce or imprint, "   \
+    "bad signature): no signature was made.")                                                                         \
+  X(kTsaUntrusted, 0xE0720153u,                                                                                       \
+    "The time-stamp authority's certificate is not trusted (not for time-stamping only, no chain to a trust anchor " \
+    "of the stores, expired or revoked): the time-stamp and its signature are refused.")                             \
+  X(kTsaTokenBad, 0xE0720154u,                                                                                        \
+    "The signature's time-stamp token is damaged or was not made for this signature value: the signature is "        \
+    "refused.")                                                                                                       \
+  X(kTsaSetting, 0xE0720155u,                                                                                         \
+    "Time-stamp authority setting not understood (expected tsa = http://HOST[:PORT]/PATH, tsa_timeout = 1 to 600 "   \
+    "seconds).")
 
 enum Status : int32_t {
   kOk = 0,

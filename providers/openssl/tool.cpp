@@ -19,6 +19,7 @@
 
 #include "core.h"
 #include "gost.h"
+#include "tsa_server.h"
 
 using namespace cpki1;
 
@@ -58,8 +59,10 @@ const Command kCommands[] = {
      {"ca", "subject", "days", "algorithm", "paramset"}},
     {"issue",
      "issue a party's key and certificate",
-     "cpki1-tool issue --ca DIR --subject DN --usage sign|encrypt|both [options]\n"
-     "  Makes a key pair and a certificate signed by the CA of DIR, and writes them:\n"
+     "cpki1-tool issue --ca DIR --subject DN --usage sign|encrypt|both|tsa [options]\n"
+     "  Makes a key pair and a certificate signed by the CA of DIR, and writes them.\n"
+     "  --usage tsa makes a time-stamping certificate: key usage digitalSignature and\n"
+     "  nonRepudiation, extended key usage timeStamping only (both critical).\n"
      "  --pse FILE        key store (PKCS#12 with the key, the certificate and the CA\n"
      "                    certificate; password from CPKI1_PSE_PASSWORD, default empty)\n"
      "  --cert FILE       the certificate (PEM when FILE ends in .pem, else DER)\n"
@@ -76,7 +79,7 @@ const Command kCommands[] = {
       "algorithm", "paramset"}},
     {"answer",
      "answer a PKCS#10 request with a certificate",
-     "cpki1-tool answer --ca DIR --request FILE --out FILE [--usage sign|encrypt|both] [--days N]\n"
+     "cpki1-tool answer --ca DIR --request FILE --out FILE [--usage sign|encrypt|both|tsa] [--days N]\n"
      "  Checks the request's signature and issues a certificate for its subject and key\n"
      "  (PEM when the output name ends in .pem, else DER). Usage defaults to both.\n",
      {},
@@ -104,6 +107,26 @@ const Command kCommands[] = {
      "  bundle that is created when missing.\n",
      {},
      {"store"}},
+    {"tsa",
+     "serve RFC 3161 time stamps over HTTP on 127.0.0.1",
+     "cpki1-tool tsa (--pse FILE | --cert FILE --key FILE) --port N --count K [options]\n"
+     "  Answers K connections on 127.0.0.1 (the loopback address only, never another)\n"
+     "  and ends. A POST of application/timestamp-query gets 200 and an\n"
+     "  application/timestamp-reply (SHA-256, SHA-384 or SHA-512 imprints; the nonce is\n"
+     "  echoed and the certificates are included when the query asks; accuracy 1 s);\n"
+     "  anything else gets an HTTP error, which counts as one of K.\n"
+     "  --pse FILE        key store with the time-stamping key and certificate (issue\n"
+     "                    --usage tsa) and the CA certificates\n"
+     "  --cert FILE       the time-stamping certificate (DER, or PEM: the first one, the\n"
+     "                    rest are the CA certificates); --key FILE its PEM private key\n"
+     "  --port N          the port; 0 takes a free one (see --port-file)\n"
+     "  --port-file FILE  write the port in use to FILE before the first client is taken\n"
+     "  --policy OID      the default policy (default a test OID, " CPKI1_TSA_TEST_POLICY ")\n"
+     "  --timeout S       end (status 1) when no client comes for S seconds (default 120)\n"
+     "  --time-offset S   for tests only: the tokens' time is S seconds from now\n"
+     "  A client has 5 s to send its request (at most 8 KiB of head, 64 KiB of query).\n",
+     {},
+     {"pse", "cert", "key", "port", "count", "port-file", "policy", "timeout", "time-offset"}},
 };
 
 const Command *FindCommand(const std::string &name) {
@@ -328,10 +351,10 @@ std::string KeyUsageFor(const std::string &usage, EVP_PKEY *key) {
   std::string enc = gost::IsGostKey(key) ? "keyEncipherment,keyAgreement"
                     : ec                 ? "keyAgreement"
                                          : "keyEncipherment,dataEncipherment";
-  if (usage == "sign") return "critical,digitalSignature,nonRepudiation";
+  if (usage == "sign" || usage == "tsa") return "critical,digitalSignature,nonRepudiation";
   if (usage == "encrypt") return "critical," + enc;
   if (usage == "both") return "critical,digitalSignature,nonRepudiation," + enc;
-  Fail("--usage must be sign, encrypt or both, not '" + usage + "'");
+  Fail("--usage must be sign, encrypt or both (or tsa for a time-stamping key), not '" + usage + "'");
 }
 
 // An end-entity certificate of the CA for a subject and key.
@@ -351,7 +374,13 @@ X509UPtr Issue(const Ca &ca, const X509_NAME *subject, EVP_PKEY *key, const std:
   AddExt(cert.get(), ca.cert.get(), NID_key_usage, KeyUsageFor(usage, key).c_str());
   AddExt(cert.get(), ca.cert.get(), NID_subject_key_identifier, "hash");
   AddExt(cert.get(), ca.cert.get(), NID_authority_key_identifier, "keyid:always");
-  if (!ekus.empty()) AddExt(cert.get(), ca.cert.get(), NID_ext_key_usage, ekus.c_str());
+  if (usage == "tsa") {
+    // A time-stamping key serves nothing else (RFC 3161, 2.3).
+    if (!ekus.empty()) Fail("--usage tsa takes no --eku: its only extended key usage is timeStamping");
+    AddExt(cert.get(), ca.cert.get(), NID_ext_key_usage, "critical,timeStamping");
+  } else if (!ekus.empty()) {
+    AddExt(cert.get(), ca.cert.get(), NID_ext_key_usage, ekus.c_str());
+  }
   if (pkupDays > 0) {
     PKEY_USAGE_PERIOD *period = PKEY_USAGE_PERIOD_new();
     period->notBefore = ASN1_GENERALIZEDTIME_set(nullptr, now);
@@ -583,9 +612,102 @@ void CmdStore(const Args &a) {
               store.c_str());
 }
 
+// The certificates of a PEM file in their order, or the one certificate of a DER file.
+CertListPtr ReadCerts(const std::string &path) {
+  Bytes data = ReadInput(path);
+  CertListPtr certs(sk_X509_new_null());
+  BioPtr bio(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())));
+  while (X509 *c = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+    if (!sk_X509_push(certs.get(), c)) {
+      X509_free(c);
+      Fail("no memory");
+    }
+  }
+  ERR_clear_error();
+  if (sk_X509_num(certs.get()) == 0) {
+    X509UPtr one = CertFromAny(data);
+    if (!one || !sk_X509_push(certs.get(), one.get())) Fail("'" + path + "' holds no certificate");
+    one.release();
+  }
+  return certs;
+}
+
+bool TimeStamping(X509 *cert) {
+  return (X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) != 0 &&
+         (X509_get_extended_key_usage(cert) & XKU_TIMESTAMP) != 0;
+}
+
+void Log(const std::string &line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+void CmdTsa(const Args &a) {
+  if (a.Has("pse") == (a.Has("cert") || a.Has("key"))) Fail("give either --pse or --cert and --key");
+  const long port = a.Number("port", -1), count = a.Number("count", -1), timeout = a.Number("timeout", 120),
+             offset = a.Number("time-offset", 0);
+  if (port < 0 || port > 65535) Fail("--port wants 0 to 65535");
+  if (count < 1 || count > 1000000) Fail("--count wants 1 to 1000000");
+  if (timeout < 1 || timeout > 86400) Fail("--timeout wants 1 to 86400 seconds");
+  if (offset < -3650L * 86400 || offset > 3650L * 86400) Fail("--time-offset wants at most ten years either way");
+  X509UPtr signer;
+  KeyUPtr key;
+  CertListPtr chain(sk_X509_new_null());
+  if (a.Has("pse")) {
+    KeyStoreData data;
+    const std::string path = a.Get("pse");
+    if (LoadKeyStore(path, KeyStorePassword(), data) != IoResult::kOk)
+      Fail("cannot read the key store '" + path + "' (password from CPKI1_PSE_PASSWORD)");
+    const KeyPair *pick = nullptr;
+    for (const auto &pair : data.pairs) {
+      if (!TimeStamping(pair.cert.get())) continue;
+      if (pick != nullptr) Fail("'" + path + "' holds more than one time-stamping key");
+      pick = &pair;
+    }
+    if (pick == nullptr) Fail("'" + path + "' holds no time-stamping key (cpki1-tool issue --usage tsa)");
+    X509_up_ref(pick->cert.get());
+    signer.reset(pick->cert.get());
+    EVP_PKEY_up_ref(pick->key.get());
+    key.reset(pick->key.get());
+    for (const auto &c : data.extraCerts) {
+      if (!sk_X509_push(chain.get(), c.get())) Fail("no memory");
+      X509_up_ref(c.get());
+    }
+  } else {
+    if (!a.Has("cert") || !a.Has("key")) Fail("--cert and --key go together");
+    CertListPtr certs = ReadCerts(a.Get("cert"));
+    signer.reset(sk_X509_shift(certs.get()));
+    while (X509 *c = sk_X509_shift(certs.get())) {
+      if (!sk_X509_push(chain.get(), c)) {
+        X509_free(c);
+        Fail("no memory");
+      }
+    }
+    key = ReadKey(a.Get("key"));
+  }
+  TsaConfig config;
+  config.signer = signer.get();
+  config.key = key.get();
+  config.chain = chain.get();
+  config.signerDigest = SigningDigest(key.get());
+  config.policy = a.Get("policy", CPKI1_TSA_TEST_POLICY);
+  config.timeOffset = offset;
+  config.port = static_cast<int>(port);
+  config.portFile = a.Get("port-file", "");
+  config.count = count;
+  config.idleSeconds = timeout;
+  config.log = Log;
+  try {
+    ServeTimeStamps(config);
+  } catch (const TsaError &e) {
+    Fail(e.what());
+  }
+}
+
 const std::map<std::string, std::function<void(const Args &)>> kHandlers = {
     {"ca", CmdCa},         {"issue", CmdIssue}, {"answer", CmdAnswer},
     {"revoke", CmdRevoke}, {"crl", CmdCrl},     {"store", CmdStore},
+    {"tsa", CmdTsa},
 };
 
 }  // namespace

@@ -13,6 +13,10 @@ if(TARGET cpki1_openssl AND TARGET cpki1-tool)
     ${CMAKE_CURRENT_LIST_DIR}/fast_path_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/trust_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cades_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/timestamp_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/loopback_http.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tsa_tool_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tsa_support.cpp
     ${CMAKE_CURRENT_LIST_DIR}/openssl_support.cpp)
   target_include_directories(openssl_provider_tests PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_definitions(openssl_provider_tests PRIVATE
