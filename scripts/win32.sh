@@ -226,6 +226,20 @@ run_tests() {
   # qemu-user now and then kills a multi-threaded guest, and every Wine
   # process has threads: a program that dies without a failed case is run
   # once more (scripts/test_watchdog.sh), and the closing lines say so.
+  # Cases whose threads call into the provider at the same time: through
+  # qemu-user 7.2 they were seen to pass, to kill the emulator and to hang, in
+  # runs of the same build (natively and under native Wine they pass, and
+  # the native suites run them under ThreadSanitizer). They are left out
+  # here, by name.
+  local threaded=(EndToEnd.ServerModeFindsItsCertificateByEkuAndServesThreads
+    ProviderTest.ConcurrentSessionsAndStoreWriters)
+  local IFS_was=$IFS
+  IFS=:
+  export GTEST_FILTER="-${threaded[*]}"
+  IFS=$IFS_was
+  for t in "${threaded[@]}"; do
+    not_run+=("the case $t (its threads hang or kill qemu-user; it runs natively and under ThreadSanitizer)")
+  done
   export CRTELV_EMULATOR_RETRY=$build/emulator-retries.log
   rm -f "$CRTELV_EMULATOR_RETRY"
   echo "win32.sh: through qemu-i386: ${chosen[*]}"
