@@ -21,6 +21,8 @@
 # warnings are its business: logged, never fatal.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=mingw_cache.sh
+. scripts/mingw_cache.sh
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/cr_telv
 src=$cache/src
 cross=i686-w64-mingw32-
@@ -53,34 +55,18 @@ version=$(awk '/^Version:/ { v = $2; sub(/-[^-]*$/, "", v); print v; exit }' "$d
 tarball=$src/libengine-gost-openssl_$version.orig.tar.gz
 
 hash=$( { echo "$crypto"; printf '%s\n' "${sources[@]}" "${flags[@]}"; "${cross}gcc-posix" --version | head -1
-  cat "$0"; } | sha256sum | cut -c1-12)
+  cat "$0" scripts/mingw_cache.sh; } | sha256sum | cut -c1-12)
 prefix=$cache/gost-engine-$version-mingw32-$hash
 
-sound() {  # <dir>: a complete entry whose files match its stamp
-  [ -f "$1/cr_telv.stamp" ] && [ -f "$1/lib/libgost.a" ] &&
-    (cd "$1" && sha256sum --quiet --strict -c cr_telv.stamp >/dev/null 2>&1)
-}
-
 # A sound entry needs no lock: entries appear only by a rename when complete.
-sound "$prefix" && { echo "$prefix"; exit 0; }
+cache_sound "$prefix" lib/libgost.a && { echo "$prefix"; exit 0; }
 [ "$mode" = check ] && exit 1
 
-mkdir -p "$cache"
-# The lock of the libcrypto build: one build at a time per cache.
-exec 9>"$cache/.openssl-mingw32.lock"
-flock 9
-if sound "$prefix"; then echo "$prefix"; exit 0; fi
+cache_lock "$cache"
+if cache_sound "$prefix" lib/libgost.a; then echo "$prefix"; exit 0; fi
 [ -e "$prefix" ] && { echo "gost_mingw.sh: removing the damaged entry $prefix" >&2; rm -rf "$prefix"; }
 
-# The tarball must be the one the .dsc names (apt checked the .dsc itself
-# against the signed Sources index when it fetched it).
-want=$(awk '/^Checksums-Sha256:/ { on = 1; next } /^[^ ]/ { on = 0 }
-            on && $3 ~ /\.orig\.tar\.gz$/ { print $1; exit }' "$dsc")
-have=$(sha256sum "$tarball" 2>/dev/null | cut -d' ' -f1 || true)
-if [ -z "$want" ] || [ "$want" != "$have" ]; then
-  echo "gost_mingw.sh: $tarball does not match $dsc; run scripts/setup.sh --win32 again after removing $src" >&2
-  exit 1
-fi
+cache_check_tarball gost_mingw.sh "$dsc" "$tarball" "$src"
 
 echo "gost_mingw.sh: building the GOST engine $version for i686-w64-mingw32 (once per libcrypto)" >&2
 work=$(mktemp -d "$cache/.gost-build.XXXXXX")
@@ -104,8 +90,6 @@ cp "$srcdir/gost-engine.h" "$out/include/"
 cp "$srcdir/LICENSE" "$out/"
 cp "$work/build.log" "$out/"
 echo "$crypto" >"$out/libcrypto.txt"
-(cd "$out" && find . -type f ! -name "cr_telv.stamp*" | LC_ALL=C sort | xargs sha256sum >cr_telv.stamp.part &&
-  mv cr_telv.stamp.part cr_telv.stamp)
-mv "$out" "$prefix"
+cache_place "$out" "$prefix"
 echo "gost_mingw.sh: built in $(( $(date +%s) - start )) s" >&2
 echo "$prefix"

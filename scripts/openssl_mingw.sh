@@ -17,6 +17,8 @@ src=$cache/src
 cross=i686-w64-mingw32-
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -gt 2 ] && jobs=2
+# shellcheck source=mingw_cache.sh
+. "$root/scripts/mingw_cache.sh"
 
 # What the provider uses stays in: EC, RSA, AES with GCM, SHA-2, CMS, PKCS#12,
 # X509, PEM, time-stamping (TS, ESS) with the HTTP client and sockets it
@@ -34,37 +36,20 @@ dsc=$(ls "$src"/openssl_3.*.dsc 2>/dev/null | sort -V | tail -1 || true)
 version=$(awk '/^Version:/ { v = $2; sub(/-[^-]*$/, "", v); print v; exit }' "$dsc")
 tarball=$src/openssl_$version.orig.tar.gz
 
-# The options hash covers what changes the result: options, compiler, this script.
-hash=$( { printf '%s\n' "${options[@]}"; "${cross}gcc-posix" --version | head -1; cat "$0"; } |
+# The options hash covers what changes the result: options, compiler, the scripts.
+hash=$( { printf '%s\n' "${options[@]}"; "${cross}gcc-posix" --version | head -1; cat "$0" "$root/scripts/mingw_cache.sh"; } |
   sha256sum | cut -c1-12)
 prefix=$cache/openssl-$version-mingw32-$hash
 
-sound() {  # <dir>: a complete entry whose files match its stamp
-  [ -f "$1/cr_telv.stamp" ] && [ -f "$1/lib/libcrypto.a" ] &&
-    (cd "$1" && sha256sum --quiet --strict -c cr_telv.stamp >/dev/null 2>&1)
-}
+cache_sound "$prefix" lib/libcrypto.a && { echo "$prefix"; exit 0; }
+[ "${1:-}" = check ] && exit 1
 
-if [ "${1:-}" = check ]; then
-  sound "$prefix" && { echo "$prefix"; exit 0; }
-  exit 1
-fi
-
-mkdir -p "$cache"
 # One build at a time per cache: a second caller waits and then reuses it.
-exec 9>"$cache/.openssl-mingw32.lock"
-flock 9
-if sound "$prefix"; then echo "$prefix"; exit 0; fi
+cache_lock "$cache"
+if cache_sound "$prefix" lib/libcrypto.a; then echo "$prefix"; exit 0; fi
 [ -e "$prefix" ] && { echo "openssl_mingw.sh: removing the damaged entry $prefix" >&2; rm -rf "$prefix"; }
 
-# The tarball must be the one the .dsc names (apt checked the .dsc itself
-# against the signed Sources index when it fetched it).
-want=$(awk '/^Checksums-Sha256:/ { on = 1; next } /^[^ ]/ { on = 0 }
-            on && $3 ~ /\.orig\.tar\.gz$/ { print $1; exit }' "$dsc")
-have=$(sha256sum "$tarball" 2>/dev/null | cut -d' ' -f1 || true)
-if [ -z "$want" ] || [ "$want" != "$have" ]; then
-  echo "openssl_mingw.sh: $tarball does not match $dsc; run scripts/setup.sh --win32 again after removing $src" >&2
-  exit 1
-fi
+cache_check_tarball openssl_mingw.sh "$dsc" "$tarball" "$src"
 
 echo "openssl_mingw.sh: building OpenSSL $version for i686-w64-mingw32 (once per machine, several minutes)" >&2
 work=$(mktemp -d "$cache/.openssl-build.XXXXXX")
@@ -86,8 +71,6 @@ cp "$srcdir/libcrypto.a" "$out/lib/"
 cp "$srcdir"/include/openssl/*.h "$out/include/openssl/"
 cp "$srcdir/LICENSE.txt" "$out/"
 printf '%s\n' "${options[@]}" >"$out/options.txt"
-(cd "$out" && find . -type f ! -name "cr_telv.stamp*" | LC_ALL=C sort | xargs sha256sum >cr_telv.stamp.part &&
-  mv cr_telv.stamp.part cr_telv.stamp)
-mv "$out" "$prefix"
+cache_place "$out" "$prefix"
 echo "openssl_mingw.sh: built in $(( $(date +%s) - start )) s" >&2
 echo "$prefix"
