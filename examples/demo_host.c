@@ -6,9 +6,11 @@
  * and properties, the exchange of public key transfers, signatures in both
  * forms with each request word, signed envelopes, encryption for the
  * counterpart, hashes, reports, a revocation list that refuses a revoked
- * signer, a key renewal answered by the CA, and a pair of GOST parties (GOST
- * R 34.10-2012 keys of 256 and 512 bits) that sign and encrypt for each other. Any failure prints its code and
- * text and ends the program with exit code 1. The folder is removed at the end.
+ * signer, a key renewal answered by the CA, a signature carrying a time-stamp
+ * token from a time-stamp authority that cpki1-tool serves on 127.0.0.1 for the
+ * run, and a pair of GOST parties (GOST R 34.10-2012 keys of 256 and 512 bits)
+ * that sign and encrypt for each other. Any failure prints its code and text and
+ * ends the program with exit code 1. The folder is removed at the end.
  *
  *   demo_host LIBRARY PROVIDER_DIR TOOL
  *     LIBRARY       libcr_telv.so (cr_telv.dll) to load
@@ -31,6 +33,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -46,6 +49,9 @@
 #define DEMO_CD "cd /d " /* the folder may be on another drive */
 #else
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #define DEMO_SEP "/"
 #define DEMO_PROVIDER "libcpki1.so"
@@ -80,10 +86,13 @@ static Api api;
 /* ---- Account of the run ---------------------------------------------------- */
 
 static char dir[PATH_MAX]; /* the temporary folder, without a trailing '/' */
-static int step, steps = 14;
+static int step, steps = 15;
+
+static void StopBackground(void);
 
 static void RemoveFolder(void) {
   char line[PATH_MAX + 32];
+  StopBackground(); /* a folder in use cannot be removed on Windows */
   if (dir[0] == '\0') return;
 #ifdef _WIN32
   snprintf(line, sizeof line, "rmdir /s /q \"%s\"", dir);
@@ -238,22 +247,167 @@ static int ToolStatus(const char *args) {
   return system(line);
 }
 
+/* Prints a log of the tool's from the temporary folder. */
+static void ShowLog(const char *log) {
+  char line[PATH_MAX + 64];
+#ifdef _WIN32
+  snprintf(line, sizeof line, "type \"%s\\%s\"", dir, log);
+#else
+  snprintf(line, sizeof line, "cat '%s/%s'", dir, log);
+#endif
+  if (system(line) != 0) fputs("(no tool output)\n", stdout);
+}
+
 /* The same, and the demo ends when the tool fails. */
 static void Tool(const char *fmt, ...) {
-  char args[2048], line[PATH_MAX + 64];
+  char args[2048];
   va_list list;
   va_start(list, fmt);
   vsnprintf(args, sizeof args, fmt, list);
   va_end(list);
   if (ToolStatus(args) != 0) {
-#ifdef _WIN32
-    snprintf(line, sizeof line, "type \"%s\\tool.log\"", dir);
-#else
-    snprintf(line, sizeof line, "cat '%s/tool.log'", dir);
-#endif
-    if (system(line) != 0) fputs("(no tool output)\n", stdout);
+    ShowLog("tool.log");
     Fail("cpki1-tool %s", args);
   }
+}
+
+/* ---- A tool serving beside the demo (the time-stamp authority) ------------------ */
+
+/* At most one runs, started in the temporary folder with its output in the
+ * given log there; it is stopped when the run ends, however it ends. Waits for
+ * it are bounded (in 100 ms slices), generously: an emulated Windows program
+ * may take a minute to start. */
+enum { kBackgroundSlices = 6000 };
+
+static void Pause(void) {
+#ifdef _WIN32
+  Sleep(100);
+#else
+  struct timespec t = {0, 100 * 1000 * 1000};
+  nanosleep(&t, NULL);
+#endif
+}
+
+#ifdef _WIN32
+static HANDLE background;
+
+static int StartBackground(const char *args, const char *log) {
+  char line[2 * PATH_MAX + 2048];
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+  STARTUPINFOA start;
+  PROCESS_INFORMATION info;
+  HANDLE out = CreateFileA(Path(log), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+  BOOL made;
+  if (out == INVALID_HANDLE_VALUE) return -1;
+  snprintf(line, sizeof line, "\"%s\" %s", tool, args);
+  memset(&start, 0, sizeof start);
+  start.cb = sizeof start;
+  start.dwFlags = STARTF_USESTDHANDLES;
+  start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  start.hStdOutput = out;
+  start.hStdError = out;
+  made = CreateProcessA(NULL, line, NULL, NULL, TRUE, 0, NULL, dir, &start, &info);
+  CloseHandle(out);
+  if (!made) return -1;
+  CloseHandle(info.hThread);
+  background = info.hProcess;
+  return 0;
+}
+
+/* 1 when the tool has ended (its exit code in *code), 0 while it runs. */
+static int BackgroundEnded(int *code) {
+  DWORD exitCode = 0;
+  if (background == NULL) return 1;
+  if (WaitForSingleObject(background, 0) != WAIT_OBJECT_0) return 0;
+  GetExitCodeProcess(background, &exitCode);
+  *code = (int)exitCode;
+  CloseHandle(background);
+  background = NULL;
+  return 1;
+}
+
+static void StopBackground(void) {
+  if (background == NULL) return;
+  TerminateProcess(background, 1);
+  WaitForSingleObject(background, 60000);
+  CloseHandle(background);
+  background = NULL;
+}
+#else
+static pid_t background;
+
+static int StartBackground(const char *args, const char *log) {
+  char line[2 * PATH_MAX + 2048];
+  pid_t pid;
+  snprintf(line, sizeof line, "exec '%s' %s", tool, args);
+  pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    int fd;
+    if (chdir(dir) != 0 || (fd = open(log, O_WRONLY | O_CREAT | O_APPEND, 0600)) < 0) _exit(127);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    close(fd);
+    execl("/bin/sh", "sh", "-c", line, (char *)NULL);
+    _exit(127);
+  }
+  background = pid;
+  return 0;
+}
+
+static int BackgroundEnded(int *code) {
+  int status = 0;
+  if (background == 0) return 1;
+  if (waitpid(background, &status, WNOHANG) != background) return 0;
+  *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  background = 0;
+  return 1;
+}
+
+static void StopBackground(void) {
+  if (background == 0) return;
+  kill(background, SIGKILL);
+  waitpid(background, NULL, 0);
+  background = 0;
+}
+#endif
+
+/* Reads the port the tool writes once it listens; ends the demo when the tool
+ * ends first or never says. */
+static long WaitForPort(const char *portFile, const char *log) {
+  int i, code = 0;
+  for (i = 0; i < kBackgroundSlices; ++i) {
+    FILE *f = fopen(Path(portFile), "r");
+    long port = 0;
+    if (f != NULL) {
+      int read = fscanf(f, "%ld", &port);
+      fclose(f);
+      if (read == 1 && port > 0 && port < 65536) return port;
+    }
+    if (BackgroundEnded(&code)) {
+      ShowLog(log);
+      Fail("cpki1-tool tsa ended (exit %d) before it listened", code);
+    }
+    Pause();
+  }
+  ShowLog(log);
+  Fail("cpki1-tool tsa did not listen within %d s", kBackgroundSlices / 10);
+  return 0;
+}
+
+static void WaitForBackgroundEnd(const char *log) {
+  int i, code = 0;
+  for (i = 0; i < kBackgroundSlices; ++i) {
+    if (BackgroundEnded(&code)) {
+      if (code == 0) return;
+      ShowLog(log);
+      Fail("cpki1-tool tsa ended with exit %d", code);
+    }
+    Pause();
+  }
+  ShowLog(log);
+  Fail("cpki1-tool tsa did not end within %d s", kBackgroundSlices / 10);
 }
 
 /* ---- Engines ------------------------------------------------------------------ */
@@ -554,6 +708,44 @@ int main(int argc, char **argv) {
   Check(bob.engine, api.VerifyData(bob.engine, kMessage, messageSize, sign, signSize, signer), "VerifyData");
   printf("  bob: VerifyData: the signer's certificate is the new one:\n");
   PrintLines("      ", signer);
+
+  Step("A time-stamped signature: alice signs with a token from a local time-stamp authority, bob verifies");
+  Tool("issue --ca ca --subject \"CN=Demo TSA,O=Example,C=RU\" --usage tsa --pse tsa.pse");
+  if (StartBackground("tsa --pse tsa.pse --port 0 --port-file tsa.port --count 1 --timeout 600", "tsa.log") != 0)
+    Fail("cannot start cpki1-tool tsa");
+  {
+    char url[64];
+    int32_t plainSize = signSize;
+    snprintf(url, sizeof url, "http://127.0.0.1:%ld/tsa", WaitForPort("tsa.port", "tsa.log"));
+    printf("  CA: cpki1-tool issue --usage tsa (CN=Demo TSA, timeStamping only) and cpki1-tool tsa, serving\n"
+           "  one request at %s\n",
+           url);
+    /* Sessions read CPKI1_TSA when they open: ClearCash makes alice's next call open fresh ones. */
+    if (SetVariable("CPKI1_TSA", url) != 0 || SetVariable("CPKI1_TSA_TIMEOUT", "60") != 0)
+      Fail("cannot set CPKI1_TSA");
+    api.ClearCash(alice.engine);
+    Check(alice.engine, api.SignData(alice.engine, kMessage, messageSize, sign, &signSize, NULL), "SignData");
+    printf("  alice (CPKI1_TSA set, then ClearCash): SignData = %d bytes, %d more than without a token:\n"
+           "  the authority's token, an unsigned attribute of alice's signature\n",
+           (int)signSize, (int)(signSize - plainSize));
+    WaitForBackgroundEnd("tsa.log");
+    snprintf(signer, sizeof signer, "%s", "");
+    Check(bob.engine, api.VerifyData(bob.engine, kMessage, messageSize, sign, signSize, signer), "VerifyData");
+    printf("  bob: VerifyData: signer \"%s\". The token is the authority's signature over a hash of\n"
+           "  alice's signature value and its own clock's time: it proves the signature existed at\n"
+           "  that time. Bob judges alice's certificate at the token's time, not the time alice\n"
+           "  claims, so the signature still verifies after her certificate expires, or is revoked\n"
+           "  later than that time.\n",
+           signer);
+    /* The client tries to connect until its time is up: one second here. */
+    if (SetVariable("CPKI1_TSA_TIMEOUT", "1") != 0) Fail("cannot set CPKI1_TSA_TIMEOUT");
+    api.ClearCash(alice.engine);
+    rc = api.SignData(alice.engine, kMessage, messageSize, xmlSign, &xmlSignSize, NULL);
+    Refused(alice.engine, rc, "alice: SignData with the authority gone (never a signature without its token)");
+    if (SetVariable("CPKI1_TSA", "") != 0 || SetVariable("CPKI1_TSA_TIMEOUT", "") != 0)
+      Fail("cannot clear CPKI1_TSA");
+    api.ClearCash(alice.engine);
+  }
 
   Step("A GOST pair: ivan (GOST R 34.10-2012, 256 bits) signs and encrypts for petr (512 bits)");
   Tool("ca --ca gca --subject \"CN=Demo GOST CA,O=Example,C=RU\" --algorithm gost2012_256");

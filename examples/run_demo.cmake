@@ -1,5 +1,5 @@
 # Runs demo_host.exe with cr_telv.dll, cpki1.dll and cpki1-tool.exe from a new
-# temporary folder (removed afterwards) and checks that it did all 14 steps,
+# temporary folder (removed afterwards) and checks that it did all 15 steps,
 # the GOST pair's among them.
 # cmake -DEMULATOR=<wine command> -DHOST= -DLIBRARY= -DPROVIDER= -DTOOL= -DWORK=<folder> -P run_demo.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -17,8 +17,8 @@ message("${out}${err}")
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "demo_host ended with ${rc}")
 endif()
-if(NOT out MATCHES "\\[14/14\\]")
-  message(FATAL_ERROR "demo_host did not reach step 14")
+if(NOT out MATCHES "\\[15/15\\]")
+  message(FATAL_ERROR "demo_host did not reach step 15")
 endif()
 # The GOST pair's step ran through to the decryption (no build may skip it).
 if(NOT out MATCHES "petr: DecodeData: [0-9]+ bytes")

@@ -119,13 +119,16 @@ const Command kCommands[] = {
      "                    --usage tsa) and the CA certificates\n"
      "  --cert FILE       the time-stamping certificate (DER, or PEM: the first one, the\n"
      "                    rest are the CA certificates); --key FILE its PEM private key\n"
+     "  --chain           tokens that ask for certificates carry the CA certificates\n"
+     "                    too; by default only the time-stamping certificate, so that a\n"
+     "                    time-stamped signature fits a 2048-byte signature buffer\n"
      "  --port N          the port; 0 takes a free one (see --port-file)\n"
      "  --port-file FILE  write the port in use to FILE before the first client is taken\n"
      "  --policy OID      the default policy (default a test OID, " CPKI1_TSA_TEST_POLICY ")\n"
      "  --timeout S       end (status 1) when no client comes for S seconds (default 120)\n"
      "  --time-offset S   for tests only: the tokens' time is S seconds from now\n"
      "  A client has 5 s to send its request (at most 8 KiB of head, 64 KiB of query).\n",
-     {},
+     {"chain"},
      {"pse", "cert", "key", "port", "count", "port-file", "policy", "timeout", "time-offset"}},
 };
 
@@ -688,7 +691,7 @@ void CmdTsa(const Args &a) {
   TsaConfig config;
   config.signer = signer.get();
   config.key = key.get();
-  config.chain = chain.get();
+  config.chain = a.Has("chain") ? chain.get() : nullptr;
   config.signerDigest = SigningDigest(key.get());
   config.policy = a.Get("policy", CPKI1_TSA_TEST_POLICY);
   config.timeOffset = offset;

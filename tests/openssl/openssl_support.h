@@ -39,9 +39,13 @@ constexpr int32_t kBadArgument = S(0xE0720101u), kBadSession = S(0xE0720102u), k
                   kKeyMismatch = S(0xE0720117u), kUnsupportedKind = S(0xE0720118u), kNoViewer = S(0xE0720119u),
                   kCrlUntrusted = S(0xE072011Bu), kUnknownBlock = S(0xE072011Eu), kNotImplemented = S(0xE072011Fu),
                   kFileNotFound = S(0xE0720120u);
-constexpr uint32_t kFirstStatus = 0xE0720101u, kLastStatus = 0xE0720132u;
+constexpr uint32_t kFirstStatus = 0xE0720101u, kLastStatus = 0xE0720155u;
 // The GOST statuses start at 0xE0720130u; the values between are not used.
-constexpr bool StatusUnused(uint32_t code) { return code >= 0xE072012Bu && code <= 0xE072012Fu; }
+// The gaps between the groups of statuses.
+constexpr bool StatusUnused(uint32_t code) {
+  return (code >= 0xE072012Bu && code <= 0xE072012Fu) || (code >= 0xE0720133u && code <= 0xE072013Fu) ||
+         (code >= 0xE0720143u && code <= 0xE072014Fu);
+}
 
 inline Bytes ReadBytes(const std::string &path) {
   std::ifstream in(path, std::ios::binary);

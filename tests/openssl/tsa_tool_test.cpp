@@ -1,5 +1,6 @@
 // cpki1-tool's time-stamp authority, asked as clients ask, its tokens checked
 // with the openssl command.
+#include <openssl/pkcs7.h>
 #include <openssl/ts.h>
 
 #include <ctime>
@@ -94,6 +95,11 @@ TEST(TsaTool, AnswersOpensslQueriesAndTurnsAwayTheRest) {
             0);
   RespPtr resp = Decode(r.body);
   ASSERT_NE(resp, nullptr);
+  // certReq brings the time-stamping certificate alone, not its CA: a signature
+  // with the token must still fit a host's 2048-byte signature buffer.
+  PKCS7 *token = TS_RESP_get_token(resp.get());
+  ASSERT_TRUE(token != nullptr && PKCS7_type_is_signed(token));
+  EXPECT_EQ(sk_X509_num(token->d.sign->cert), 1);
   TS_TST_INFO *info = TS_RESP_get_tst_info(resp.get());
   ASSERT_NE(info, nullptr);
   char policy[128] = "";

@@ -60,7 +60,7 @@ endif()
 
 # The demo as a test: the host with cr_telv.dll, cpki1.dll and the tool from
 # the zip as scripts/win32.sh unpacks it again (build/win32/unpacked), copied
-# into a new temporary folder and run there under the emulator; all 14 steps
+# into a new temporary folder and run there under the emulator; all 15 steps
 # must pass.
 if(TARGET demo_host AND TARGET cpki1_openssl AND CRTELV_WINE)
   set(unpacked ${CMAKE_BINARY_DIR}/unpacked/bin)
