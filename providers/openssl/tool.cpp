@@ -193,14 +193,6 @@ Args Parse(const Command &cmd, int argc, char **argv) {
 
 // ---- Helpers -------------------------------------------------------------------
 
-std::string OpensslError() {
-  unsigned long e = ERR_get_error();
-  char buf[256] = "unknown error";
-  if (e != 0) ERR_error_string_n(e, buf, sizeof buf);
-  ERR_clear_error();
-  return buf;
-}
-
 Bytes ReadInput(const std::string &path) {
   auto data = ReadWholeFile(path);
   if (!data) Fail("cannot read '" + path + "'");
@@ -277,7 +269,7 @@ KeyUPtr NewKey(const Args &a) {
   } else {
     Fail("--algorithm must be ec, rsa, gost2012_256 or gost2012_512, not '" + alg + "'");
   }
-  if (k == nullptr) Fail("key generation failed: " + OpensslError());
+  if (k == nullptr) Fail("key generation failed: " + LastOpensslError());
   return KeyUPtr(k);
 }
 
@@ -313,7 +305,7 @@ void AddExt(X509 *cert, X509 *issuer, int nid, const char *value) {
   X509_EXTENSION *ext = X509V3_EXT_nconf_nid(nullptr, &ctx, nid, value);
   if (ext == nullptr || !X509_add_ext(cert, ext, -1)) {
     X509_EXTENSION_free(ext);
-    Fail(std::string("cannot add extension ") + OBJ_nid2sn(nid) + " = " + value + ": " + OpensslError());
+    Fail(std::string("cannot add extension ") + OBJ_nid2sn(nid) + " = " + value + ": " + LastOpensslError());
   }
   X509_EXTENSION_free(ext);
 }
@@ -345,7 +337,7 @@ Ca LoadCa(const std::string &dir) {
 }
 
 void SignCert(X509 *cert, EVP_PKEY *key) {
-  if (X509_sign(cert, key, SigningDigest(key)) <= 0) Fail("signing failed: " + OpensslError());
+  if (X509_sign(cert, key, SigningDigest(key)) <= 0) Fail("signing failed: " + LastOpensslError());
 }
 
 std::string KeyUsageFor(const std::string &usage, EVP_PKEY *key) {
@@ -522,7 +514,7 @@ void WriteCrl(const Ca &ca, const Args &a) {
   ASN1_INTEGER_free(number);
   X509_CRL_sort(crl.get());
   if (X509_CRL_sign(crl.get(), ca.key.get(), SigningDigest(ca.key.get())) <= 0)
-    Fail("CRL signing failed: " + OpensslError());
+    Fail("CRL signing failed: " + LastOpensslError());
   BioPtr bio(BIO_new(BIO_s_mem()));
   if (EndsWith(out, ".pem")) {
     PEM_write_bio_X509_CRL(bio.get(), crl.get());

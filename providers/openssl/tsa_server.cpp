@@ -18,12 +18,6 @@
 
 namespace cpki1 {
 
-namespace {
-
-// What a client may send: the request line and headers, then the query.
-constexpr std::size_t kMaxHeader = 8 * 1024;
-constexpr std::size_t kMaxBody = 64 * 1024;
-
 std::string LastOpensslError() {
   unsigned long e = ERR_peek_last_error();
   char buf[256] = "unknown error";
@@ -31,6 +25,12 @@ std::string LastOpensslError() {
   ERR_clear_error();
   return buf;
 }
+
+namespace {
+
+// What a client may send: the request line and headers, then the query.
+constexpr std::size_t kMaxHeader = 8 * 1024;
+constexpr std::size_t kMaxBody = 64 * 1024;
 
 using TsCtxPtr = std::unique_ptr<TS_RESP_CTX, Freer<TS_RESP_CTX_free>>;
 using TsRespPtr = std::unique_ptr<TS_RESP, Freer<TS_RESP_free>>;

@@ -41,6 +41,10 @@ struct TsaError : std::runtime_error {
 // when it cannot start, or when no connection came for idleSeconds.
 void ServeTimeStamps(const TsaConfig &config);
 
+// The text of the thread's last OpenSSL error ("unknown error" when there is
+// none); the thread's error queue is cleared.
+std::string LastOpensslError();
+
 
 }  // namespace cpki1
 
