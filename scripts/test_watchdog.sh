@@ -10,11 +10,14 @@
 # With CRTELV_EMULATOR_RETRY set (scripts/win32.sh sets it when Wine runs
 # through qemu-i386), a program that dies in the middle of its run (it ends
 # with a failing status before GoogleTest's closing lines, and no case has
-# failed) is run once more: qemu-user now and then kills a multi-threaded
-# guest ("uncaught target signal 11", or Wine's abort with exit 3), and Wine
-# processes always have several threads. The retry is said in the output and
-# noted in the file CRTELV_EMULATOR_RETRY names, for the stage's closing
-# lines; a case that fails, a hang, and a second death are never retried.
+# failed) is resumed: qemu-user now and then kills a multi-threaded guest
+# ("uncaught target signal 11", or Wine's abort with exit 3), and Wine
+# processes always have several threads. The program runs again with the
+# cases that finished left out (GTEST_FILTER), so the case it died in comes
+# first in a fresh process. At most three resumes, and a second death in the
+# same case is final. Each resume is said in the output and noted in the file
+# CRTELV_EMULATOR_RETRY names, for the stage's closing lines; a case that
+# fails and a hang are never retried.
 set -uo pipefail
 
 limit=$1
@@ -42,7 +45,9 @@ stopped() {  # <what> : report the hang and kill the program
 running() { kill -0 "$pid" 2>/dev/null && [[ $(ps -o stat= -p "$pid" 2>/dev/null) != Z* ]]; }
 
 # One run of the program; sets status, names (the cases still running when
-# it ended), closed (GoogleTest's closing line came) and failed (a case failed).
+# it ended), closed (GoogleTest's closing line came) and failed (a case failed),
+# and adds the cases that passed or were skipped to finished.
+finished=()
 run_once() {
   rm -f "$work/out"
   mkfifo "$work/out"
@@ -79,6 +84,7 @@ run_once() {
         "[==========] "*" ran."*) closed=1 ;;
         "[       OK ] "* | "[  FAILED  ] "* | "[  SKIPPED ] "*)
           [[ $line == "[  FAILED  ] "* ]] && failed=1
+          [[ $line != "[  FAILED  ] "* ]] && [ ${#names[@]} -gt 0 ] && finished+=("${names[-1]}")
           if [ ${#names[@]} -gt 0 ]; then
             unset 'names[-1]' 'deadlines[-1]'
             names=("${names[@]}")
@@ -107,13 +113,36 @@ run_once() {
   exec 3<&-
 }
 
+# The program's name for the messages: the Windows program, not the emulator.
+name=${program##*/}
+for arg in "$@"; do
+  case $arg in *.exe | *.EXE) name=${arg##*[/\\]}; break ;; esac
+done
+
+filter0=${GTEST_FILTER:-}
 run_once "$@"
-if [ "$status" != 0 ] && [ -z "$closed" ] && [ -z "$failed" ] && [ -n "${CRTELV_EMULATOR_RETRY:-}" ]; then
-  where=${names[-1]:-outside any test case}
-  echo "test_watchdog: ${program##*/} died (exit $status) in $where with no failed case; through the emulator that is qemu-user's fault with threaded guests: running it once more"
-  printf '%s died (exit %s) in %s, ' "${program##*/}" "$status" "$where" >>"$CRTELV_EMULATOR_RETRY"
+resumes=0
+last_death=
+while [ "$status" != 0 ] && [ -z "$closed" ] && [ -z "$failed" ] && [ -n "${CRTELV_EMULATOR_RETRY:-}" ]; do
+  where="outside any test case"
+  [ ${#names[@]} -gt 0 ] && where=${names[-1]}
+  note="$name died (exit $status) in $where"
+  if [ "$resumes" -ge 3 ] || [ "$where" = "$last_death" ]; then
+    echo "test_watchdog: $note; not resumed again"
+    echo "$note: not resumed again" >>"$CRTELV_EMULATOR_RETRY"
+    break
+  fi
+  resumes=$((resumes + 1))
+  last_death=$where
+  echo "test_watchdog: $note with no failed case; through the emulator that is qemu-user's fault with threaded guests: resuming it without the ${#finished[@]} cases that finished"
+  printf '%s\n' "$note, resumed" >>"$CRTELV_EMULATOR_RETRY"
+  # GTEST_FILTER is POSITIVE[-NEGATIVE]: the finished cases join the negative part.
+  filter=$filter0
+  [[ $filter == *-* ]] || filter="$filter-"
+  skip=$(IFS=:; echo "${finished[*]}")
+  [[ $filter == *- ]] || [ -z "$skip" ] || skip=":$skip"
+  export GTEST_FILTER="$filter$skip"
   run_once "$@"
-  if [ "$status" = 0 ]; then verdict="and passed when run again"; else verdict="and failed again (exit $status)"; fi
-  echo "$verdict" >>"$CRTELV_EMULATOR_RETRY"
-fi
+done
+[ "$resumes" -gt 0 ] && [ "$status" = 0 ] && echo "$name passed after $resumes resume(s)" >>"$CRTELV_EMULATOR_RETRY"
 exit "$status"
