@@ -68,6 +68,7 @@ if(TARGET demo_host AND TARGET cpki1_openssl AND CRTELV_WINE)
     COMMAND ${CMAKE_COMMAND} "-DEMULATOR=${CRTELV_WINE}" -DHOST=$<TARGET_FILE:demo_host>
             -DLIBRARY=${unpacked}/cr_telv.dll -DPROVIDER=${unpacked}/cpki1.dll -DTOOL=${unpacked}/cpki1-tool.exe
             -DWORK=${CMAKE_CURRENT_BINARY_DIR} -P ${CMAKE_SOURCE_DIR}/examples/run_demo.cmake)
-  set_tests_properties(win32_demo PROPERTIES
+  # The longest suite starts first: the others run beside it.
+  set_tests_properties(win32_demo PROPERTIES COST 1000
     REQUIRED_FILES "${unpacked}/cr_telv.dll;${unpacked}/cpki1.dll;${unpacked}/cpki1-tool.exe")
 endif()
