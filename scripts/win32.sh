@@ -232,9 +232,9 @@ run_tests() {
     echo "win32.sh: the suites make their parties with $native_tool"
   fi
   # qemu-user now and then kills a multi-threaded guest, and every Wine
-  # process has threads: a program that dies without a failed case is
-  # resumed without the cases that finished (scripts/test_watchdog.sh), and
-  # the closing lines say so.
+  # process has threads: a program that dies or hangs without a failed case
+  # is resumed without the cases that finished (scripts/test_watchdog.sh),
+  # and the closing lines say so.
   # Cases whose threads call into the provider at the same time: through
   # qemu-user 7.2 they were seen to pass, to kill the emulator and to hang, in
   # runs of the same build (natively and under native Wine they pass, and
